@@ -1,0 +1,84 @@
+// Host benchmarks: the cost of one context switch, and how fast virtual time
+// runs against the wall clock.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "host.h"
+#include "kernel.h"
+#include "ntkernel.h"
+
+using namespace tolvanex::host;
+
+namespace {
+
+// Two system threads handing an event back and forth: every round trip is
+// two switches.
+struct PingPong {
+    KEVENT ping, pong;
+    bool stop = false;
+};
+
+VOID NTAPI Ponger(PVOID p) {
+    auto *pp = static_cast<PingPong *>(p);
+    while (!pp->stop) {
+        KeWaitForSingleObject(&pp->ping, Executive, KernelMode, FALSE, nullptr);
+        KeSetEvent(&pp->pong, 0, FALSE);
+    }
+}
+
+void BM_ContextSwitch(benchmark::State &state) {
+    Host host(HostOptions{.seed = 0});
+    PingPong pp;
+    KeInitializeEvent(&pp.ping, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pp.pong, SynchronizationEvent, FALSE);
+    HANDLE h;
+    PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, Ponger, &pp);
+    host.settle();
+    for (auto _ : state) {
+        KeSetEvent(&pp.ping, 0, FALSE);
+        KeWaitForSingleObject(&pp.pong, Executive, KernelMode, FALSE, nullptr);
+    }
+    state.counters["switches/iter"] =
+        benchmark::Counter(static_cast<double>(host.kernel().switches()) / static_cast<double>(state.iterations()));
+    pp.stop = true;
+    KeSetEvent(&pp.ping, 0, FALSE);
+    host.settle();
+}
+BENCHMARK(BM_ContextSwitch);
+
+VOID NTAPI OncePerSecond(PVOID p) {
+    auto *stop = static_cast<volatile bool *>(p);
+    KEVENT never;
+    KeInitializeEvent(&never, SynchronizationEvent, FALSE);
+    LARGE_INTEGER second;
+    second.QuadPart = -10'000'000;
+    while (!*stop)
+        KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &second);
+}
+
+// Five threads each waking once a second through 30 virtual minutes.
+void BM_ThirtyVirtualMinutes(benchmark::State &state) {
+    for (auto _ : state) {
+        Host host(HostOptions{.seed = 0});
+        volatile bool stop = false;
+        for (int i = 0; i < 5; ++i) {
+            HANDLE h;
+            PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, OncePerSecond, const_cast<bool *>(&stop));
+        }
+        auto start = std::chrono::steady_clock::now();
+        host.run_for(seconds(30 * 60));
+        double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.counters["wall_s"] = wall;
+        state.counters["virtual_per_wall"] = 1800.0 / wall;
+        stop = true;
+        host.run_for(seconds(2));
+    }
+}
+BENCHMARK(BM_ThirtyVirtualMinutes)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+} // namespace
+
+BENCHMARK_MAIN();

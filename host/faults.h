@@ -1,0 +1,53 @@
+// Fault injection: any host operation that can fail on NT asks here, by the
+// name of its site, whether this call is to fail.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvanex::host {
+
+class Faults {
+  public:
+    explicit Faults(std::uint64_t seed);
+
+    // The n-th call (counting from 1) at `site` fails.
+    void fail_nth(std::string site, unsigned n);
+    // Every call at `site` fails.
+    void fail_every(std::string site);
+    // Systematic: the first call at each distinct site fails, once per site.
+    void fail_each_site_once();
+    // Each call at a site starting with `prefix` ("" = every site) fails with
+    // probability p, drawn from the seed.
+    void fail_with_probability(double p, std::string prefix = {});
+    void clear();
+
+    // Counts the call and decides. Used by the host's NT surface only.
+    bool check(std::string_view site);
+
+    unsigned calls(std::string_view site) const;
+    std::vector<std::string> sites_seen() const;
+    // "site#n" for every injected failure, in order.
+    const std::vector<std::string> &injected() const { return injected_; }
+
+  private:
+    struct Rule {
+        enum Kind { Nth, Every, Probability } kind;
+        std::string site; // site name, or prefix for Probability
+        unsigned n = 0;
+        double p = 0;
+    };
+    std::vector<Rule> rules_;
+    bool each_once_ = false;
+    std::set<std::string, std::less<>> already_failed_;
+    std::map<std::string, unsigned, std::less<>> calls_;
+    std::vector<std::string> injected_;
+    std::mt19937_64 rng_;
+};
+
+} // namespace tolvanex::host

@@ -1,0 +1,158 @@
+// The host: owns every part of the simulated machine and serves the hooks
+// the NT surface reaches it through.
+
+#include "host.h"
+
+#include "eventlog.h"
+#include "faults.h"
+#include "io_manager.h"
+#include "isdn_driver.h"
+#include "kernel.h"
+#include "memory.h"
+#include "ndis_wrapper.h"
+#include "ndistapi_model.h"
+#include "ndiswan_model.h"
+#include "ras_model.h"
+#include "registry.h"
+#include "trace.h"
+#include "verifier.h"
+
+namespace tolvanex::host {
+
+namespace {
+Host *g_current = nullptr;
+}
+
+std::string Violation::describe() const {
+    return rule + ": " + detail + " [context " + context + ", time " + format_time(time) + ", seed " +
+           std::to_string(seed) + "]";
+}
+
+VerifierStop::VerifierStop(Violation v) : std::runtime_error("verifier: " + v.describe()), violation_(std::move(v)) {}
+
+struct Host::Impl {
+    explicit Impl(Host &host, const HostOptions &o)
+        : kernel(o), trace(kernel), faults(o.seed), verifier(host), ndis(host), ndiswan(host), tapi(host), ras(host),
+          isdn(host) {}
+    // Declaration order is construction order; the kernel goes last, after
+    // every context has been unwound by the destructor below.
+    Kernel kernel;
+    Trace trace;
+    Faults faults;
+    Verifier verifier;
+    Memory memory;
+    Registry registry;
+    ObjectNamespace objects;
+    NdisWrapper ndis;
+    Ndiswan ndiswan;
+    NdisTapi tapi;
+    Ras ras;
+    IsdnDriver isdn;
+    EventLog event_log;
+};
+
+Host::Host(HostOptions options) : options_(std::move(options)) {
+    if (g_current)
+        throw HostError("only one host can run at a time");
+    g_current = this;
+    try {
+        impl_ = std::make_unique<Impl>(*this, options_);
+    } catch (...) {
+        g_current = nullptr;
+        throw;
+    }
+}
+
+Host::~Host() {
+    // Unwind every context while the rest of the machine still exists.
+    impl_->kernel.kill_all();
+    impl_.reset();
+    g_current = nullptr;
+}
+
+Host &Host::current() {
+    if (!g_current)
+        throw HostError("no host is running");
+    return *g_current;
+}
+
+Host *Host::current_or_null() { return g_current; }
+
+Kernel &Host::kernel() { return impl_->kernel; }
+Trace &Host::trace() { return impl_->trace; }
+Faults &Host::faults() { return impl_->faults; }
+Verifier &Host::verifier() { return impl_->verifier; }
+Memory &Host::memory() { return impl_->memory; }
+Registry &Host::registry() { return impl_->registry; }
+ObjectNamespace &Host::objects() { return impl_->objects; }
+NdisWrapper &Host::ndis() { return impl_->ndis; }
+Ndiswan &Host::ndiswan() { return impl_->ndiswan; }
+NdisTapi &Host::tapi() { return impl_->tapi; }
+Ras &Host::ras() { return impl_->ras; }
+IsdnDriver &Host::isdn() { return impl_->isdn; }
+EventLog &Host::event_log() { return impl_->event_log; }
+
+Ticks Host::now() const { return impl_->kernel.now(); }
+
+void Host::run_for(Ticks duration) {
+    if (duration < 0)
+        throw HostError("run_for with a negative duration");
+    impl_->kernel.idle_until(now() + duration);
+}
+
+void Host::settle() { impl_->kernel.settle(); }
+
+bool Host::run_until(const std::function<bool()> &done, Ticks limit) {
+    Ticks end = now() + limit;
+    for (;;) {
+        settle();
+        if (done())
+            return true;
+        if (now() >= end)
+            return false;
+        auto next = impl_->kernel.next_deadline();
+        impl_->kernel.idle_until(next ? std::min(*next, end) : end);
+    }
+}
+
+const std::optional<Violation> &Host::stopped() const { return impl_->kernel.stopped(); }
+
+namespace rt {
+
+void trace(TraceKind kind, std::string text) {
+    if (g_current)
+        g_current->trace().add(kind, std::move(text));
+}
+
+bool fault(std::string_view site) {
+    if (!g_current)
+        return false;
+    bool fail = g_current->faults().check(site);
+    if (fail)
+        g_current->trace().add(TraceKind::Fault, "injected failure at " + std::string(site) + " (call " +
+                                                     std::to_string(g_current->faults().calls(site)) + ")");
+    return fail;
+}
+
+void require_passive(std::string_view operation) {
+    if (g_current)
+        g_current->verifier().require_passive(operation);
+}
+
+void require_no_lock(std::string_view operation) {
+    if (g_current)
+        g_current->verifier().require_no_lock(operation);
+}
+
+void violation(std::string_view rule, std::string detail) {
+    Host::current().kernel().stop(std::string(rule), std::move(detail));
+}
+
+long close_other_handle(void *handle) {
+    if (g_current && g_current->verifier().close_thread_handle(handle))
+        return 0;
+    return static_cast<long>(0xC0000008L); // STATUS_INVALID_HANDLE
+}
+
+} // namespace rt
+} // namespace tolvanex::host

@@ -1,0 +1,124 @@
+// The control API of the simulated NT host: what tests, tools and scripts use
+// to build a machine, load a driver into it, drive it and watch it. Kept apart
+// from the NT surface the driver links against (platform/).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runtime.h"
+
+struct _DRIVER_OBJECT;
+struct _UNICODE_STRING;
+
+namespace tolvanex::host {
+
+class Kernel;
+class Trace;
+class Faults;
+class Verifier;
+class Memory;
+class Registry;
+class ObjectNamespace;
+class NdisWrapper;
+class Ndiswan;
+class NdisTapi;
+class Ras;
+class IsdnDriver;
+class EventLog;
+
+// Virtual time in NT's 100-nanosecond units since the host booted.
+using Ticks = std::int64_t;
+constexpr Ticks kTicksPerMs = 10'000;
+constexpr Ticks kTicksPerSecond = 10'000'000;
+constexpr Ticks seconds(std::int64_t s) { return s * kTicksPerSecond; }
+constexpr Ticks millis(std::int64_t ms) { return ms * kTicksPerMs; }
+
+// Renders a virtual time as seconds with microseconds, e.g. "12.000150".
+std::string format_time(Ticks t);
+
+using DriverEntryRoutine = long (*)(_DRIVER_OBJECT *, _UNICODE_STRING *);
+
+struct HostOptions {
+    std::uint64_t seed = 0;    // 0: calm fixed order; other: randomised priorities
+    bool real_time = false;    // bind the virtual clock to the wall clock
+    double real_time_rate = 1; // virtual seconds per wall second under real_time
+    int pct_depth = 3;         // priority-change points plus one, for seeds other than 0
+    std::string service_name = "Tolvanex";
+};
+
+// A stop of the run by the verifier: the rule broken and where.
+struct Violation {
+    std::string rule;    // e.g. "spinlock.held-across-wait"
+    std::string detail;  // what the host saw
+    std::string context; // the context that broke it
+    Ticks time = 0;
+    std::uint64_t seed = 0;
+    std::string describe() const;
+};
+
+// Raised into the caller of the control API when the verifier has stopped
+// the run. The host can then only be inspected and destroyed.
+class VerifierStop : public std::runtime_error {
+  public:
+    explicit VerifierStop(Violation v);
+    const Violation &violation() const { return violation_; }
+
+  private:
+    Violation violation_;
+};
+
+class Host {
+  public:
+    explicit Host(HostOptions options = {});
+    ~Host();
+    Host(const Host &) = delete;
+    Host &operator=(const Host &) = delete;
+
+    // The one running host; HostError when none.
+    static Host &current();
+    static Host *current_or_null();
+
+    const HostOptions &options() const { return options_; }
+
+    Kernel &kernel();
+    Trace &trace();
+    Faults &faults();
+    Verifier &verifier();
+    Memory &memory();
+    Registry &registry();
+    ObjectNamespace &objects();
+    NdisWrapper &ndis();
+    Ndiswan &ndiswan();
+    NdisTapi &tapi();
+    Ras &ras();
+    IsdnDriver &isdn();
+    EventLog &event_log();
+
+    // Virtual clock.
+    Ticks now() const;
+    // Lets every other context run for `duration` of virtual time; the
+    // calling (NDIS) context resumes once nothing else can run before then.
+    void run_for(Ticks duration);
+    // Lets every other context run until none is runnable, without moving
+    // the clock.
+    void settle();
+    // Runs until `done` holds (checked whenever the host is idle) or
+    // `limit` of virtual time has passed; returns whether it held.
+    bool run_until(const std::function<bool()> &done, Ticks limit);
+
+    // The violation that stopped the run, if any.
+    const std::optional<Violation> &stopped() const;
+
+  private:
+    struct Impl;
+    HostOptions options_;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace tolvanex::host

@@ -1,0 +1,99 @@
+// The object namespace (devices by name, symbolic links) and the I/O
+// manager's part of device I/O control: requests that pend and complete.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "ntkernel.h"
+
+namespace tolvanex::host {
+
+class Device;
+
+} // namespace tolvanex::host
+
+struct _DEVICE_OBJECT {
+    tolvanex::host::Device *device;
+    std::string name;
+};
+
+struct _FILE_OBJECT {
+    _DEVICE_OBJECT *device;
+};
+
+// A buffered device I/O control request.
+struct _IRP {
+    std::uint64_t id = 0;
+    ULONG code = 0;
+    _DEVICE_OBJECT *target = nullptr;
+    std::vector<unsigned char> system_buffer; // METHOD_BUFFERED copy
+    ULONG input_length = 0;
+    ULONG output_length = 0;
+    PVOID user_buffer = nullptr; // where the answer is copied back
+    PKEVENT event = nullptr;
+    PIO_STATUS_BLOCK io_status = nullptr;
+    bool sent = false;
+    bool pending = false;
+    std::string issuer; // context that built it
+};
+
+namespace tolvanex::host {
+
+// A device of the host, reached through IofCallDriver.
+class Device {
+  public:
+    virtual ~Device() = default;
+    // Called in the caller's context. Complete the request through
+    // ObjectNamespace::complete, or return STATUS_PENDING and complete later.
+    virtual NTSTATUS dispatch(_IRP &irp) = 0;
+};
+
+class ObjectNamespace {
+  public:
+    ObjectNamespace() = default;
+    ~ObjectNamespace();
+
+    _DEVICE_OBJECT *add_device(const std::string &name, Device &device);
+    void remove_device(const std::string &name);
+    _DEVICE_OBJECT *find_device(const std::string &name) const;
+
+    NTSTATUS create_link(const std::string &link, const std::string &target);
+    NTSTATUS delete_link(const std::string &link);
+    bool link_exists(const std::string &link) const;
+    std::string link_target(const std::string &link) const;
+    std::vector<std::string> links() const;
+
+    _IRP *build(ULONG code, _DEVICE_OBJECT *device, PVOID in, ULONG in_len, PVOID out, ULONG out_len, PKEVENT event,
+                PIO_STATUS_BLOCK iosb);
+    NTSTATUS call(_DEVICE_OBJECT *device, _IRP *irp);
+    // Completes a request: copies the answer back, fills the status block,
+    // signals the event and frees the request.
+    void complete(_IRP *irp, NTSTATUS status, ULONG_PTR information);
+
+    // Descriptions of requests built or pending and not yet completed.
+    std::vector<std::string> outstanding() const;
+
+    _FILE_OBJECT *new_file(_DEVICE_OBJECT *device);
+
+  private:
+    static std::string key(const std::string &name);
+    std::map<std::string, std::unique_ptr<_DEVICE_OBJECT>> devices_;
+    std::map<std::string, std::pair<std::string, std::string>> links_; // key -> (name, target)
+    std::map<_IRP *, std::unique_ptr<_IRP>> irps_;
+    std::vector<std::unique_ptr<_FILE_OBJECT>> files_;
+    std::uint64_t next_irp_ = 1;
+};
+
+// UTF-16 counted string to UTF-8 (non-ASCII as '?'), for names and traces.
+std::string narrow(const UNICODE_STRING *s);
+
+} // namespace tolvanex::host
+
+struct _DRIVER_OBJECT {
+    std::string name;
+};

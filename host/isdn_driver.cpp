@@ -1,0 +1,233 @@
+#include "isdn_driver.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "kernel.h"
+#include "ndis_wrapper.h"
+#include "trace.h"
+
+namespace tolvanex::host {
+
+namespace {
+constexpr const char *kDeviceName = "\\Device\\PIMISDND";
+
+std::string field_string(const std::vector<std::uint8_t> &b, std::size_t offset, std::size_t width) {
+    std::string s;
+    for (std::size_t i = offset; i < offset + width && i < b.size() && b[i]; ++i)
+        s += static_cast<char>(b[i]);
+    return s;
+}
+
+std::string fault_site(std::uint8_t command, std::uint8_t code) {
+    return "isdn." + IsdnDriver::command_name(command, code);
+}
+} // namespace
+
+std::string IsdnDriver::command_name(std::uint8_t command, std::uint8_t code) {
+    if (command == ISDN_CLASS_CONTROL) {
+        switch (code) {
+        case ISDN_CODE_CALL: return "call";
+        case ISDN_CODE_CALL_RESP: return "call-response";
+        case ISDN_CODE_CLEAR: return "clear";
+        case ISDN_CODE_CLEAR_RESP: return "clear-response";
+        case ISDN_CODE_SEND: return "send";
+        case ISDN_CODE_LISTEN: return "listen";
+        }
+    } else if (command == ISDN_CLASS_READ && code == ISDN_CODE_READ) {
+        return "read";
+    } else if (command == ISDN_CLASS_CANCEL && code == ISDN_CODE_CANCEL_LISTEN) {
+        return "cancel-listen";
+    }
+    return "unknown-" + std::to_string(command) + "-" + std::to_string(code);
+}
+
+std::string IsdnDriver::message_name(std::uint8_t code) {
+    switch (code) {
+    case APP_FLOW_ON: return "APP_FLOW_ON";
+    case APP_FLOW_OFF: return "APP_FLOW_OFF";
+    case APP_CONN_IN: return "APP_CONN_IN";
+    case APP_CONN_CO: return "APP_CONN_CO";
+    case APP_CLEAR_IN: return "APP_CLEAR_IN";
+    case APP_CLEAR_CO: return "APP_CLEAR_CO";
+    case APP_DATA_IN: return "APP_DATA_IN";
+    }
+    return "message " + std::to_string(code);
+}
+
+void IsdnDriver::attach() {
+    if (device_)
+        throw HostError("the ISDN driver is already attached");
+    if ((device_ = host_.objects().find_device(kDeviceName)) && device_->device == this)
+        return;
+    device_ = host_.objects().add_device(kDeviceName, *this);
+}
+
+void IsdnDriver::detach() {
+    if (!device_)
+        throw HostError("the ISDN driver is not attached");
+    host_.objects().remove_device(kDeviceName);
+    device_ = nullptr;
+}
+
+NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
+    auto &objects = host_.objects();
+    if (irp.code != IOCTL_PIMISDN_COMMAND || irp.input_length < ISDN_CMD_SIZE ||
+        irp.output_length < irp.input_length) {
+        rt::trace(TraceKind::Isdn, "refused request code " + hex32(irp.code) + " length " +
+                                       std::to_string(irp.input_length));
+        objects.complete(&irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    auto &b = irp.system_buffer;
+    std::uint8_t command = b[0], code = b[1], hcom = b[6];
+    std::string name = command_name(command, code);
+
+    if (command == ISDN_CLASS_READ) {
+        ++reads_;
+        if (irp.input_length < ISDN_DATA_CMD_SIZE) {
+            objects.complete(&irp, STATUS_INVALID_PARAMETER, 0);
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (rt::fault("isdn.read")) {
+            finish(irp, 1, {});
+            return STATUS_SUCCESS;
+        }
+        auto &queue = messages_[hcom];
+        if (!queue.empty()) {
+            IsdnMessage m = std::move(queue.front());
+            queue.pop_front();
+            deliver(irp, m);
+            return STATUS_SUCCESS;
+        }
+        rt::trace(TraceKind::Isdn, "read hCom " + std::to_string(hcom) + " pending");
+        reads_pending_[hcom].push_back(&irp);
+        return STATUS_PENDING;
+    }
+
+    IsdnCommandRecord rec;
+    rec.id = commands_.size() + 1;
+    rec.time = host_.now();
+    rec.context = host_.kernel().current().name;
+    rec.command = command;
+    rec.code = code;
+    rec.hcom = hcom;
+    rec.local_address = field_string(b, 136, ISDN_NUMBER_SIZE);
+    rec.called_number = field_string(b, 169, ISDN_NUMBER_SIZE);
+    rec.block.assign(b.begin(), b.begin() + irp.input_length);
+    rec.irp = &irp;
+    std::string text = name + " #" + std::to_string(rec.id) + " hCom " + std::to_string(hcom);
+    if (!rec.local_address.empty())
+        text += " local \"" + rec.local_address + "\"";
+    if (!rec.called_number.empty())
+        text += " number \"" + rec.called_number + "\"";
+    if (code == ISDN_CODE_SEND && command == ISDN_CLASS_CONTROL)
+        text += " data " + std::to_string(b[204] | (b[205] << 8)) + " bytes";
+    rt::trace(TraceKind::Isdn, text);
+    commands_.push_back(std::move(rec));
+    IsdnCommandRecord &stored = commands_.back();
+
+    if (rt::fault(fault_site(command, code))) {
+        answer(stored.id, 1, {});
+        return STATUS_SUCCESS;
+    }
+    for (const Rule &r : rules_)
+        if (r.command == command && r.code == code) {
+            answer(stored.id, r.status, r.hcom);
+            return STATUS_SUCCESS;
+        }
+    return STATUS_PENDING;
+}
+
+const IsdnCommandRecord *IsdnDriver::next_unanswered() const {
+    for (auto &c : commands_)
+        if (!c.answered)
+            return &c;
+    return nullptr;
+}
+
+void IsdnDriver::answer(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom) {
+    if (id == 0 || id > commands_.size())
+        throw HostError("no ISDN command #" + std::to_string(id));
+    IsdnCommandRecord &c = commands_[id - 1];
+    if (c.answered)
+        throw HostError("ISDN command #" + std::to_string(id) + " is already answered");
+    c.answered = true;
+    c.status = status;
+    c.answer_hcom = hcom;
+    _IRP *irp = c.irp;
+    c.irp = nullptr;
+    rt::trace(TraceKind::Isdn, command_name(c.command, c.code) + " #" + std::to_string(id) + " answered status " +
+                                   std::to_string(status) + (hcom ? " hCom " + std::to_string(*hcom) : ""));
+    finish(*irp, status, hcom);
+}
+
+void IsdnDriver::auto_answer(std::uint8_t command, std::uint8_t code, std::uint32_t status,
+                             std::optional<std::uint8_t> hcom) {
+    rules_.push_back(Rule{command, code, status, hcom});
+}
+
+void IsdnDriver::finish(_IRP &irp, std::uint32_t status, std::optional<std::uint8_t> hcom) {
+    auto &b = irp.system_buffer;
+    std::memcpy(b.data() + 2, &status, 4);
+    if (hcom)
+        b[6] = *hcom;
+    host_.objects().complete(&irp, STATUS_SUCCESS, irp.output_length);
+}
+
+void IsdnDriver::deliver(_IRP &irp, const IsdnMessage &m) {
+    auto &b = irp.system_buffer;
+    std::uint8_t handle = b[6];
+    b[1] = m.code;
+    std::memcpy(b.data() + 2, &m.status, 4);
+    if (m.handle)
+        b[6] = *m.handle;
+    std::size_t n = std::min<std::size_t>(m.number.size(), ISDN_MAX_DIGITS);
+    std::memset(b.data() + 169, 0, ISDN_NUMBER_SIZE);
+    std::memcpy(b.data() + 169, m.number.data(), n);
+    b[202] = m.cause;
+    std::size_t room = std::min<std::size_t>(ISDN_MAX_DATA, b.size() - ISDN_CMD_HEAD_SIZE);
+    std::size_t len = std::min(room, m.data.size());
+    auto len16 = static_cast<std::uint16_t>(len);
+    std::memcpy(b.data() + 204, &len16, 2);
+    if (len)
+        std::memcpy(b.data() + ISDN_CMD_HEAD_SIZE, m.data.data(), len);
+    std::string text = "read hCom " + std::to_string(handle) + " <- " + message_name(m.code);
+    if (m.handle)
+        text += " hCom " + std::to_string(*m.handle);
+    if (!m.number.empty())
+        text += " number \"" + m.number + "\"";
+    if (m.code == APP_CLEAR_IN)
+        text += " cause " + std::to_string(m.cause);
+    if (!m.data.empty())
+        text += " " + std::to_string(len) + " data bytes";
+    if (m.status)
+        text += " status " + std::to_string(m.status);
+    rt::trace(TraceKind::Isdn, text);
+    host_.objects().complete(&irp, STATUS_SUCCESS, irp.output_length);
+}
+
+void IsdnDriver::queue_message(std::uint8_t handle, IsdnMessage message) {
+    auto &pending = reads_pending_[handle];
+    if (!pending.empty()) {
+        _IRP *irp = pending.front();
+        pending.pop_front();
+        deliver(*irp, message);
+        return;
+    }
+    messages_[handle].push_back(std::move(message));
+}
+
+std::size_t IsdnDriver::pending_reads(std::uint8_t handle) const {
+    auto it = reads_pending_.find(handle);
+    return it == reads_pending_.end() ? 0 : it->second.size();
+}
+
+std::size_t IsdnDriver::pending_reads() const {
+    std::size_t n = 0;
+    for (auto &[h, q] : reads_pending_)
+        n += q.size();
+    return n;
+}
+
+} // namespace tolvanex::host

@@ -1,0 +1,90 @@
+// The maker's ISDN driver, \Device\PIMISDND, served through its contract
+// only. In scripted mode every command is recorded and waits for the test's
+// answer (or a standing rule's), and a read stays pending until a message
+// is queued for its handle.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "io_manager.h"
+#include "pimisdn.h"
+
+namespace tolvanex::host {
+
+// A message the ISDN driver hands to a read.
+struct IsdnMessage {
+    std::uint8_t code = 0;        // APP_*
+    std::optional<std::uint8_t> handle; // hCom written in the answer (APP_CONN_IN: the new call's)
+    std::string number;           // called_number (APP_CONN_IN: the calling number)
+    std::uint8_t cause = 0;       // APP_CLEAR_IN
+    std::vector<std::uint8_t> data; // APP_DATA_IN
+    std::uint32_t status = 0;     // non-zero: the read fails
+};
+
+struct IsdnCommandRecord {
+    std::uint64_t id = 0;
+    Ticks time = 0;
+    std::string context;
+    std::uint8_t command = 0, code = 0, hcom = 0;
+    std::string local_address, called_number;
+    std::vector<std::uint8_t> block; // the block as it arrived
+    bool answered = false;
+    std::uint32_t status = 0;
+    std::optional<std::uint8_t> answer_hcom;
+    _IRP *irp = nullptr; // while unanswered
+};
+
+class IsdnDriver : public Device {
+  public:
+    explicit IsdnDriver(Host &host) : host_(host) {}
+
+    // The device appears in (or leaves) the object namespace.
+    void attach();
+    void detach();
+    bool attached() const { return device_ != nullptr; }
+
+    NTSTATUS dispatch(_IRP &irp) override;
+
+    // Commands other than reads, in arrival order.
+    const std::vector<IsdnCommandRecord> &commands() const { return commands_; }
+    // The oldest command still waiting for an answer, if any.
+    const IsdnCommandRecord *next_unanswered() const;
+    // Answers a waiting command: status, and the handle for call and listen.
+    void answer(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom = {});
+    // A standing rule: later commands of (command, code) are answered at once.
+    void auto_answer(std::uint8_t command, std::uint8_t code, std::uint32_t status,
+                     std::optional<std::uint8_t> hcom = {});
+    void clear_rules() { rules_.clear(); }
+
+    // Queues a message for `handle`; a read pending on it completes now.
+    void queue_message(std::uint8_t handle, IsdnMessage message);
+    std::size_t pending_reads(std::uint8_t handle) const;
+    std::size_t pending_reads() const;
+    std::size_t reads_issued() const { return reads_; }
+
+    static std::string command_name(std::uint8_t command, std::uint8_t code);
+    static std::string message_name(std::uint8_t code);
+
+  private:
+    struct Rule {
+        std::uint8_t command, code;
+        std::uint32_t status;
+        std::optional<std::uint8_t> hcom;
+    };
+    void finish(_IRP &irp, std::uint32_t status, std::optional<std::uint8_t> hcom);
+    void deliver(_IRP &irp, const IsdnMessage &m);
+    Host &host_;
+    _DEVICE_OBJECT *device_ = nullptr;
+    std::vector<IsdnCommandRecord> commands_;
+    std::vector<Rule> rules_;
+    std::map<std::uint8_t, std::deque<_IRP *>> reads_pending_;
+    std::map<std::uint8_t, std::deque<IsdnMessage>> messages_;
+    std::size_t reads_ = 0;
+};
+
+} // namespace tolvanex::host

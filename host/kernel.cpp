@@ -1,0 +1,326 @@
+// The scheduler: one baton passed between contexts through per-context
+// semaphores, so exactly one OS thread runs host or driver code at a time and
+// every interleaving is the scheduler's choice, reproducible from the seed.
+
+#include "kernel.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "trace.h"
+
+namespace tolvanex::host {
+
+namespace {
+// Scheduling points after which the randomised strategy's priority-change
+// points are drawn: long enough to cover a typical story's opening moves.
+constexpr std::uint64_t kChangePointHorizon = 2000;
+} // namespace
+
+Kernel::Kernel(const HostOptions &options)
+    : seed_(options.seed), randomised_(options.seed != 0), rng_(options.seed),
+      next_low_priority_(std::max(1, options.pct_depth) - 1), real_time_(options.real_time),
+      rate_(options.real_time_rate > 0 ? options.real_time_rate : 1.0),
+      wall_start_(std::chrono::steady_clock::now()) {
+    if (randomised_) {
+        for (int i = 1; i < std::max(1, options.pct_depth); ++i)
+            change_points_.push_back(1 + rng_() % kChangePointHorizon);
+        std::sort(change_points_.begin(), change_points_.end());
+    }
+    contexts_.push_back(std::make_unique<Context>(0, "ndis", ContextKind::Caller));
+    caller_ = current_ = contexts_.back().get();
+    caller_->priority = randomised_ ? 1'000'000 + static_cast<std::int64_t>(rng_() % 1'000'000) : 0;
+}
+
+Kernel::~Kernel() { kill_all(); }
+
+Context &Kernel::spawn(std::string name, ContextKind kind, std::function<void()> body) {
+    int id = static_cast<int>(contexts_.size());
+    contexts_.push_back(std::make_unique<Context>(id, std::move(name), kind));
+    Context *ctx = contexts_.back().get();
+    ctx->body_ = std::move(body);
+    ctx->priority = randomised_ ? 1'000'000 + static_cast<std::int64_t>(rng_() % 1'000'000) : 0;
+    ctx->ready_seq = ++ready_counter_;
+    ctx->thread_ = std::thread([this, ctx] { run_context(ctx); });
+    return *ctx;
+}
+
+void Kernel::run_context(Context *ctx) {
+    ctx->go_.acquire();
+    if (!ctx->kill_ && !stopped_) {
+        try {
+            ctx->body_();
+        } catch (const ContextKilled &) {
+        } catch (const VerifierStop &) {
+        } catch (const std::exception &e) {
+            try {
+                stop("host.error", e.what());
+            } catch (const ContextKilled &) {
+            }
+        }
+    }
+    finish_current();
+}
+
+void Kernel::finish_current() {
+    Context *self = current_;
+    self->state = ContextState::Finished;
+    self->body_ = nullptr;
+    if (killing_ || stopped_) {
+        // Hand straight back to the caller, which either collects the dead
+        // or reports the stop.
+        if (!killing_ && caller_->state != ContextState::Runnable)
+            wake(*caller_, WakeReason::Signalled);
+        current_ = caller_;
+        caller_->go_.release();
+        return;
+    }
+    reschedule();
+}
+
+void Kernel::maybe_change_priority() {
+    ++steps_;
+    if (!change_points_.empty() && steps_ == change_points_.front()) {
+        change_points_.erase(change_points_.begin());
+        current_->priority = next_low_priority_--;
+    }
+}
+
+Context *Kernel::pick() {
+    Context *best = nullptr;
+    for (auto &c : contexts_) {
+        if (c->state != ContextState::Runnable)
+            continue;
+        if (!best)
+            best = c.get();
+        else if (randomised_ ? c->priority > best->priority : c->ready_seq < best->ready_seq)
+            best = c.get();
+    }
+    return best;
+}
+
+void Kernel::make_ready(Context &ctx) {
+    ctx.state = ContextState::Runnable;
+    ctx.ready_seq = ++ready_counter_;
+}
+
+void Kernel::yield() {
+    maybe_change_priority();
+    if (!randomised_)
+        return; // the calm order never preempts
+    Context *best = pick();
+    if (best && best != current_ && best->priority > current_->priority)
+        hand_to(best);
+}
+
+void Kernel::hand_to(Context *next) {
+    Context *self = current_;
+    if (next == self) {
+        resumed(*self);
+        return;
+    }
+    current_ = next;
+    ++switches_;
+    next->go_.release();
+    self->go_.acquire();
+    resumed(*self);
+}
+
+void Kernel::resumed(Context &self) {
+    if (self.kill_)
+        throw ContextKilled{};
+    if (stopped_) {
+        if (&self == caller_)
+            throw VerifierStop(*stopped_);
+        throw ContextKilled{};
+    }
+}
+
+// Called by a context that can no longer run (blocked or finishing): find the
+// next one, moving the clock when nobody can run now.
+void Kernel::reschedule() {
+    maybe_change_priority();
+    for (;;) {
+        if (Context *next = pick()) {
+            if (current_->state == ContextState::Finished) {
+                current_ = next;
+                ++switches_;
+                next->go_.release();
+                return;
+            }
+            hand_to(next);
+            return;
+        }
+        std::optional<Ticks> due = next_deadline();
+        Context *idler = (caller_->state == ContextState::Blocked && caller_->idle_wait) ? caller_ : nullptr;
+        if (idler && (!due || idler->deadline < *due)) {
+            if (idler->deadline != kNever && idler->deadline > now_)
+                advance_to(idler->deadline);
+            wake(*idler, WakeReason::TimedOut);
+            continue;
+        }
+        if (!due) {
+            // Nobody can ever run again: the caller is stuck behind a context
+            // that will never wake it.
+            if (!stopped_) {
+                stopped_ = Violation{"deadlock", "no context can run and nothing is due",
+                                     caller_->name, now_, seed_};
+            }
+            wake(*caller_, WakeReason::Signalled);
+            continue;
+        }
+        advance_to(*due);
+    }
+}
+
+std::optional<Ticks> Kernel::next_deadline() const {
+    Ticks best = kNever;
+    for (auto &c : contexts_)
+        if (c->state == ContextState::Blocked && !c->idle_wait && c->deadline < best)
+            best = c->deadline;
+    for (auto &[key, due] : timers_)
+        best = std::min(best, due);
+    if (best == kNever)
+        return std::nullopt;
+    return best;
+}
+
+void Kernel::advance_to(Ticks t) {
+    if (t > now_) {
+        now_ = t;
+        if (real_time_) {
+            auto wall = wall_start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                          std::chrono::duration<double, std::ratio<1, 10'000'000>>(
+                                              static_cast<double>(t) / rate_));
+            std::this_thread::sleep_until(wall);
+        }
+    }
+    // Timed waits first, in deadline then creation order, then timers.
+    std::vector<Context *> due;
+    for (auto &c : contexts_)
+        if (c->state == ContextState::Blocked && !c->idle_wait && c->deadline <= now_)
+            due.push_back(c.get());
+    std::stable_sort(due.begin(), due.end(),
+                     [](const Context *a, const Context *b) { return a->deadline < b->deadline; });
+    for (Context *c : due)
+        wake(*c, WakeReason::TimedOut);
+    for (auto it = timers_.begin(); it != timers_.end();) {
+        if (it->second <= now_) {
+            const void *key = it->first;
+            it = timers_.erase(it);
+            if (!wake_one(key))
+                fired_.insert(key);
+        } else {
+            ++it;
+        }
+    }
+}
+
+WakeReason Kernel::block(const void *object, Ticks deadline) {
+    Context &self = *current_;
+    if (deadline <= now_) {
+        yield();
+        return WakeReason::TimedOut;
+    }
+    self.state = ContextState::Blocked;
+    self.wait_object = object;
+    self.deadline = deadline;
+    self.idle_wait = false;
+    reschedule();
+    return self.wake;
+}
+
+void Kernel::wake(Context &ctx, WakeReason why) {
+    ctx.wake = why;
+    ctx.wait_object = nullptr;
+    ctx.deadline = kNever;
+    ctx.idle_wait = false;
+    make_ready(ctx);
+}
+
+bool Kernel::wake_one(const void *object) {
+    Context *first = nullptr;
+    for (auto &c : contexts_)
+        if (c->state == ContextState::Blocked && !c->idle_wait && c->wait_object == object &&
+            (!first || c->ready_seq < first->ready_seq))
+            first = c.get();
+    if (!first)
+        return false;
+    wake(*first, WakeReason::Signalled);
+    return true;
+}
+
+int Kernel::wake_all(const void *object) {
+    int n = 0;
+    while (wake_one(object))
+        ++n;
+    return n;
+}
+
+bool Kernel::has_waiters(const void *object) const {
+    for (auto &c : contexts_)
+        if (c->state == ContextState::Blocked && !c->idle_wait && c->wait_object == object)
+            return true;
+    return false;
+}
+
+void Kernel::idle_until(Ticks deadline) {
+    Context &self = *current_;
+    if (&self != caller_)
+        throw HostError("only the NDIS caller can let the machine run");
+    self.state = ContextState::Blocked;
+    self.wait_object = nullptr;
+    self.deadline = std::max(deadline, now_);
+    self.idle_wait = true;
+    reschedule();
+    if (stopped_)
+        throw VerifierStop(*stopped_);
+}
+
+void Kernel::settle() { idle_until(now_); }
+
+void Kernel::arm_timer(const void *key, Ticks due) {
+    fired_.erase(key);
+    timers_[key] = due;
+}
+
+bool Kernel::cancel_timer(const void *key) {
+    fired_.erase(key);
+    return timers_.erase(key) > 0;
+}
+
+bool Kernel::timer_armed(const void *key) const { return timers_.count(key) > 0; }
+
+bool Kernel::take_fired(const void *key) { return fired_.erase(key) > 0; }
+
+void Kernel::stop(std::string rule, std::string detail) {
+    if (!stopped_) {
+        stopped_ = Violation{std::move(rule), std::move(detail), current_->name, now_, seed_};
+        if (Host *h = Host::current_or_null())
+            h->trace().add(TraceKind::Kernel, "VERIFIER STOP: " + stopped_->describe());
+    }
+    if (current_ == caller_)
+        throw VerifierStop(*stopped_);
+    throw ContextKilled{};
+}
+
+void Kernel::kill_all() {
+    if (current_ != caller_)
+        return; // cannot happen: only the caller's thread destroys the host
+    killing_ = true;
+    for (auto &c : contexts_) {
+        if (c.get() == caller_ || c->state == ContextState::Finished)
+            continue;
+        c->kill_ = true;
+        current_ = c.get();
+        c->go_.release();
+        caller_->go_.acquire();
+        current_ = caller_;
+    }
+    for (auto &c : contexts_)
+        if (c->thread_.joinable())
+            c->thread_.join();
+    killing_ = false;
+}
+
+} // namespace tolvanex::host

@@ -1,0 +1,147 @@
+// The host's kernel runtime: contexts, the baton, the seeded scheduler, the
+// virtual clock, blocking waits and timers. Every flow of control that runs
+// driver code is a Context; exactly one holds the baton at a time, and control
+// changes hands only at scheduling points.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <semaphore>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host.h"
+
+namespace tolvanex::host {
+
+constexpr Ticks kNever = INT64_MAX;
+
+enum class ContextKind : std::uint8_t { Caller, Thread, Timer };
+enum class ContextState : std::uint8_t { Runnable, Blocked, Finished };
+
+// Why a blocked context woke.
+enum class WakeReason : std::uint8_t { Signalled, TimedOut };
+
+class Context {
+  public:
+    Context(int id, std::string name, ContextKind kind) : id(id), name(std::move(name)), kind(kind) {}
+
+    const int id;
+    const std::string name;
+    const ContextKind kind;
+    ContextState state = ContextState::Runnable;
+    std::uint8_t irql = 0;
+    std::vector<const void *> locks; // spin locks held, in acquisition order
+    bool driver_owned = false;       // created by the driver (system threads)
+    bool in_routine = false;         // a timer context inside its routine
+
+    // While blocked.
+    const void *wait_object = nullptr; // what it waits on; null for a pure delay
+    Ticks deadline = kNever;
+    bool idle_wait = false; // the caller letting the machine run
+    WakeReason wake = WakeReason::Signalled;
+
+    std::int64_t priority = 0; // randomised strategy only
+    std::uint64_t ready_seq = 0;
+
+  private:
+    friend class Kernel;
+    std::binary_semaphore go_{0};
+    std::thread thread_;
+    std::function<void()> body_;
+    bool kill_ = false;
+};
+
+// Thrown inside a context to unwind it when the run stops or the host goes.
+struct ContextKilled {};
+
+class Kernel {
+  public:
+    explicit Kernel(const HostOptions &options);
+    ~Kernel();
+
+    Context &current() const { return *current_; }
+    Context &caller() const { return *caller_; }
+    Ticks now() const { return now_; }
+    std::uint64_t seed() const { return seed_; }
+
+    // Creates a context that runs `body` once scheduled. It starts runnable.
+    Context &spawn(std::string name, ContextKind kind, std::function<void()> body);
+    const std::vector<std::unique_ptr<Context>> &contexts() const { return contexts_; }
+
+    // A scheduling point: the scheduler may hand the baton to another
+    // runnable context before the current one goes on.
+    void yield();
+
+    // Blocks the current context on `object` until woken or `deadline`.
+    WakeReason block(const void *object, Ticks deadline);
+    // Wakes one context blocked on `object` (the first to block), or all.
+    bool wake_one(const void *object);
+    int wake_all(const void *object);
+    void wake(Context &ctx, WakeReason why);
+    bool has_waiters(const void *object) const;
+
+    // The caller lets the machine run until nothing else can before
+    // `deadline`; returns at `deadline` or, for settle, at once when idle.
+    void idle_until(Ticks deadline);
+    void settle();
+    // The earliest time anything is due (a timed wait or a timer).
+    std::optional<Ticks> next_deadline() const;
+
+    // One-shot timers: when due, the timer's context is woken (it blocks on
+    // the timer's key between runs).
+    void arm_timer(const void *key, Ticks due);
+    bool cancel_timer(const void *key);
+    bool timer_armed(const void *key) const;
+    // A timer that fell due while its context was busy; consumed once.
+    bool take_fired(const void *key);
+
+    // Records the first violation and stops the run; does not return.
+    [[noreturn]] void stop(std::string rule, std::string detail);
+    const std::optional<Violation> &stopped() const { return stopped_; }
+
+    // Unwinds and joins every context but the caller; used when the host goes.
+    void kill_all();
+
+    std::uint64_t switches() const { return switches_; }
+
+  private:
+    Context *pick();
+    void make_ready(Context &ctx);
+    void reschedule();
+    void hand_to(Context *next);
+    void resumed(Context &self);
+    void advance_to(Ticks t);
+    void finish_current();
+    void run_context(Context *ctx);
+    void maybe_change_priority();
+
+    std::vector<std::unique_ptr<Context>> contexts_;
+    Context *caller_ = nullptr;
+    Context *current_ = nullptr;
+    Ticks now_ = 0;
+    std::uint64_t seed_;
+    bool randomised_;
+    std::mt19937_64 rng_;
+    std::vector<std::uint64_t> change_points_;
+    std::int64_t next_low_priority_;
+    std::uint64_t steps_ = 0;
+    std::uint64_t ready_counter_ = 0;
+    std::uint64_t switches_ = 0;
+    std::map<const void *, Ticks> timers_;
+    std::set<const void *> fired_;
+    std::optional<Violation> stopped_;
+    bool killing_ = false;
+    bool real_time_;
+    double rate_;
+    std::chrono::steady_clock::time_point wall_start_;
+};
+
+} // namespace tolvanex::host

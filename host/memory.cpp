@@ -1,0 +1,94 @@
+#include "memory.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cxxabi.h>
+#include <dlfcn.h>
+
+#include "kernel.h"
+#include "ndis.h"
+
+namespace tolvanex::host {
+
+std::string symbol_name(const void *address) {
+    Dl_info info{};
+    if (dladdr(address, &info) && info.dli_sname) {
+        int status = 0;
+        char *demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+        std::string name = status == 0 && demangled ? demangled : info.dli_sname;
+        std::free(demangled);
+        // "ns::Routine(void*)" reads as "Routine" in traces and reports.
+        if (auto paren = name.find('('); paren != std::string::npos)
+            name.erase(paren);
+        if (auto colons = name.rfind("::"); colons != std::string::npos)
+            name.erase(0, colons + 2);
+        return name;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", address);
+    return buf;
+}
+
+Memory::~Memory() {
+    for (auto &[p, b] : blocks_)
+        std::free(const_cast<void *>(p));
+}
+
+void *Memory::allocate(std::size_t length, std::string where) {
+    void *p = std::malloc(length ? length : 1);
+    if (!p)
+        throw HostError("host out of memory");
+    std::memset(p, kFill, length);
+    auto &k = Host::current().kernel();
+    blocks_[p] = Block{length, k.current().name, k.now(), std::move(where)};
+    ++allocations_;
+    return p;
+}
+
+void Memory::release(void *p, std::size_t length) {
+    auto it = blocks_.find(p);
+    if (it == blocks_.end()) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%p", p);
+        rt::violation("memory.free-not-live", std::string("NdisFreeMemory of ") + buf + ", which is not a live block");
+    }
+    if (it->second.length != length)
+        rt::violation("memory.free-wrong-length",
+                      "NdisFreeMemory with length " + std::to_string(length) + " of a block of " +
+                          std::to_string(it->second.length) + " bytes allocated by " + it->second.where);
+    blocks_.erase(it);
+    std::free(p);
+}
+
+std::size_t Memory::live_bytes() const {
+    std::size_t n = 0;
+    for (auto &[p, b] : blocks_)
+        n += b.length;
+    return n;
+}
+
+} // namespace tolvanex::host
+
+using namespace tolvanex::host;
+
+extern "C" NDIS_STATUS NTAPI NdisAllocateMemory(PVOID *VirtualAddress, UINT Length, UINT MemoryFlags,
+                                                NDIS_PHYSICAL_ADDRESS HighestAcceptableAddress) {
+    (void)HighestAcceptableAddress;
+    const void *caller = __builtin_return_address(0);
+    Host &h = Host::current();
+    h.kernel().yield();
+    if (rt::fault("NdisAllocateMemory")) {
+        *VirtualAddress = nullptr;
+        return NDIS_STATUS_FAILURE;
+    }
+    (void)MemoryFlags;
+    *VirtualAddress = h.memory().allocate(Length, symbol_name(caller));
+    return NDIS_STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
+    (void)MemoryFlags;
+    Host &h = Host::current();
+    h.memory().release(VirtualAddress, Length);
+    h.kernel().yield();
+}

@@ -1,0 +1,49 @@
+// Non-paged pool as the driver sees it through NdisAllocateMemory: every
+// block tracked with its length and where it was allocated.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host.h"
+
+namespace tolvanex::host {
+
+struct Block {
+    std::size_t length = 0;
+    std::string context;
+    Ticks time = 0;
+    std::string where; // the routine that asked for it
+};
+
+class Memory {
+  public:
+    Memory() = default;
+    ~Memory();
+    Memory(const Memory &) = delete;
+    Memory &operator=(const Memory &) = delete;
+
+    // Fresh blocks are filled with this byte, so reads of memory the driver
+    // never wrote are visible and reproducible.
+    static constexpr unsigned char kFill = 0xCD;
+
+    void *allocate(std::size_t length, std::string where);
+    // Verifier rules on a free; returns normally when it was legal.
+    void release(void *p, std::size_t length);
+
+    bool is_live(const void *p) const { return blocks_.count(p) > 0; }
+    const std::map<const void *, Block> &live() const { return blocks_; }
+    std::size_t live_bytes() const;
+    std::size_t allocations() const { return allocations_; }
+
+  private:
+    std::map<const void *, Block> blocks_;
+    std::size_t allocations_ = 0;
+};
+
+// The name of the function containing `address`, for reports.
+std::string symbol_name(const void *address);
+
+} // namespace tolvanex::host

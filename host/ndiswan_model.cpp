@@ -1,0 +1,153 @@
+#include "ndiswan_model.h"
+
+#include <cstring>
+
+#include "kernel.h"
+#include "ndis_wrapper.h"
+#include "trace.h"
+
+namespace tolvanex::host {
+
+namespace {
+std::string frame_summary(const std::uint8_t *data, std::size_t n) {
+    std::string s = std::to_string(n) + " bytes";
+    char buf[4];
+    for (std::size_t i = 0; i < n && i < 8; ++i) {
+        std::snprintf(buf, sizeof buf, "%s%02X", i ? "" : " ", data[i]);
+        s += buf;
+    }
+    if (n > 8)
+        s += "...";
+    return s;
+}
+} // namespace
+
+Ndiswan::~Ndiswan() = default;
+
+std::size_t Ndiswan::pending() const {
+    std::size_t n = 0;
+    for (auto &[p, f] : in_flight_)
+        n += f.pending;
+    return n;
+}
+
+std::uint64_t Ndiswan::send(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
+    SentPacket rec;
+    rec.id = packets_.size() + 1;
+    rec.link_handle = link_handle;
+    rec.bytes = frame;
+    rec.time = host_.now();
+    packets_.push_back(rec);
+
+    InFlight f;
+    f.index = packets_.size() - 1;
+    f.storage.assign(kHeaderPadding + frame.size() + kTailPadding, 0);
+    std::memcpy(f.storage.data() + kHeaderPadding, frame.data(), frame.size());
+    f.packet = std::make_unique<NDIS_WAN_PACKET>();
+    NDIS_WAN_PACKET *p = f.packet.get();
+    std::memset(p, 0, sizeof *p);
+    p->StartBuffer = f.storage.data();
+    p->EndBuffer = f.storage.data() + f.storage.size();
+    p->CurrentBuffer = f.storage.data() + kHeaderPadding;
+    p->CurrentLength = static_cast<ULONG>(frame.size());
+    in_flight_[p] = std::move(f);
+
+    rt::trace(TraceKind::Wan, "send #" + std::to_string(rec.id) + " link " + hex32(link_handle) + " " +
+                                  frame_summary(frame.data(), frame.size()));
+    NDIS_STATUS status = host_.ndis().send(reinterpret_cast<NDIS_HANDLE>(static_cast<std::uintptr_t>(link_handle)), p);
+    packets_[rec.id - 1].send_status = status;
+    rt::trace(TraceKind::Wan, "send #" + std::to_string(rec.id) + " -> " + hex32(static_cast<std::uint32_t>(status)));
+    auto it = in_flight_.find(p);
+    if (it != in_flight_.end()) {
+        if (status == NDIS_STATUS_PENDING && !packets_[rec.id - 1].completion)
+            it->second.pending = true;
+        else if (status != NDIS_STATUS_PENDING)
+            in_flight_.erase(it); // NDISWAN owns the packet again
+    }
+    return rec.id;
+}
+
+void Ndiswan::send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status) {
+    auto it = in_flight_.find(packet);
+    if (it == in_flight_.end())
+        rt::violation("packet.bad-completion", "NdisMWanSendComplete of a packet the driver does not hold");
+    SentPacket &rec = packets_[it->second.index];
+    if (rec.completion)
+        rt::violation("packet.bad-completion", "packet #" + std::to_string(rec.id) + " completed twice");
+    rec.completion = status;
+    rt::trace(TraceKind::Wan, "send complete #" + std::to_string(rec.id) + " " + hex32(static_cast<std::uint32_t>(status)));
+    // Completion inside the send handler, before it returned pending, is
+    // legal: keep the packet until the handler's answer is known.
+    if (it->second.pending)
+        in_flight_.erase(it);
+}
+
+void Ndiswan::check_all_completed() {
+    for (auto &[p, f] : in_flight_)
+        if (f.pending && !packets_[f.index].completion)
+            rt::violation("packet.never-completed",
+                          "packet #" + std::to_string(packets_[f.index].id) + " was pended and never completed");
+}
+
+void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
+    if (status == NDIS_STATUS_WAN_LINE_UP) {
+        if (size < sizeof(NDIS_MAC_LINE_UP))
+            throw HostError("line-up indication with " + std::to_string(size) + " bytes");
+        auto *up = static_cast<NDIS_MAC_LINE_UP *>(buffer);
+        LinkRecord link{};
+        if (up->NdisLinkContext) {
+            link.context = up->NdisLinkContext; // a change of an existing link
+        } else {
+            link.context = next_context_;
+            next_context_ += 0x10;
+            up->NdisLinkContext = link.context;
+        }
+        link.link_handle = up->NdisLinkHandle;
+        link.connection_id = up->ConnectionWrapperID;
+        link.speed = up->LinkSpeed;
+        link.up_time = host_.now();
+        links_.push_back(link);
+        rt::trace(TraceKind::Status, "LINE_UP speed " + std::to_string(up->LinkSpeed * 100) + " bit/s window " +
+                                         std::to_string(up->SendWindow) + " link handle " + hex32(up->NdisLinkHandle) +
+                                         " wrapper id " + hex32(up->ConnectionWrapperID) + " -> link context " +
+                                         hex32(link.context));
+    } else {
+        if (size < sizeof(NDIS_MAC_LINE_DOWN))
+            throw HostError("line-down indication with " + std::to_string(size) + " bytes");
+        auto *down = static_cast<NDIS_MAC_LINE_DOWN *>(buffer);
+        ++line_downs_;
+        for (auto &l : links_)
+            if (l.context == down->NdisLinkContext)
+                l.up = false;
+        rt::trace(TraceKind::Status, "LINE_DOWN link context " + hex32(down->NdisLinkContext));
+    }
+}
+
+NDIS_STATUS Ndiswan::receive(NDIS_HANDLE link_context, const std::uint8_t *data, unsigned size) {
+    auto ctx = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(link_context));
+    bool known = false;
+    for (auto &l : links_)
+        known |= l.context == ctx;
+    if (!known)
+        rt::violation("receive.unknown-link", "receive indication on link context " + hex32(ctx) +
+                                                  ", which NDISWAN never handed out");
+    NDIS_STATUS answer = NDIS_STATUS_SUCCESS;
+    if (refuse_ || rt::fault("ndiswan.receive"))
+        answer = NDIS_STATUS_FAILURE;
+    received_.push_back(ReceivedFrame{ctx, std::vector<std::uint8_t>(data, data + size), answer, false, host_.now()});
+    rt::trace(TraceKind::Wan, "receive link " + hex32(ctx) + " " + frame_summary(data, size) + " -> " +
+                                  hex32(static_cast<std::uint32_t>(answer)));
+    return answer;
+}
+
+void Ndiswan::receive_complete(NDIS_HANDLE link_context) {
+    auto ctx = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(link_context));
+    for (auto it = received_.rbegin(); it != received_.rend(); ++it)
+        if (it->link_context == ctx && !it->completed) {
+            it->completed = true;
+            break;
+        }
+    rt::trace(TraceKind::Wan, "receive complete link " + hex32(ctx));
+}
+
+} // namespace tolvanex::host

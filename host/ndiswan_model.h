@@ -1,0 +1,90 @@
+// NDISWAN as the driver meets it: link contexts handed out at line up,
+// frames received per link, packets sent through the send handler and their
+// completions.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "host.h"
+#include "ndis.h"
+#include "ndiswan.h"
+
+namespace tolvanex::host {
+
+struct LinkRecord {
+    std::uint32_t context = 0;     // NDISWAN's link context, handed out at line up
+    std::uint32_t link_handle = 0; // the miniport's handle of the link
+    std::uint32_t connection_id = 0;
+    std::uint32_t speed = 0; // 100 bit/s
+    bool up = true;
+    Ticks up_time = 0;
+};
+
+struct ReceivedFrame {
+    std::uint32_t link_context = 0;
+    std::vector<std::uint8_t> bytes;
+    NDIS_STATUS answer = 0;
+    bool completed = false; // receive-complete seen for it
+    Ticks time = 0;
+};
+
+struct SentPacket {
+    std::uint64_t id = 0;
+    std::uint32_t link_handle = 0;
+    std::vector<std::uint8_t> bytes; // the frame as handed over
+    NDIS_STATUS send_status = 0;     // the send handler's answer
+    std::optional<NDIS_STATUS> completion;
+    Ticks time = 0;
+};
+
+class Ndiswan {
+  public:
+    explicit Ndiswan(Host &host) : host_(host) {}
+    ~Ndiswan();
+
+    // Padding NDISWAN leaves around each frame it sends.
+    static constexpr std::size_t kHeaderPadding = 16, kTailPadding = 16;
+
+    // Sends one frame on the miniport's link handle; returns the id of the
+    // packet, whose answer and completion are in packets().
+    std::uint64_t send(std::uint32_t link_handle, std::vector<std::uint8_t> frame);
+
+    // NDISWAN refuses every received frame while set.
+    void refuse_receives(bool refuse) { refuse_ = refuse; }
+
+    const std::vector<LinkRecord> &links() const { return links_; }
+    const std::vector<ReceivedFrame> &received() const { return received_; }
+    const std::vector<SentPacket> &packets() const { return packets_; }
+    std::uint64_t line_downs() const { return line_downs_; }
+    std::size_t pending() const;
+
+    // Back-ends of the NDIS surface.
+    void indicate(NDIS_STATUS status, void *buffer, unsigned size);
+    NDIS_STATUS receive(NDIS_HANDLE link_context, const std::uint8_t *data, unsigned size);
+    void receive_complete(NDIS_HANDLE link_context);
+    void send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status);
+    // Teardown rule: every pended packet completed.
+    void check_all_completed();
+
+  private:
+    struct InFlight {
+        std::size_t index; // into packets_
+        std::unique_ptr<NDIS_WAN_PACKET> packet;
+        std::vector<std::uint8_t> storage;
+        bool pending = false;
+    };
+    Host &host_;
+    std::vector<LinkRecord> links_;
+    std::vector<ReceivedFrame> received_;
+    std::vector<SentPacket> packets_;
+    std::map<PNDIS_WAN_PACKET, InFlight> in_flight_;
+    std::uint32_t next_context_ = 0x1000;
+    std::uint64_t line_downs_ = 0;
+    bool refuse_ = false;
+};
+
+} // namespace tolvanex::host

@@ -1,0 +1,159 @@
+// The NT executive and HAL surface: events and waits, spin locks, IRQL,
+// stalls and system threads, all on the host's scheduler.
+
+#include <cstdio>
+#include <map>
+
+#include "kernel.h"
+#include "memory.h"
+#include "ndis.h"
+#include "trace.h"
+#include "verifier.h"
+
+using namespace tolvanex::host;
+
+namespace {
+
+Kernel &kern() { return Host::current().kernel(); }
+
+std::string hex_ptr(const void *p) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
+
+// Relative (negative) or absolute (positive) NT time to a deadline.
+Ticks deadline_of(const PLARGE_INTEGER timeout, Ticks now) {
+    if (!timeout)
+        return kNever;
+    LONGLONG t = timeout->QuadPart;
+    if (t < 0)
+        return (now > kNever + t) ? kNever : now - t;
+    return t;
+}
+
+} // namespace
+
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.Size = sizeof(KEVENT) / 4;
+    Event->Header.WaitListHead.Flink = Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    (void)Increment;
+    (void)Wait;
+    Kernel &k = kern();
+    if (k.current().irql > DISPATCH_LEVEL)
+        rt::violation("irql.set-event-above-dispatch", "KeSetEvent at IRQL " + std::to_string(k.current().irql));
+    LONG previous = Event->Header.SignalState;
+    if (Event->Header.Type == NotificationEvent) {
+        Event->Header.SignalState = 1;
+        k.wake_all(Event);
+    } else if (!k.wake_one(Event)) {
+        Event->Header.SignalState = 1;
+    }
+    k.yield();
+    return previous;
+}
+
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    Kernel &k = kern();
+    Context &self = k.current();
+    bool zero_wait = Timeout && Timeout->QuadPart == 0;
+    if (self.irql >= DISPATCH_LEVEL && !zero_wait)
+        rt::violation("irql.wait-at-dispatch", "KeWaitForSingleObject with a non-zero time-out at IRQL " +
+                                                   std::to_string(self.irql));
+    rt::require_no_lock("KeWaitForSingleObject");
+    auto *event = static_cast<PRKEVENT>(Object);
+    if (event->Header.SignalState) {
+        if (event->Header.Type == SynchronizationEvent)
+            event->Header.SignalState = 0;
+        k.yield();
+        return STATUS_SUCCESS;
+    }
+    Ticks deadline = deadline_of(Timeout, k.now());
+    if (zero_wait) {
+        k.yield();
+        return STATUS_TIMEOUT;
+    }
+    // Set events wake waiters directly; a synchronization event is consumed
+    // by the wake, a notification event stays signalled.
+    WakeReason why = k.block(Object, deadline);
+    return why == WakeReason::Signalled ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    *SpinLock = 0;
+    Host::current().verifier().forget_lock(SpinLock);
+}
+
+extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    Kernel &k = kern();
+    Verifier &v = Host::current().verifier();
+    k.yield();
+    Context &self = k.current();
+    if (v.lock_owner(SpinLock) == &self)
+        rt::violation("spinlock.acquire-held", "KfAcquireSpinLock on " + hex_ptr(SpinLock) +
+                                                   ", which this context already holds");
+    KIRQL old = self.irql;
+    self.irql = DISPATCH_LEVEL;
+    while (v.lock_owner(SpinLock)) {
+        // A contended lock: wait for the owner's release, which hands it on.
+        k.block(SpinLock, kNever);
+    }
+    v.set_lock_owner(SpinLock, &self);
+    self.locks.push_back(SpinLock);
+    return old;
+}
+
+extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    Kernel &k = kern();
+    Verifier &v = Host::current().verifier();
+    Context &self = k.current();
+    if (v.lock_owner(SpinLock) != &self)
+        rt::violation("spinlock.release-not-held",
+                      "KfReleaseSpinLock on " + hex_ptr(SpinLock) + ", which this context does not hold");
+    v.set_lock_owner(SpinLock, nullptr);
+    std::erase(self.locks, static_cast<const void *>(SpinLock));
+    self.irql = NewIrql;
+    k.wake_one(SpinLock);
+    k.yield();
+}
+
+extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) { return kern().current().irql; }
+
+extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+    Kernel &k = kern();
+    // A busy wait: the clock moves on and, as on a multiprocessor, others
+    // may run meanwhile.
+    k.block(nullptr, k.now() + static_cast<Ticks>(MicroSeconds) * 10);
+}
+
+extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
+    (void)DesiredAccess;
+    (void)ObjectAttributes;
+    (void)ProcessHandle;
+    (void)ClientId;
+    rt::require_passive("PsCreateSystemThread");
+    if (rt::fault("PsCreateSystemThread"))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    Host &h = Host::current();
+    std::string name = symbol_name(reinterpret_cast<const void *>(StartRoutine));
+    Context &ctx = h.kernel().spawn(name, ContextKind::Thread, [StartRoutine, StartContext, name] {
+        StartRoutine(StartContext);
+        Host::current().verifier().check_routine_return(name);
+    });
+    ctx.driver_owned = true;
+    *ThreadHandle = h.verifier().open_thread_handle(ctx);
+    rt::trace(TraceKind::Kernel, "PsCreateSystemThread " + name + " -> context " + std::to_string(ctx.id));
+    h.kernel().yield();
+    return STATUS_SUCCESS;
+}

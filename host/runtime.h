@@ -1,0 +1,60 @@
+// Hooks every part of the host's NT surface uses to reach the running host:
+// the trace, fault injection and the verifier. Internal to host/; tests and
+// tools use host.h instead.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace tolvanex::host {
+
+// Kinds of trace record; each is rendered with its own tag.
+enum class TraceKind : std::uint8_t {
+    Kernel,   // threads, timers, waits worth seeing
+    Handler,  // NDIS calling a miniport handler, and its result
+    Status,   // status indications (TAPI events, line up and down)
+    Wan,      // frames sent, completed and received
+    Tapi,     // NDIS TAPI requests and answers
+    Isdn,     // ISDN commands, answers and messages
+    Registry, // registry reads and writes
+    Io,       // object namespace and I/O requests
+    Fault,    // injected faults
+    Event,    // event-log entries
+    Note,     // free text from tests and scripts
+};
+
+std::string_view trace_kind_name(TraceKind kind);
+
+// A clear error raised by the host's control API on bad input (a malformed
+// file, an unknown path, a bad argument). Never raised into driver code.
+class HostError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+namespace rt {
+
+// Appends a trace record stamped with the virtual time and the current
+// context. Safe to call with no host running (the record is dropped).
+void trace(TraceKind kind, std::string text);
+
+// Asks fault injection whether this call at `site` is to fail. A failure is
+// traced. Returns false with no host running.
+bool fault(std::string_view site);
+
+// Verifier: `operation` may only be called at PASSIVE_LEVEL.
+void require_passive(std::string_view operation);
+
+// Verifier: `operation` may not be called with a spin lock held.
+void require_no_lock(std::string_view operation);
+
+// ZwClose of a handle that is not a registry key's (thread handles).
+long close_other_handle(void *handle);
+
+// Verifier: stops the run with a broken kernel rule. Does not return.
+[[noreturn]] void violation(std::string_view rule, std::string detail);
+
+} // namespace rt
+} // namespace tolvanex::host
