@@ -19,6 +19,8 @@
 
 namespace tolvanex::host {
 
+extern const char kDriverMessagesMc[];
+
 namespace {
 Host *g_current = nullptr;
 }
@@ -57,6 +59,7 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
     g_current = this;
     try {
         impl_ = std::make_unique<Impl>(*this, options_);
+        impl_->event_log.set_table(MessageTable::parse(kDriverMessagesMc, "driver/messages.mc"));
     } catch (...) {
         g_current = nullptr;
         throw;

@@ -49,6 +49,8 @@ struct HostOptions {
     bool real_time = false;    // bind the virtual clock to the wall clock
     double real_time_rate = 1; // virtual seconds per wall second under real_time
     int pct_depth = 3;         // priority-change points plus one, for seeds other than 0
+    int pct_horizon = 500;     // scheduling points over which the change points are drawn
+    Ticks time_limit = 400LL * 24 * 3600 * 10'000'000; // virtual time after which the run stops
     std::string service_name = "Tolvanex";
 };
 

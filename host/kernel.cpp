@@ -11,20 +11,15 @@
 
 namespace tolvanex::host {
 
-namespace {
-// Scheduling points after which the randomised strategy's priority-change
-// points are drawn: long enough to cover a typical story's opening moves.
-constexpr std::uint64_t kChangePointHorizon = 2000;
-} // namespace
-
 Kernel::Kernel(const HostOptions &options)
     : seed_(options.seed), randomised_(options.seed != 0), rng_(options.seed),
-      next_low_priority_(std::max(1, options.pct_depth) - 1), real_time_(options.real_time),
+      next_low_priority_(std::max(1, options.pct_depth) - 1), time_limit_(options.time_limit),
+      real_time_(options.real_time),
       rate_(options.real_time_rate > 0 ? options.real_time_rate : 1.0),
       wall_start_(std::chrono::steady_clock::now()) {
     if (randomised_) {
         for (int i = 1; i < std::max(1, options.pct_depth); ++i)
-            change_points_.push_back(1 + rng_() % kChangePointHorizon);
+            change_points_.push_back(1 + rng_() % static_cast<std::uint64_t>(std::max(1, options.pct_horizon)));
         std::sort(change_points_.begin(), change_points_.end());
     }
     contexts_.push_back(std::make_unique<Context>(0, "ndis", ContextKind::Caller));
@@ -162,10 +157,7 @@ void Kernel::reschedule() {
         if (!due) {
             // Nobody can ever run again: the caller is stuck behind a context
             // that will never wake it.
-            if (!stopped_) {
-                stopped_ = Violation{"deadlock", "no context can run and nothing is due",
-                                     caller_->name, now_, seed_};
-            }
+            record("deadlock", "no context can run and nothing is due");
             wake(*caller_, WakeReason::Signalled);
             continue;
         }
@@ -186,6 +178,14 @@ std::optional<Ticks> Kernel::next_deadline() const {
 }
 
 void Kernel::advance_to(Ticks t) {
+    if (t > time_limit_) {
+        // A driver that waits or stalls forever in virtual time would
+        // otherwise spin the host without end: stop, and let the caller
+        // report it.
+        record("time-limit", "virtual time passed the run's limit of " + format_time(time_limit_));
+        wake(*caller_, WakeReason::Signalled);
+        return;
+    }
     if (t > now_) {
         now_ = t;
         if (real_time_) {
@@ -293,12 +293,16 @@ bool Kernel::timer_armed(const void *key) const { return timers_.count(key) > 0;
 
 bool Kernel::take_fired(const void *key) { return fired_.erase(key) > 0; }
 
+void Kernel::record(std::string rule, std::string detail) {
+    if (stopped_)
+        return;
+    stopped_ = Violation{std::move(rule), std::move(detail), current_->name, now_, seed_};
+    if (Host *h = Host::current_or_null())
+        h->trace().add(TraceKind::Kernel, "VERIFIER STOP: " + stopped_->describe());
+}
+
 void Kernel::stop(std::string rule, std::string detail) {
-    if (!stopped_) {
-        stopped_ = Violation{std::move(rule), std::move(detail), current_->name, now_, seed_};
-        if (Host *h = Host::current_or_null())
-            h->trace().add(TraceKind::Kernel, "VERIFIER STOP: " + stopped_->describe());
-    }
+    record(std::move(rule), std::move(detail));
     if (current_ == caller_)
         throw VerifierStop(*stopped_);
     throw ContextKilled{};

@@ -120,6 +120,7 @@ class Kernel {
     void resumed(Context &self);
     void advance_to(Ticks t);
     void finish_current();
+    void record(std::string rule, std::string detail);
     void run_context(Context *ctx);
     void maybe_change_priority();
 
@@ -139,6 +140,7 @@ class Kernel {
     std::set<const void *> fired_;
     std::optional<Violation> stopped_;
     bool killing_ = false;
+    Ticks time_limit_;
     bool real_time_;
     double rate_;
     std::chrono::steady_clock::time_point wall_start_;

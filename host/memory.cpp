@@ -18,8 +18,16 @@ std::string symbol_name(const void *address) {
         std::string name = status == 0 && demangled ? demangled : info.dli_sname;
         std::free(demangled);
         // "ns::Routine(void*)" reads as "Routine" in traces and reports.
-        if (auto paren = name.find('('); paren != std::string::npos)
-            name.erase(paren);
+        if (!name.empty() && name.back() == ')') {
+            int depth = 0;
+            for (std::size_t i = name.size(); i-- > 0;) {
+                depth += name[i] == ')' ? 1 : name[i] == '(' ? -1 : 0;
+                if (depth == 0) {
+                    name.erase(i);
+                    break;
+                }
+            }
+        }
         if (auto colons = name.rfind("::"); colons != std::string::npos)
             name.erase(0, colons + 2);
         return name;

@@ -33,6 +33,7 @@ const std::vector<Rule> &Verifier::rules() {
         {"teardown.thread-alive", "a thread created by the driver still alive when halt returns"},
         {"teardown.io-outstanding", "an I/O request of the driver still outstanding when halt returns"},
         {"deadlock", "no context can run and nothing is due"},
+        {"time-limit", "virtual time passed the run's limit"},
     };
     return all;
 }

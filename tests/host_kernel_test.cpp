@@ -1,0 +1,291 @@
+// The kernel runtime: scheduling, determinism, the virtual clock, events,
+// spin locks and system threads.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+
+#include "host.h"
+#include "faults.h"
+#include "kernel.h"
+#include "ntkernel.h"
+#include "trace.h"
+
+using namespace tolvanex::host;
+
+namespace {
+
+LARGE_INTEGER relative(Ticks t) {
+    LARGE_INTEGER li;
+    li.QuadPart = -t;
+    return li;
+}
+
+// A racy sample: two threads each bump a shared counter with a scheduling
+// point between the read and the write, and note who ran when.
+struct Race {
+    int counter = 0;
+    std::string order;
+};
+
+VOID NTAPI RacyWorker(PVOID p) {
+    auto *race = static_cast<Race *>(p);
+    char me = static_cast<char>('0' + Host::current().kernel().current().id);
+    for (int i = 0; i < 50; ++i) {
+        int seen = race->counter;
+        KeStallExecutionProcessor(0); // a scheduling point inside the update
+        race->counter = seen + 1;
+        race->order += me;
+    }
+}
+
+struct RaceResult {
+    std::string order;
+    int counter;
+    std::string trace;
+};
+
+RaceResult run_race(std::uint64_t seed) {
+    Host host(HostOptions{.seed = seed});
+    Race race;
+    for (int i = 0; i < 2; ++i) {
+        HANDLE h;
+        EXPECT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, RacyWorker, &race), STATUS_SUCCESS);
+    }
+    host.run_for(seconds(1));
+    return {race.order, race.counter, host.trace().render_all()};
+}
+
+} // namespace
+
+TEST(Scheduler, SameSeedGivesAByteIdenticalTrace) {
+    for (std::uint64_t seed : {0ULL, 1ULL, 7ULL, 12345ULL}) {
+        RaceResult a = run_race(seed), b = run_race(seed);
+        EXPECT_EQ(a.trace, b.trace) << "seed " << seed;
+        EXPECT_EQ(a.order, b.order) << "seed " << seed;
+    }
+}
+
+TEST(Scheduler, CalmSeedRunsEachThreadToItsNextWait) {
+    RaceResult r = run_race(0);
+    EXPECT_EQ(r.counter, 100);
+    EXPECT_EQ(r.order.find_first_not_of(r.order.front()), 50u) << r.order;
+}
+
+TEST(Scheduler, OtherSeedsInterleaveTheRaceDifferentlyAndFindTheLostUpdate) {
+    std::set<std::string> orders;
+    bool lost_update = false;
+    for (std::uint64_t seed = 1; seed <= 100; ++seed) {
+        RaceResult r = run_race(seed);
+        orders.insert(r.order);
+        lost_update |= r.counter < 100;
+    }
+    EXPECT_GE(orders.size(), 3u);
+    EXPECT_TRUE(lost_update) << "no seed in 1..100 interleaved inside the update";
+}
+
+namespace {
+struct Ticker {
+    KEVENT never;
+    int wakes = 0;
+    bool stop = false;
+};
+
+VOID NTAPI TickEverySecond(PVOID p) {
+    auto *t = static_cast<Ticker *>(p);
+    LARGE_INTEGER second = relative(seconds(1));
+    while (!t->stop) {
+        EXPECT_EQ(KeWaitForSingleObject(&t->never, Executive, KernelMode, FALSE, &second), STATUS_TIMEOUT);
+        ++t->wakes;
+    }
+}
+} // namespace
+
+TEST(VirtualClock, ThirtyMinutesOfWaitsPassInVirtualTime) {
+    Host host;
+    Ticker t;
+    KeInitializeEvent(&t.never, SynchronizationEvent, FALSE);
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, TickEverySecond, &t), STATUS_SUCCESS);
+    host.run_for(seconds(30 * 60));
+    EXPECT_EQ(host.now(), seconds(30 * 60));
+    EXPECT_EQ(t.wakes, 30 * 60);
+    t.stop = true;
+    host.run_for(seconds(1));
+    EXPECT_EQ(host.kernel().contexts()[1]->state, ContextState::Finished);
+}
+
+TEST(VirtualClock, RealTimePolicyBindsTheClockToTheWallClock) {
+    Host host(HostOptions{.real_time = true, .real_time_rate = 10.0});
+    auto start = std::chrono::steady_clock::now();
+    host.run_for(millis(500)); // 50 ms of wall time at ten times speed
+    auto wall = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(wall, std::chrono::milliseconds(45));
+    EXPECT_EQ(host.now(), millis(500));
+}
+
+TEST(VirtualClock, RunUntilStopsWhenTheConditionHoldsOrAtTheLimit) {
+    Host host;
+    Ticker t;
+    KeInitializeEvent(&t.never, SynchronizationEvent, FALSE);
+    HANDLE h;
+    PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, TickEverySecond, &t);
+    EXPECT_TRUE(host.run_until([&] { return t.wakes == 5; }, seconds(60)));
+    EXPECT_EQ(host.now(), seconds(5));
+    EXPECT_FALSE(host.run_until([] { return false; }, seconds(3)));
+    EXPECT_EQ(host.now(), seconds(8));
+    t.stop = true;
+    host.run_for(seconds(1));
+}
+
+namespace {
+struct Waiter {
+    KEVENT *event;
+    Ticks timeout; // 0: none
+    NTSTATUS status = -1;
+    Ticks woke_at = -1;
+};
+
+VOID NTAPI WaitOnce(PVOID p) {
+    auto *w = static_cast<Waiter *>(p);
+    LARGE_INTEGER t = relative(w->timeout);
+    w->status = KeWaitForSingleObject(w->event, Executive, KernelMode, FALSE, w->timeout ? &t : nullptr);
+    w->woke_at = Host::current().now();
+}
+
+void start(Waiter &w) {
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, WaitOnce, &w), STATUS_SUCCESS);
+}
+} // namespace
+
+TEST(Events, SynchronizationEventWakesOneWaiterAndResets) {
+    Host host;
+    KEVENT e;
+    KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+    Waiter a{&e, 0}, b{&e, 0};
+    start(a);
+    start(b);
+    host.settle();
+    host.run_for(seconds(2));
+    KeSetEvent(&e, 0, FALSE);
+    host.settle();
+    EXPECT_EQ(a.status, STATUS_SUCCESS);
+    EXPECT_EQ(a.woke_at, seconds(2));
+    EXPECT_EQ(b.status, -1) << "one set wakes one waiter";
+    EXPECT_EQ(e.Header.SignalState, 0);
+    KeSetEvent(&e, 0, FALSE);
+    host.settle();
+    EXPECT_EQ(b.status, STATUS_SUCCESS);
+    // Set with nobody waiting: the next wait passes at once and consumes it.
+    KeSetEvent(&e, 0, FALSE);
+    EXPECT_EQ(e.Header.SignalState, 1);
+    Waiter c{&e, seconds(5)};
+    start(c);
+    host.settle();
+    EXPECT_EQ(c.status, STATUS_SUCCESS);
+    EXPECT_EQ(e.Header.SignalState, 0);
+}
+
+TEST(Events, NotificationEventWakesEveryWaiterAndStaysSignalled) {
+    Host host;
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    Waiter a{&e, 0}, b{&e, seconds(10)};
+    start(a);
+    start(b);
+    host.run_for(seconds(1));
+    KeSetEvent(&e, 0, FALSE);
+    host.settle();
+    EXPECT_EQ(a.status, STATUS_SUCCESS);
+    EXPECT_EQ(b.status, STATUS_SUCCESS);
+    EXPECT_EQ(e.Header.SignalState, 1);
+}
+
+TEST(Events, TimedWaitEndsAtItsDeadlineAndZeroTimeoutPolls) {
+    Host host;
+    KEVENT e;
+    KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+    Waiter w{&e, millis(2500)};
+    start(w);
+    host.run_for(seconds(10));
+    EXPECT_EQ(w.status, STATUS_TIMEOUT);
+    EXPECT_EQ(w.woke_at, millis(2500));
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(host.now(), seconds(10));
+}
+
+namespace {
+struct Shared {
+    KSPIN_LOCK lock;
+    int inside = 0;
+    int overlaps = 0;
+    int entries = 0;
+};
+
+VOID NTAPI LockedWorker(PVOID p) {
+    auto *s = static_cast<Shared *>(p);
+    for (int i = 0; i < 5; ++i) {
+        KIRQL old = KfAcquireSpinLock(&s->lock);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        s->overlaps += s->inside;
+        ++s->inside;
+        ++s->entries;
+        KeStallExecutionProcessor(10); // switched out while holding the lock
+        --s->inside;
+        KfReleaseSpinLock(&s->lock, old);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    }
+}
+} // namespace
+
+TEST(SpinLocks, ExcludeEachOtherUnderEverySeed) {
+    for (std::uint64_t seed = 0; seed < 30; ++seed) {
+        Host host(HostOptions{.seed = seed});
+        Shared s;
+        KeInitializeSpinLock(&s.lock);
+        for (int i = 0; i < 3; ++i) {
+            HANDLE h;
+            PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, LockedWorker, &s);
+        }
+        host.run_for(seconds(1));
+        EXPECT_EQ(s.entries, 15) << "seed " << seed;
+        EXPECT_EQ(s.overlaps, 0) << "seed " << seed;
+    }
+}
+
+TEST(SpinLocks, AcquireRaisesToDispatchAndReleaseRestores) {
+    Host host;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    KIRQL old = KfAcquireSpinLock(&lock);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+// Named so the host can name the thread after its routine.
+namespace kernel_test {
+VOID NTAPI Nothing(PVOID) {}
+} // namespace kernel_test
+using kernel_test::Nothing;
+
+TEST(SystemThreads, CreationFailsByRuleAndHandlesClose) {
+    Host host;
+    host.faults().fail_nth("PsCreateSystemThread", 2);
+    HANDLE a = nullptr, b = nullptr, c = nullptr;
+    EXPECT_EQ(PsCreateSystemThread(&a, 0, nullptr, nullptr, nullptr, Nothing, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(PsCreateSystemThread(&b, 0, nullptr, nullptr, nullptr, Nothing, nullptr), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(PsCreateSystemThread(&c, 0, nullptr, nullptr, nullptr, Nothing, nullptr), STATUS_SUCCESS);
+    EXPECT_NE(a, c);
+    EXPECT_EQ(ZwClose(a), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(a), STATUS_INVALID_HANDLE);
+    host.settle();
+    EXPECT_EQ(host.trace().count(TraceKind::Fault, "PsCreateSystemThread"), 1u);
+    EXPECT_EQ(host.trace().count(TraceKind::Kernel, "PsCreateSystemThread Nothing"), 2u);
+}
