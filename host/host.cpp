@@ -60,6 +60,13 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
     try {
         impl_ = std::make_unique<Impl>(*this, options_);
         impl_->event_log.set_table(MessageTable::parse(kDriverMessagesMc, "driver/messages.mc"));
+        // The keys every NT machine has and the driver expects to find.
+        for (const char *key : {"\\Registry\\Machine\\Hardware\\DeviceMap",
+                                "\\Registry\\Machine\\System\\CurrentControlSet\\Services",
+                                "\\Registry\\Machine\\System\\CurrentControlSet\\Control",
+                                "\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion",
+                                "\\Registry\\User\\.Default"})
+            impl_->registry.create_key(key, true);
     } catch (...) {
         g_current = nullptr;
         throw;
