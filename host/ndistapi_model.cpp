@@ -81,7 +81,8 @@ TapiAnswer NdisTapi::call(bool is_query, NDIS_OID oid, std::vector<std::uint8_t>
     // buffer beyond the request are zero, as NDIS TAPI allocates them.
     std::vector<std::uint8_t> area(kGuard + length + kGuard, kGuardByte);
     std::fill(area.begin() + kGuard, area.begin() + static_cast<std::ptrdiff_t>(kGuard + length), 0);
-    std::memcpy(area.data() + kGuard, request.data(), std::min(length, request.size()));
+    if (!request.empty())
+        std::memcpy(area.data() + kGuard, request.data(), std::min(length, request.size()));
     void *buffer = area.data() + kGuard;
     std::string name = oid_name(oid);
     rt::trace(TraceKind::Tapi, std::string(is_query ? "query " : "set ") + name + " (" + std::to_string(length) +

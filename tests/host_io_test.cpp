@@ -110,7 +110,7 @@ TEST(ScriptedIsdn, CommandWaitsForItsAnswerAndGetsTheHandle) {
     host.settle();
     EXPECT_TRUE(x.done);
     EXPECT_EQ(x.final_status, STATUS_SUCCESS);
-    EXPECT_EQ(x.block.status, 0u);
+    EXPECT_EQ(ULONG{x.block.status}, 0u); // packed field: copy before binding
     EXPECT_EQ(x.block.hCom, 3);
     EXPECT_THROW(host.isdn().answer(cmd->id, 0), HostError);
     EXPECT_THROW(host.isdn().answer(42, 0), HostError);
@@ -128,7 +128,7 @@ TEST(ScriptedIsdn, StandingRulesAndInjectedStatusAnswerAtOnce) {
     start(clear);
     host.settle();
     EXPECT_EQ(clear.call_status, STATUS_SUCCESS) << "answered inside the call, not pended";
-    EXPECT_EQ(clear.block.status, 0u);
+    EXPECT_EQ(ULONG{clear.block.status}, 0u);
 
     host.faults().fail_every("isdn.listen");
     Exchange listen;
@@ -139,7 +139,7 @@ TEST(ScriptedIsdn, StandingRulesAndInjectedStatusAnswerAtOnce) {
     host.settle();
     EXPECT_TRUE(listen.done);
     EXPECT_EQ(listen.final_status, STATUS_SUCCESS);
-    EXPECT_EQ(listen.block.status, 1u);
+    EXPECT_EQ(ULONG{listen.block.status}, 1u);
 }
 
 TEST(ScriptedIsdn, ReadStaysPendingUntilAMessageForItsHandle) {
@@ -168,7 +168,7 @@ TEST(ScriptedIsdn, ReadStaysPendingUntilAMessageForItsHandle) {
     host.settle();
     ASSERT_TRUE(read.done);
     EXPECT_EQ(read.block.code, APP_DATA_IN);
-    EXPECT_EQ(read.block.data_length, 2048);
+    EXPECT_EQ(USHORT{read.block.data_length}, 2048);
     EXPECT_EQ(read.block.data[2047], static_cast<UCHAR>(2047 & 0xFF));
     EXPECT_EQ(host.objects().outstanding().size(), 0u);
 
