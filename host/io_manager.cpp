@@ -91,7 +91,26 @@ std::vector<std::string> ObjectNamespace::links() const {
 
 _FILE_OBJECT *ObjectNamespace::new_file(_DEVICE_OBJECT *device) {
     files_.push_back(std::make_unique<_FILE_OBJECT>(_FILE_OBJECT{device}));
+    if (device->device)
+        device->device->open();
     return files_.back().get();
+}
+
+bool ObjectNamespace::is_file(const void *object) const {
+    for (auto &f : files_)
+        if (f.get() == object)
+            return true;
+    return false;
+}
+
+void ObjectNamespace::dereference_file(_FILE_OBJECT *file) {
+    if (file->references <= 0)
+        throw HostError("a file object dereferenced more often than it was referenced");
+    if (--file->references == 0) {
+        rt::trace(TraceKind::Io, "last reference to the file object of " + file->device->name + " released");
+        if (file->device->device)
+            file->device->device->cleanup();
+    }
 }
 
 _IRP *ObjectNamespace::build(ULONG code, _DEVICE_OBJECT *device, PVOID in, ULONG in_len, PVOID out, ULONG out_len,

@@ -24,6 +24,7 @@ struct _DEVICE_OBJECT {
 
 struct _FILE_OBJECT {
     _DEVICE_OBJECT *device;
+    int references = 1;
 };
 
 // A buffered device I/O control request.
@@ -51,6 +52,10 @@ class Device {
     // Called in the caller's context. Complete the request through
     // ObjectNamespace::complete, or return STATUS_PENDING and complete later.
     virtual NTSTATUS dispatch(_IRP &irp) = 0;
+    // A client opened the device, or released its last reference to the
+    // file object it opened: a device completes that client's requests.
+    virtual void open() {}
+    virtual void cleanup() {}
 };
 
 class ObjectNamespace {
@@ -79,6 +84,9 @@ class ObjectNamespace {
     std::vector<std::string> outstanding() const;
 
     _FILE_OBJECT *new_file(_DEVICE_OBJECT *device);
+    bool is_file(const void *object) const;
+    // Drops one reference; the last one cleans up at the device.
+    void dereference_file(_FILE_OBJECT *file);
 
   private:
     static std::string key(const std::string &name);

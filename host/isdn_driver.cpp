@@ -79,6 +79,11 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
         objects.complete(&irp, STATUS_INVALID_DEVICE_REQUEST, 0);
         return STATUS_INVALID_DEVICE_REQUEST;
     }
+    if (clients_ == 0) {
+        rt::trace(TraceKind::Isdn, "refused a request: no client has the device open");
+        objects.complete(&irp, static_cast<NTSTATUS>(0xC0000184L), 0); // STATUS_INVALID_DEVICE_STATE
+        return static_cast<NTSTATUS>(0xC0000184L);
+    }
     auto &b = irp.system_buffer;
     std::uint8_t command = b[0], code = b[1], hcom = b[6];
     std::string name = command_name(command, code);
@@ -216,6 +221,33 @@ void IsdnDriver::queue_message(std::uint8_t handle, IsdnMessage message) {
         return;
     }
     messages_[handle].push_back(std::move(message));
+}
+
+void IsdnDriver::cleanup() {
+    if (clients_ > 0)
+        --clients_;
+    if (clients_ > 0)
+        return;
+    std::size_t ended = 0;
+    for (auto &[handle, queue] : reads_pending_) {
+        while (!queue.empty()) {
+            _IRP *irp = queue.front();
+            queue.pop_front();
+            host_.objects().complete(irp, STATUS_CANCELLED, 0);
+            ++ended;
+        }
+    }
+    for (auto &c : commands_) {
+        if (!c.answered) {
+            c.answered = true;
+            _IRP *irp = c.irp;
+            c.irp = nullptr;
+            host_.objects().complete(irp, STATUS_CANCELLED, 0);
+            ++ended;
+        }
+    }
+    messages_.clear();
+    rt::trace(TraceKind::Isdn, "client closed: " + std::to_string(ended) + " request(s) cancelled");
 }
 
 std::size_t IsdnDriver::pending_reads(std::uint8_t handle) const {

@@ -49,6 +49,10 @@ class IsdnDriver : public Device {
     bool attached() const { return device_ != nullptr; }
 
     NTSTATUS dispatch(_IRP &irp) override;
+    void open() override { ++clients_; }
+    // The client let go of the device: every request it left here ends.
+    void cleanup() override;
+    int clients() const { return clients_; }
 
     // Commands other than reads, in arrival order.
     const std::vector<IsdnCommandRecord> &commands() const { return commands_; }
@@ -85,6 +89,7 @@ class IsdnDriver : public Device {
     std::map<std::uint8_t, std::deque<_IRP *>> reads_pending_;
     std::map<std::uint8_t, std::deque<IsdnMessage>> messages_;
     std::size_t reads_ = 0;
+    int clients_ = 0;
 };
 
 } // namespace tolvanex::host

@@ -7,6 +7,7 @@
 #include "kernel.h"
 #include "memory.h"
 #include "ndis.h"
+#include "io_manager.h"
 #include "trace.h"
 #include "verifier.h"
 
@@ -71,6 +72,12 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
                                                    std::to_string(self.irql));
     rt::require_no_lock("KeWaitForSingleObject");
     auto *event = static_cast<PRKEVENT>(Object);
+    if (event->Header.Type == kThreadObjectType) {
+        if (!Host::current().verifier().thread_object_of(Object))
+            throw HostError("KeWaitForSingleObject on an object the host does not know");
+    } else if (event->Header.Type != NotificationEvent && event->Header.Type != SynchronizationEvent) {
+        throw HostError("KeWaitForSingleObject on an object that is not an event or a thread");
+    }
     if (event->Header.SignalState) {
         if (event->Header.Type == SynchronizationEvent)
             event->Header.SignalState = 0;
@@ -149,11 +156,45 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     std::string name = symbol_name(reinterpret_cast<const void *>(StartRoutine));
     Context &ctx = h.kernel().spawn(name, ContextKind::Thread, [StartRoutine, StartContext, name] {
         StartRoutine(StartContext);
-        Host::current().verifier().check_routine_return(name);
+        Verifier &v = Host::current().verifier();
+        v.check_routine_return(name);
+        v.thread_ended(Host::current().kernel().current());
     });
     ctx.driver_owned = true;
     *ThreadHandle = h.verifier().open_thread_handle(ctx);
     rt::trace(TraceKind::Kernel, "PsCreateSystemThread " + name + " -> context " + std::to_string(ctx.id));
     h.kernel().yield();
     return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                                    PVOID *Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
+    (void)DesiredAccess;
+    (void)ObjectType;
+    (void)AccessMode;
+    (void)HandleInformation;
+    ThreadObject *obj = Host::current().verifier().thread_object(Handle);
+    if (!obj)
+        return STATUS_INVALID_HANDLE;
+    ++obj->references;
+    *Object = obj;
+    return STATUS_SUCCESS;
+}
+
+extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+    Host &h = Host::current();
+    if (ThreadObject *obj = h.verifier().thread_object_of(Object)) {
+        if (obj->references <= 0)
+            throw HostError("a thread object dereferenced more often than it was referenced");
+        return --obj->references;
+    }
+    if (h.objects().is_file(Object)) {
+        rt::require_passive("ObfDereferenceObject");
+        auto *file = static_cast<_FILE_OBJECT *>(Object);
+        h.objects().dereference_file(file);
+        h.kernel().yield();
+        return file->references;
+    }
+    throw HostError("ObfDereferenceObject of an object the host does not know");
 }

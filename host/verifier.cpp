@@ -80,7 +80,32 @@ void *Verifier::open_thread_handle(Context &ctx) {
     void *h = reinterpret_cast<void *>(next_handle_);
     next_handle_ += 4;
     thread_handles_[h] = ctx.id;
+    auto obj = std::make_unique<ThreadObject>();
+    obj->Header.Type = kThreadObjectType;
+    obj->Header.SignalState = 0;
+    obj->context = ctx.id;
+    thread_objects_[ctx.id] = std::move(obj);
     return h;
+}
+
+ThreadObject *Verifier::thread_object(void *handle) {
+    auto it = thread_handles_.find(handle);
+    return it == thread_handles_.end() ? nullptr : thread_objects_.at(it->second).get();
+}
+
+ThreadObject *Verifier::thread_object_of(const void *object) {
+    for (auto &[id, obj] : thread_objects_)
+        if (obj.get() == object)
+            return obj.get();
+    return nullptr;
+}
+
+void Verifier::thread_ended(Context &ctx) {
+    auto it = thread_objects_.find(ctx.id);
+    if (it == thread_objects_.end())
+        return;
+    it->second->Header.SignalState = 1;
+    host_.kernel().wake_all(it->second.get());
 }
 
 bool Verifier::close_thread_handle(void *handle) { return thread_handles_.erase(handle) > 0; }

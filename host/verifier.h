@@ -3,15 +3,25 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "host.h"
+#include "ntkernel.h"
 
 namespace tolvanex::host {
 
 class Context;
+
+// The dispatcher object of a system thread: signalled when the thread ends.
+struct ThreadObject {
+    DISPATCHER_HEADER Header;
+    int context = 0;
+    int references = 0;
+};
+constexpr UCHAR kThreadObjectType = 6;
 
 struct Rule {
     std::string_view id;
@@ -38,6 +48,10 @@ class Verifier {
     // Handles of driver-created threads, closed through ZwClose.
     void *open_thread_handle(Context &ctx);
     bool close_thread_handle(void *handle);
+    ThreadObject *thread_object(void *handle);
+    ThreadObject *thread_object_of(const void *object);
+    // Signals the thread's object; called as the thread's routine returns.
+    void thread_ended(Context &ctx);
 
     // Once halt has returned: nothing of the driver may still be set, running
     // or outstanding, and no memory may still be allocated.
@@ -47,6 +61,7 @@ class Verifier {
     Host &host_;
     std::map<const void *, Context *> lock_owners_;
     std::map<void *, int> thread_handles_;
+    std::map<int, std::unique_ptr<ThreadObject>> thread_objects_;
     std::uintptr_t next_handle_ = 0x80000004;
 };
 

@@ -30,6 +30,7 @@ typedef int32_t LONG, *PLONG, INT;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
+typedef intptr_t LONG_PTR;
 typedef ULONG_PTR SIZE_T;
 typedef ULONG ACCESS_MASK;
 typedef LONG NTSTATUS;

@@ -85,6 +85,18 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                     PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext);
 
+// ---- Object manager ----------------------------------------------------------
+
+typedef struct _OBJECT_TYPE *POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION *POBJECT_HANDLE_INFORMATION;
+
+// A referenced thread object is a dispatcher object: a wait on it ends when
+// the thread has ended.
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                         KPROCESSOR_MODE AccessMode, PVOID *Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation);
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+
 // ---- I/O manager ----------------------------------------------------------
 
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
