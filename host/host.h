@@ -42,7 +42,7 @@ constexpr Ticks millis(std::int64_t ms) { return ms * kTicksPerMs; }
 // Renders a virtual time as seconds with microseconds, e.g. "12.000150".
 std::string format_time(Ticks t);
 
-using DriverEntryRoutine = long (*)(_DRIVER_OBJECT *, _UNICODE_STRING *);
+using DriverEntryRoutine = std::int32_t (*)(_DRIVER_OBJECT *, _UNICODE_STRING *); // NTSTATUS
 
 struct HostOptions {
     std::uint64_t seed = 0;    // 0: calm fixed order; other: randomised priorities

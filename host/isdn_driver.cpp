@@ -167,6 +167,22 @@ void IsdnDriver::answer(std::uint64_t id, std::uint32_t status, std::optional<st
     finish(*irp, status, hcom);
 }
 
+void IsdnDriver::fail(std::uint64_t id, NTSTATUS io_status) {
+    if (id == 0 || id > commands_.size())
+        throw HostError("no ISDN command #" + std::to_string(id));
+    IsdnCommandRecord &c = commands_[id - 1];
+    if (c.answered)
+        throw HostError("ISDN command #" + std::to_string(id) + " is already answered");
+    if (NT_SUCCESS(io_status))
+        throw HostError("fail needs a failing I/O status");
+    c.answered = true;
+    _IRP *irp = c.irp;
+    c.irp = nullptr;
+    rt::trace(TraceKind::Isdn, command_name(c.command, c.code) + " #" + std::to_string(id) + " failed with I/O status " +
+                                   hex32(static_cast<std::uint32_t>(io_status)));
+    host_.objects().complete(irp, io_status, 0);
+}
+
 void IsdnDriver::auto_answer(std::uint8_t command, std::uint8_t code, std::uint32_t status,
                              std::optional<std::uint8_t> hcom) {
     rules_.push_back(Rule{command, code, status, hcom});

@@ -60,6 +60,9 @@ class IsdnDriver : public Device {
     const IsdnCommandRecord *next_unanswered() const;
     // Answers a waiting command: status, and the handle for call and listen.
     void answer(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom = {});
+    // Ends a waiting command with a failing I/O status; the block is not
+    // written back.
+    void fail(std::uint64_t id, NTSTATUS io_status);
     // A standing rule: later commands of (command, code) are answered at once.
     void auto_answer(std::uint8_t command, std::uint8_t code, std::uint32_t status,
                      std::optional<std::uint8_t> hcom = {});

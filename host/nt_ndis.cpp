@@ -4,6 +4,9 @@
 #include <cctype>
 #include <cstring>
 
+#include "eventlog.h"
+#include "eventsink.h"
+#include "io_manager.h"
 #include "kernel.h"
 #include "ndis_wrapper.h"
 #include "ndiswan_model.h"
@@ -165,4 +168,20 @@ extern "C" VOID NTAPI NdisMWanSendComplete(NDIS_HANDLE MiniportAdapterHandle, PN
     rt::require_no_lock("NdisMWanSendComplete");
     Host::current().kernel().yield();
     Host::current().ndiswan().send_complete(Packet, Status);
+}
+
+// The driver's event hook lands here and goes to the host's event log.
+extern "C" VOID NTAPI PlatformEventSink(NDIS_HANDLE MiniportAdapterHandle, ULONG ErrorCode, ULONG Section,
+                                        ULONG EventId, ULONG NumberOfStrings, PNDIS_STRING Strings) {
+    (void)MiniportAdapterHandle;
+    Host &h = Host::current();
+    EventEntry e;
+    e.id = EventId;
+    e.error_code = ErrorCode;
+    e.section = Section;
+    for (ULONG i = 0; i < NumberOfStrings && i < 8 && Strings; ++i)
+        e.strings.push_back(narrow(&Strings[i]));
+    e.time = h.now();
+    e.context = h.kernel().current().name;
+    h.event_log().add(std::move(e));
 }

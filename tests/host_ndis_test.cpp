@@ -98,7 +98,7 @@ NDIS_STATUS NTAPI Send(NDIS_HANDLE, NDIS_HANDLE, PNDIS_WAN_PACKET packet) {
     return seen.send_answer;
 }
 
-long DriverEntry(_DRIVER_OBJECT *drv, _UNICODE_STRING *path) {
+NTSTATUS DriverEntry(_DRIVER_OBJECT *drv, _UNICODE_STRING *path) {
     NDIS_HANDLE wrapper;
     NdisInitializeWrapper(&wrapper, drv, path, nullptr);
     NDIS_MINIPORT_CHARACTERISTICS c = {};

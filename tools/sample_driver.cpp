@@ -158,7 +158,7 @@ NDIS_STATUS NTAPI SampleSend(NDIS_HANDLE, NDIS_HANDLE, PNDIS_WAN_PACKET) { retur
 } // namespace sample
 
 // Entry point of the sample miniport.
-long SampleDriverEntry(_DRIVER_OBJECT *DriverObject, _UNICODE_STRING *RegistryPath) {
+NTSTATUS SampleDriverEntry(_DRIVER_OBJECT *DriverObject, _UNICODE_STRING *RegistryPath) {
     using namespace sample;
     NdisInitializeWrapper(&hWrapper, DriverObject, RegistryPath, nullptr);
     NDIS_MINIPORT_CHARACTERISTICS chars = {};

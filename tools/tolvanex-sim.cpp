@@ -14,7 +14,7 @@
 #include "ndiswan.h"
 #include "trace.h"
 
-long SampleDriverEntry(_DRIVER_OBJECT *DriverObject, _UNICODE_STRING *RegistryPath);
+std::int32_t SampleDriverEntry(_DRIVER_OBJECT *DriverObject, _UNICODE_STRING *RegistryPath);
 
 using namespace tolvanex::host;
 

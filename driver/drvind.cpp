@@ -1,0 +1,211 @@
+// drvind: the four worker threads (the general loop and the three receive
+// threads), the supervision timer, and the ISDN indication handlers.
+
+#include "tolvanex.h"
+
+UCHAR loopGeneralThread;
+UCHAR loopThreadReceiveB1;
+UCHAR loopThreadReceiveB2;
+UCHAR loopThreadListen;
+
+static VOID RaiseEvent(PADAPTER pAdapter, ULONG Section, ULONG EventId) {
+    ULONG Scratch[4];
+    ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, Section, EventId, Scratch);
+}
+
+static VOID Sleep(PRKEVENT pEvent, LONGLONG Relative) {
+    LARGE_INTEGER Timeout;
+    Timeout.QuadPart = Relative;
+    KeWaitForSingleObject(pEvent, Executive, KernelMode, FALSE, &Timeout);
+}
+
+// Called by ZolInitialize at PASSIVE_LEVEL. Each thread is referenced as it
+// is created so that halt can wait for its end.
+BOOLEAN CreateOurThreads(PADAPTER pAdapter) {
+    static const PKSTART_ROUTINE Routines[4] = {GeneralThread, ThreadReceiveB1, ThreadReceiveB2, ThreadListen};
+    HANDLE *Handles[4] = {&pAdapter->GeneralHandle, &pAdapter->B1Handle, &pAdapter->B2Handle,
+                          &pAdapter->ListenHandle};
+
+    pAdapter->Ctx[CTX_LISTEN].hCom = ISDN_HCOM_NONE;
+    pAdapter->Ctx[CTX_LISTEN].RxState = RX_IDLE;
+    KeInitializeEvent(&pAdapter->GeneralEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pAdapter->B1Event, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pAdapter->B2Event, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pAdapter->ListenEvent, SynchronizationEvent, FALSE);
+
+    for (int i = 0; i < 4; i++) {
+        HANDLE hThread;
+        if (PsCreateSystemThread(&hThread, 0, NULL, NULL, NULL, Routines[i], pAdapter) != STATUS_SUCCESS)
+            return FALSE;
+        *Handles[i] = hThread;
+        if (ObReferenceObjectByHandle(hThread, THREAD_ALL_ACCESS, NULL, KernelMode, &pAdapter->ThreadObject[i],
+                                      NULL) != STATUS_SUCCESS)
+            pAdapter->ThreadObject[i] = NULL;
+    }
+    return TRUE;
+}
+
+// The general thread: opens the ISDN driver, then runs one turn each time it
+// is woken and at least once a second. PASSIVE_LEVEL.
+VOID NTAPI GeneralThread(PVOID Context) {
+    PADAPTER pAdapter = static_cast<PADAPTER>(Context);
+
+    // Open phase. A halt during it ends the thread here.
+    while (SharedRead(pAdapter->PimIsdnDeviceObject) == NULL) {
+        if (SharedRead(pAdapter->Stopping))
+            return;
+        Sleep(&pAdapter->GeneralEvent, WAIT_OPEN_RETRY);
+        if (SharedRead(pAdapter->Stopping))
+            return;
+        if (pAdapter->TraceLevel >= TRACE_DATAS)
+            RaiseEvent(pAdapter, SECTION_ISDN, EVT_ISDN_NOT_CONNECTED);
+        OpenPimIsdn(pAdapter);
+    }
+
+    SharedWrite(loopGeneralThread, 1);
+    for (;;) {
+        Sleep(&pAdapter->GeneralEvent, WAIT_ONE_SECOND);
+
+        if (SharedRead(pAdapter->ReconfigRequest) == 1) {
+            SharedWrite(pAdapter->ReconfigRequest, 0);
+            GetLocalISDNParams(pAdapter);
+            ProcessPortsInit(pAdapter);
+            if (ISDN_CancelListen(pAdapter))
+                ISDN_Listen(pAdapter);
+            if (pAdapter->TraceLevel >= TRACE_DATAS)
+                RaiseEvent(pAdapter, SECTION_CONFIGURATION, EVT_RECONFIGURATION_DONE);
+        }
+
+        if (SharedRead(pAdapter->ListenRequest) != 0) {
+            ISDN_CancelListen(pAdapter);
+            ISDN_Listen(pAdapter);
+            SharedWrite(pAdapter->ListenRequest, 0);
+        }
+
+        ProcessActiveContexts(pAdapter);
+        FeedProtocol(pAdapter);
+
+        // Stopping covers a stop that came while the open phase ended.
+        if (SharedRead(loopGeneralThread) == 0 || SharedRead(pAdapter->Stopping))
+            return;
+    }
+}
+
+// One receive thread per context. The reading loop joins with the ISDN
+// indication handlers; until then each thread sleeps a second at a time
+// until it is stopped.
+static VOID ReceiveLoop(PADAPTER pAdapter, PRKEVENT pEvent, UCHAR &LoopFlag) {
+    SharedWrite(LoopFlag, 1);
+    while (SharedRead(LoopFlag) != 0 && !SharedRead(pAdapter->Stopping))
+        Sleep(pEvent, WAIT_ONE_SECOND);
+}
+
+VOID NTAPI ThreadReceiveB1(PVOID Context) {
+    PADAPTER pAdapter = static_cast<PADAPTER>(Context);
+    ReceiveLoop(pAdapter, &pAdapter->B1Event, loopThreadReceiveB1);
+}
+
+VOID NTAPI ThreadReceiveB2(PVOID Context) {
+    PADAPTER pAdapter = static_cast<PADAPTER>(Context);
+    ReceiveLoop(pAdapter, &pAdapter->B2Event, loopThreadReceiveB2);
+}
+
+VOID NTAPI ThreadListen(PVOID Context) {
+    PADAPTER pAdapter = static_cast<PADAPTER>(Context);
+    ReceiveLoop(pAdapter, &pAdapter->ListenEvent, loopThreadListen);
+}
+
+// PASSIVE_LEVEL or DISPATCH_LEVEL. Several wake-ups before a turn give one.
+VOID ZolSetEvent(PADAPTER pAdapter) { KeSetEvent(&pAdapter->GeneralEvent, 0, FALSE); }
+
+// Called through FreeZolResources at halt. Does nothing unless all four
+// threads were created.
+VOID KillGeneralThread(PADAPTER pAdapter) {
+    KEVENT Pause;
+
+    if (pAdapter->ThreadsCreated == 0)
+        return;
+    pAdapter->ThreadsCreated = 0;
+    SharedWrite(loopGeneralThread, 0);
+    KeSetEvent(&pAdapter->GeneralEvent, 0, FALSE);
+    SharedWrite(loopThreadReceiveB1, 0);
+    SharedWrite(loopThreadReceiveB2, 0);
+    SharedWrite(loopThreadListen, 0);
+
+    KeInitializeEvent(&Pause, NotificationEvent, FALSE);
+    Sleep(&Pause, WAIT_ONE_SECOND);
+    KeStallExecutionProcessor(STOP_BUSY_WAIT_US);
+}
+
+// Makes sure no thread outlives the ADAPTER, whatever KillGeneralThread did:
+// every thread is told to stop, the ISDN driver is let go (which ends the
+// reads and commands it still holds), and the end of each thread awaited.
+// PASSIVE_LEVEL; also used when thread creation fails part-way.
+VOID StopOurThreads(PADAPTER pAdapter) {
+    SharedWrite(pAdapter->Stopping, 1);
+    SharedWrite(loopGeneralThread, 0);
+    SharedWrite(loopThreadReceiveB1, 0);
+    SharedWrite(loopThreadReceiveB2, 0);
+    SharedWrite(loopThreadListen, 0);
+    if (pAdapter->GeneralHandle != NULL)
+        KeSetEvent(&pAdapter->GeneralEvent, 0, FALSE);
+    ClosePimIsdn(pAdapter);
+    for (int i = 0; i < 4; i++) {
+        if (pAdapter->ThreadObject[i] != NULL) {
+            KeWaitForSingleObject(pAdapter->ThreadObject[i], Executive, KernelMode, FALSE, NULL);
+            ObfDereferenceObject(pAdapter->ThreadObject[i]);
+            pAdapter->ThreadObject[i] = NULL;
+        }
+    }
+    // The general thread may have opened the device after the first close.
+    ClosePimIsdn(pAdapter);
+}
+
+// The supervision timer: NDIS timer routine at DISPATCH_LEVEL, every second.
+VOID NTAPI ZolTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                            PVOID SystemSpecific3) {
+    (void)SystemSpecific1;
+    (void)SystemSpecific2;
+    (void)SystemSpecific3;
+    PADAPTER pAdapter = static_cast<PADAPTER>(FunctionContext);
+    BOOLEAN Stopping;
+
+    AcquireSpinLock(&pAdapter->Lock);
+    for (int i = CTX_B1; i <= CTX_B2; i++) {
+        PCTX pCtx = &pAdapter->Ctx[i];
+        USHORT State = pCtx->State;
+        if (State == CTX_UNUSED || State == CTX_FREE || State == CTX_CLEARING)
+            continue;
+        if (pCtx->TimeoutCount == 0)
+            continue;
+        if (pCtx->TimeoutCount == 1 && pAdapter->TraceLevel >= TRACE_FULL)
+            RaiseEvent(pAdapter, SECTION_WAN, EVT_TIMEOUT_EXPIRED);
+        pCtx->TimeoutCount--;
+    }
+    // Halt sets Stopping under the lock: a run that sees it does not re-arm.
+    Stopping = pAdapter->Stopping;
+    if (!Stopping)
+        NdisSetTimer(&pAdapter->Timer, SUPERVISION_PERIOD_MS);
+    ReleaseSpinLock(&pAdapter->Lock);
+    if (Stopping)
+        KeSetEvent(&pAdapter->TimerIdleEvent, 0, FALSE); // the last touch of the ADAPTER
+}
+
+// Called by halt at PASSIVE_LEVEL: after it, no run of the timer routine is
+// pending or in progress, and none will re-arm the timer.
+VOID StopSupervisionTimer(PADAPTER pAdapter) {
+    BOOLEAN Cancelled = FALSE;
+    LARGE_INTEGER Timeout;
+
+    AcquireSpinLock(&pAdapter->Lock);
+    pAdapter->Stopping = 1;
+    ReleaseSpinLock(&pAdapter->Lock);
+    NdisMCancelTimer(&pAdapter->Timer, &Cancelled);
+    if (!Cancelled) {
+        // The timer had already fired: its run is on its way and will see
+        // Stopping. Wait for it, bounded in case the timer was never set.
+        Timeout.QuadPart = 2 * WAIT_ONE_SECOND;
+        KeWaitForSingleObject(&pAdapter->TimerIdleEvent, Executive, KernelMode, FALSE, &Timeout);
+        KeStallExecutionProcessor(10); // lets the run return after its last touch
+    }
+}

@@ -1,0 +1,55 @@
+// A machine with the Tolvanex driver loaded, for the driver's suites.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "eventlog.h"
+#include "faults.h"
+#include "host.h"
+#include "isdn_driver.h"
+#include "kernel.h"
+#include "memory.h"
+#include "ndis_wrapper.h"
+#include "tolvanex.h"
+#include "trace.h"
+
+namespace tolvanex::test {
+
+using namespace tolvanex::host;
+
+class DriverTest : public ::testing::Test {
+  protected:
+    explicit DriverTest(HostOptions options = {}) : host(options) {}
+
+    // DriverEntry and the initialise handler; asserts both succeed.
+    void start(const std::vector<NDIS_MEDIUM> &media = {NdisMediumWan}) {
+        ASSERT_EQ(host.ndis().load(DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(host.ndis().initialize(media), NDIS_STATUS_SUCCESS);
+        adapter = pGlobal_Adapter;
+        ASSERT_NE(adapter, nullptr);
+    }
+
+    // Lets the ISDN driver appear and the general thread open it.
+    void open_isdn() {
+        host.isdn().attach();
+        ASSERT_TRUE(host.run_until([&] { return SharedRead(adapter->PimIsdnDeviceObject) != nullptr; }, seconds(11)));
+    }
+
+    std::size_t events(std::uint32_t id) {
+        std::size_t n = 0;
+        for (auto &e : host.event_log().entries())
+            n += e.id == id;
+        return n;
+    }
+
+    // The next ISDN command, waiting up to `limit` for it.
+    const IsdnCommandRecord *next_command(Ticks limit = seconds(2)) {
+        host.run_until([&] { return host.isdn().next_unanswered() != nullptr; }, limit);
+        return host.isdn().next_unanswered();
+    }
+
+    Host host;
+    PADAPTER adapter = nullptr;
+};
+
+} // namespace tolvanex::test
