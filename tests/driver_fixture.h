@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "eventlog.h"
 #include "faults.h"
 #include "host.h"
@@ -17,9 +19,18 @@ namespace tolvanex::test {
 
 using namespace tolvanex::host;
 
+// The scheduler seed of the driver suites: TOLVANEX_SEED, 0 when unset, so
+// a sweep can run every suite under many schedules.
+inline HostOptions seeded_options() {
+    HostOptions o;
+    if (const char *s = std::getenv("TOLVANEX_SEED"))
+        o.seed = std::strtoull(s, nullptr, 10);
+    return o;
+}
+
 class DriverTest : public ::testing::Test {
   protected:
-    explicit DriverTest(HostOptions options = {}) : host(options) {}
+    explicit DriverTest(HostOptions options = seeded_options()) : host(options) {}
 
     // DriverEntry and the initialise handler; asserts both succeed.
     void start(const std::vector<NDIS_MEDIUM> &media = {NdisMediumWan}) {
