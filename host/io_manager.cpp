@@ -105,7 +105,7 @@ bool ObjectNamespace::is_file(const void *object) const {
 
 void ObjectNamespace::dereference_file(_FILE_OBJECT *file) {
     if (file->references <= 0)
-        throw HostError("a file object dereferenced more often than it was referenced");
+        rt::violation("api.bad-argument", "a file object dereferenced more often than it was referenced");
     if (--file->references == 0) {
         rt::trace(TraceKind::Io, "last reference to the file object of " + file->device->name + " released");
         if (file->device->device)
@@ -135,7 +135,7 @@ _IRP *ObjectNamespace::build(ULONG code, _DEVICE_OBJECT *device, PVOID in, ULONG
 
 NTSTATUS ObjectNamespace::call(_DEVICE_OBJECT *device, _IRP *irp) {
     if (!irps_.count(irp))
-        throw HostError("IofCallDriver with a request the I/O manager never built");
+        rt::violation("api.bad-argument", "IofCallDriver with a request the I/O manager never built");
     irp->sent = true;
     if (!device || !device->device) {
         complete(irp, STATUS_NO_SUCH_DEVICE, 0);

@@ -130,6 +130,8 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
         text += " data " + std::to_string(b[204] | (b[205] << 8)) + " bytes";
     rt::trace(TraceKind::Isdn, text);
     commands_.push_back(std::move(rec));
+    if (on_command_)
+        on_command_(commands_.back());
     IsdnCommandRecord &stored = commands_.back();
 
     if (rt::fault(fault_site(command, code))) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -68,6 +69,10 @@ class IsdnDriver : public Device {
                      std::optional<std::uint8_t> hcom = {});
     void clear_rules() { rules_.clear(); }
 
+    // Called in the issuing context as each command arrives, before it is
+    // answered: lets a test act at that exact point of the driver's run.
+    void on_command(std::function<void(const IsdnCommandRecord &)> hook) { on_command_ = std::move(hook); }
+
     // Queues a message for `handle`; a read pending on it completes now.
     void queue_message(std::uint8_t handle, IsdnMessage message);
     std::size_t pending_reads(std::uint8_t handle) const;
@@ -93,6 +98,7 @@ class IsdnDriver : public Device {
     std::map<std::uint8_t, std::deque<IsdnMessage>> messages_;
     std::size_t reads_ = 0;
     int clients_ = 0;
+    std::function<void(const IsdnCommandRecord &)> on_command_;
 };
 
 } // namespace tolvanex::host

@@ -30,6 +30,8 @@ template <class F> auto NdisWrapper::call_handler(const char *name, std::uint8_t
         throw HostError(std::string("NDIS handlers are called from the NDIS caller context only (") + name + ")");
     if (!registered_)
         throw HostError(std::string("no miniport is registered (") + name + ")");
+    if (k.stopped())
+        throw VerifierStop(*k.stopped()); // no driver code runs after a stop
     Context &self = k.current();
     auto saved = self.irql;
     self.irql = irql;
@@ -67,6 +69,8 @@ NDIS_STATUS NdisWrapper::initialize(const std::vector<NDIS_MEDIUM> &media, UINT 
     UINT index = 0xFFFFFFFF;
     NDIS_STATUS open_error = 0;
     rt::trace(TraceKind::Handler, "Initialize media=" + std::to_string(media.size()));
+    bool was_halted = halted_;
+    halted_ = false; // a new adapter: its timer runs are not runs after a halt
     NDIS_STATUS status = call_handler("Initialize", PASSIVE_LEVEL, [&] {
         return chars_.InitializeHandler(&open_error, &index, array.empty() ? nullptr : array.data(),
                                         static_cast<UINT>(array.size()), adapter_handle(), configuration_context());
@@ -75,10 +79,10 @@ NDIS_STATUS NdisWrapper::initialize(const std::vector<NDIS_MEDIUM> &media, UINT 
                                       (status == NDIS_STATUS_SUCCESS ? " medium index " + std::to_string(index) : ""));
     if (selected)
         *selected = index;
-    if (status == NDIS_STATUS_SUCCESS) {
+    if (status == NDIS_STATUS_SUCCESS)
         initialized_ = true;
-        halted_ = false;
-    }
+    else
+        halted_ = was_halted;
     return status;
 }
 
@@ -182,7 +186,7 @@ void NdisWrapper::on_register(NDIS_HANDLE wrapper, PNDIS_MINIPORT_CHARACTERISTIC
 
 void NdisWrapper::check_handle(NDIS_HANDLE handle, const char *operation) {
     if (handle != adapter_handle())
-        throw HostError(std::string(operation) + " with a handle that is not the miniport adapter handle");
+        rt::violation("api.bad-argument", std::string(operation) + " with a handle that is not the miniport adapter handle");
 }
 
 void NdisWrapper::on_set_attributes(NDIS_HANDLE handle, NDIS_HANDLE context) {
@@ -205,7 +209,7 @@ void NdisWrapper::on_open_configuration(NDIS_STATUS &status, NDIS_HANDLE &handle
 
 void NdisWrapper::on_close_configuration(NDIS_HANDLE handle) {
     if (!config_handles_.erase(handle))
-        throw HostError("NdisCloseConfiguration with a handle that is not open");
+        rt::violation("api.bad-argument", "NdisCloseConfiguration with a handle that is not open");
     --open_configs_;
     rt::trace(TraceKind::Registry, "NdisCloseConfiguration");
 }
@@ -240,13 +244,13 @@ void NdisWrapper::timer_loop(PNDIS_MINIPORT_TIMER key) {
 
 void NdisWrapper::on_set_timer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
     if (!timers_.count(timer))
-        throw HostError("NdisSetTimer on a timer that was never initialised");
+        rt::violation("api.bad-argument", "NdisSetTimer on a timer that was never initialised");
     host_.kernel().arm_timer(timer, host_.kernel().now() + millis(ms));
 }
 
 bool NdisWrapper::on_cancel_timer(PNDIS_MINIPORT_TIMER timer) {
     if (!timers_.count(timer))
-        throw HostError("NdisMCancelTimer on a timer that was never initialised");
+        rt::violation("api.bad-argument", "NdisMCancelTimer on a timer that was never initialised");
     return host_.kernel().cancel_timer(timer);
 }
 

@@ -31,6 +31,31 @@ std::size_t Ndiswan::pending() const {
     return n;
 }
 
+PNDIS_WAN_PACKET Ndiswan::pend_packet(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
+    SentPacket rec;
+    rec.id = packets_.size() + 1;
+    rec.link_handle = link_handle;
+    rec.bytes = frame;
+    rec.time = host_.now();
+    rec.send_status = NDIS_STATUS_PENDING;
+    packets_.push_back(rec);
+    InFlight f;
+    f.index = packets_.size() - 1;
+    f.pending = true;
+    f.storage.assign(kHeaderPadding + frame.size() + kTailPadding, 0);
+    if (!frame.empty())
+        std::memcpy(f.storage.data() + kHeaderPadding, frame.data(), frame.size());
+    f.packet = std::make_unique<NDIS_WAN_PACKET>();
+    NDIS_WAN_PACKET *p = f.packet.get();
+    std::memset(p, 0, sizeof *p);
+    p->StartBuffer = f.storage.data();
+    p->EndBuffer = f.storage.data() + f.storage.size();
+    p->CurrentBuffer = f.storage.data() + kHeaderPadding;
+    p->CurrentLength = static_cast<ULONG>(frame.size());
+    in_flight_[p] = std::move(f);
+    return p;
+}
+
 std::uint64_t Ndiswan::send(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
     SentPacket rec;
     rec.id = packets_.size() + 1;
@@ -137,6 +162,8 @@ NDIS_STATUS Ndiswan::receive(NDIS_HANDLE link_context, const std::uint8_t *data,
     received_.push_back(ReceivedFrame{ctx, std::vector<std::uint8_t>(data, data + size), answer, false, host_.now()});
     rt::trace(TraceKind::Wan, "receive link " + hex32(ctx) + " " + frame_summary(data, size) + " -> " +
                                   hex32(static_cast<std::uint32_t>(answer)));
+    if (on_receive_)
+        on_receive_(received_.back());
     return answer;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -53,6 +54,13 @@ class Ndiswan {
     // packet, whose answer and completion are in packets().
     std::uint64_t send(std::uint32_t link_handle, std::vector<std::uint8_t> frame);
 
+    // A packet as if the send handler had taken it and answered pending,
+    // for tests that queue frames in the driver themselves.
+    PNDIS_WAN_PACKET pend_packet(std::uint32_t link_handle, std::vector<std::uint8_t> frame);
+
+    // Called inside each receive indication, in the indicating context.
+    void on_receive(std::function<void(const ReceivedFrame &)> hook) { on_receive_ = std::move(hook); }
+
     // NDISWAN refuses every received frame while set.
     void refuse_receives(bool refuse) { refuse_ = refuse; }
 
@@ -85,6 +93,7 @@ class Ndiswan {
     std::uint32_t next_context_ = 0x1000;
     std::uint64_t line_downs_ = 0;
     bool refuse_ = false;
+    std::function<void(const ReceivedFrame &)> on_receive_;
 };
 
 } // namespace tolvanex::host

@@ -74,9 +74,9 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     auto *event = static_cast<PRKEVENT>(Object);
     if (event->Header.Type == kThreadObjectType) {
         if (!Host::current().verifier().thread_object_of(Object))
-            throw HostError("KeWaitForSingleObject on an object the host does not know");
+            rt::violation("api.bad-argument", "KeWaitForSingleObject on a thread object the host never handed out");
     } else if (event->Header.Type != NotificationEvent && event->Header.Type != SynchronizationEvent) {
-        throw HostError("KeWaitForSingleObject on an object that is not an event or a thread");
+        rt::violation("api.bad-argument", "KeWaitForSingleObject on an object that is not an event or a thread");
     }
     if (event->Header.SignalState) {
         if (event->Header.Type == SynchronizationEvent)
@@ -186,7 +186,7 @@ extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     Host &h = Host::current();
     if (ThreadObject *obj = h.verifier().thread_object_of(Object)) {
         if (obj->references <= 0)
-            throw HostError("a thread object dereferenced more often than it was referenced");
+            rt::violation("api.bad-argument", "a thread object dereferenced more often than it was referenced");
         return --obj->references;
     }
     if (h.objects().is_file(Object)) {
@@ -196,5 +196,5 @@ extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
         h.kernel().yield();
         return file->references;
     }
-    throw HostError("ObfDereferenceObject of an object the host does not know");
+    rt::violation("api.bad-argument", "ObfDereferenceObject of an object the host never handed out");
 }

@@ -32,6 +32,7 @@ const std::vector<Rule> &Verifier::rules() {
         {"teardown.timer-running", "a timer routine running at or after the return of halt"},
         {"teardown.thread-alive", "a thread created by the driver still alive when halt returns"},
         {"teardown.io-outstanding", "an I/O request of the driver still outstanding when halt returns"},
+        {"api.bad-argument", "a platform call with a handle, object or request the platform never handed out"},
         {"deadlock", "no context can run and nothing is due"},
         {"time-limit", "virtual time passed the run's limit"},
     };
