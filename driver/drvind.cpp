@@ -209,3 +209,37 @@ VOID StopSupervisionTimer(PADAPTER pAdapter) {
         KeStallExecutionProcessor(10); // lets the run return after its last touch
     }
 }
+
+// ---- ISDN indication handlers ---------------------------------------------------------
+// Each runs on the receive thread that read the message. Their work joins
+// with the incoming and outgoing call paths.
+
+VOID ProcessConInd(PADAPTER pAdapter, UCHAR hCom, PCHAR CallingNumber, ULONG Length) {
+    (void)pAdapter;
+    (void)hCom;
+    (void)CallingNumber;
+    (void)Length;
+}
+
+VOID ProcessConCon(PCTX pCtx, PADAPTER pAdapter) {
+    (void)pCtx;
+    (void)pAdapter;
+}
+
+VOID ProcessDatInd(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length) {
+    (void)pCtx;
+    (void)pAdapter;
+    (void)Data;
+    (void)Length;
+}
+
+VOID ProcessDisInd(PCTX pCtx, PADAPTER pAdapter, UCHAR Cause) {
+    (void)pCtx;
+    (void)pAdapter;
+    (void)Cause;
+}
+
+VOID ProcessDisCon(PCTX pCtx, PADAPTER pAdapter) {
+    (void)pCtx;
+    (void)pAdapter;
+}

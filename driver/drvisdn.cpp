@@ -171,3 +171,98 @@ BOOLEAN ISDN_ClearResp(PCTX pCtx, PADAPTER pAdapter) {
     FreeCommand(pCmd);
     return Ok;
 }
+
+// ---- Data commands -----------------------------------------------------------------
+
+// Called by the general thread's sending pass; one block per frame, all 2255
+// bytes exchanged whatever the frame's length.
+BOOLEAN ISDN_Send(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length) {
+    PISDN_DATA_CMD pCmd;
+    BOOLEAN Ok;
+    if (!ValidHandle(SharedRead(pCtx->hCom)))
+        return FALSE;
+    if (Length > ISDN_MAX_DATA)
+        return FALSE; // cannot be carried; the pass never asks it
+    if (NdisAllocateMemory(reinterpret_cast<PVOID *>(&pCmd), ISDN_DATA_CMD_SIZE, 0, HighestAcceptableMax) !=
+        NDIS_STATUS_SUCCESS)
+        return FALSE;
+    ZeroBytes(pCmd, ISDN_DATA_CMD_SIZE);
+    pCmd->command = ISDN_CLASS_CONTROL;
+    pCmd->code = ISDN_CODE_SEND;
+    pCmd->hCom = pCtx->hCom;
+    pCmd->data_length = Length;
+    CopyBytes(pCmd->data, Data, Length);
+    Ok = SendIoControlToPimIsdn(pAdapter, pCmd, ISDN_DATA_CMD_SIZE) == 0;
+    NdisFreeMemory(pCmd, ISDN_DATA_CMD_SIZE, 0);
+    return Ok;
+}
+
+// Called by the context's receive thread. Returns TRUE when a read was made
+// and failed; FALSE when it succeeded (and was analysed) or was not made.
+BOOLEAN ISDN_Receive(PCTX pCtx, PADAPTER pAdapter) {
+    PISDN_DATA_CMD pCmd = &pCtx->RcvCmd;
+    UCHAR hCom = SharedRead(pCtx->hCom);
+    if (!ValidHandle(hCom))
+        return FALSE;
+    ZeroBytes(pCmd, ISDN_DATA_CMD_SIZE);
+    pCmd->command = ISDN_CLASS_READ;
+    pCmd->hCom = hCom;
+    pCmd->data_length = ISDN_MAX_DATA;
+    if (SendIoControlToPimIsdn(pAdapter, pCmd, ISDN_DATA_CMD_SIZE) != 0)
+        return TRUE;
+    AnalyseRcv(pCtx, pAdapter, pCmd);
+    return FALSE;
+}
+
+// Hands a message to its handler, on the reading thread.
+VOID AnalyseRcv(PCTX pCtx, PADAPTER pAdapter, PISDN_DATA_CMD pCmd) {
+    BOOLEAN Trace = pAdapter->TraceLevel >= TRACE_DATAS && KeGetCurrentIrql() == PASSIVE_LEVEL;
+    ULONG Scratch[4];
+    USHORT Length;
+
+    switch (pCmd->code) {
+    case APP_FLOW_ON:
+        SharedWrite(pCtx->XmitOff, 0);
+        break;
+    case APP_FLOW_OFF:
+        SharedWrite(pCtx->XmitOff, 1);
+        break;
+    case APP_CONN_IN: {
+        if (Trace)
+            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CONN_IN, Scratch);
+        // The listen is used up: the general loop listens again.
+        SharedWrite(pAdapter->Ctx[CTX_LISTEN].hCom, ISDN_HCOM_NONE);
+        SharedWrite(pAdapter->ListenRequest, 1);
+        ULONG NumberLength = 0;
+        while (NumberLength < ISDN_MAX_DIGITS && pCmd->called_number[NumberLength] != 0)
+            NumberLength++;
+        pCmd->called_number[NumberLength] = 0; // a number the ISDN driver did not end stops at 32
+        ProcessConInd(pAdapter, pCmd->hCom, pCmd->called_number, NumberLength);
+        break;
+    }
+    case APP_CONN_CO:
+        if (Trace)
+            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CONN_CO, Scratch);
+        ProcessConCon(pCtx, pAdapter);
+        break;
+    case APP_CLEAR_IN:
+        if (Trace)
+            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CLEAR_IN, Scratch);
+        ProcessDisInd(pCtx, pAdapter, pCmd->cause);
+        break;
+    case APP_CLEAR_CO:
+        if (Trace)
+            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CLEAR_CO, Scratch);
+        ProcessDisCon(pCtx, pAdapter);
+        break;
+    case APP_DATA_IN:
+        // The ISDN driver never returns more than the room the read offered.
+        Length = pCmd->data_length;
+        if (Length > ISDN_MAX_DATA)
+            Length = ISDN_MAX_DATA;
+        ProcessDatInd(pCtx, pAdapter, pCmd->data, Length);
+        break;
+    default:
+        break;
+    }
+}

@@ -47,3 +47,18 @@ VOID ZolNdisWriteErrorLogEntry(PADAPTER pAdapter, ULONG ErrorCode, ULONG NumberO
     PlatformEventSink(pAdapter ? pAdapter->MiniportAdapterHandle : NULL, ErrorCode, Section, EventId,
                       NumberOfStrings, static_cast<PNDIS_STRING>(Strings));
 }
+
+// A data event with the frame's length and link as hexadecimal insertion
+// strings, in two 16-character buffers.
+VOID RaiseDataEvent(PADAPTER pAdapter, ULONG EventId, ULONG Length, ULONG Link) {
+    WCHAR LengthText[16] = u"000000000000000";
+    WCHAR LinkText[16] = u"000000000000000";
+    NDIS_STRING Strings[2];
+    Strings[0].Buffer = LengthText;
+    Strings[0].MaximumLength = sizeof(LengthText);
+    Strings[1].Buffer = LinkText;
+    Strings[1].MaximumLength = sizeof(LinkText);
+    NdisIntegerToUnicodeString(Length, 16, &Strings[0]);
+    NdisIntegerToUnicodeString(Link, 16, &Strings[1]);
+    ZolNdisWriteErrorLogEntry(pAdapter, 0, 2, SECTION_WAN, EventId, Strings);
+}

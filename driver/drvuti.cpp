@@ -59,12 +59,26 @@ VOID ChainAdd(PADAPTER pAdapter, PCHAIN_DESCR pElement, PCHAIN_DESCR pDescr) {
     pElement->Flink = pDescr;
 }
 
-VOID ChainRemove(PADAPTER pAdapter, PCHAIN_DESCR pDescr) {
-    AcquireSpinLock(&pAdapter->Lock);
+static VOID Unlink(PCHAIN_DESCR pDescr) {
     pDescr->Flink->Blink = pDescr->Blink;
     pDescr->Blink->Flink = pDescr->Flink;
     pDescr->Flink = pDescr->Blink = pDescr;
+}
+
+VOID ChainRemove(PADAPTER pAdapter, PCHAIN_DESCR pDescr) {
+    AcquireSpinLock(&pAdapter->Lock);
+    Unlink(pDescr);
     ReleaseSpinLock(&pAdapter->Lock);
+}
+
+// Takes the first descriptor out of a queue under the lock; NULL when empty.
+PCHAIN_DESCR ChainRemoveHead(PADAPTER pAdapter, PCHAIN_QUEUE pQueue) {
+    AcquireSpinLock(&pAdapter->Lock);
+    PCHAIN_DESCR pDescr = QueueHead(pQueue);
+    if (pDescr != NULL)
+        Unlink(pDescr);
+    ReleaseSpinLock(&pAdapter->Lock);
+    return pDescr;
 }
 
 // The first descriptor of a queue, or NULL when it is empty. Caller holds the lock.
@@ -101,16 +115,22 @@ VOID InitContext(PCTX pCtx) {
     pCtx->LinkInfo.RecvACCM = 0;
 }
 
-// B1 before B2; the listen context is never handed out.
+// B1 before B2; the listen context is never handed out. A context handed
+// out stays reserved until it is released, even while an incoming call
+// leaves it in CTX_FREE, and the choice is made under the lock: two calls
+// arriving together never get the same context.
 PCTX AllocationContext(PADAPTER pAdapter) {
+    AcquireSpinLock(&pAdapter->Lock);
     for (int i = CTX_B1; i <= CTX_B2; i++) {
         PCTX pCtx = &pAdapter->Ctx[i];
-        USHORT State = SharedRead(pCtx->State);
-        if (State == CTX_UNUSED || State == CTX_FREE) {
+        if ((pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) && !pCtx->Reserved) {
             InitContext(pCtx);
+            pCtx->Reserved = 1;
+            ReleaseSpinLock(&pAdapter->Lock);
             return pCtx;
         }
     }
+    ReleaseSpinLock(&pAdapter->Lock);
     return NULL;
 }
 
@@ -130,6 +150,7 @@ VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter) {
 
     AcquireSpinLock(&pAdapter->Lock);
     if (pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) {
+        pCtx->Reserved = 0; // an incoming call given up before it connected
         ReleaseSpinLock(&pAdapter->Lock);
         return;
     }
@@ -140,6 +161,7 @@ VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter) {
         return;
     }
     pCtx->State = CTX_FREE;
+    pCtx->Reserved = 0;
     ReleaseSpinLock(&pAdapter->Lock);
 
     for (int i = 0; i < MAX_RX_BUFFER; i++) {
@@ -183,4 +205,28 @@ NTSTATUS ProcessTapiDevicesSection(PADAPTER pAdapter) {
 NTSTATUS ProcessPortsInit(PADAPTER pAdapter) {
     (void)pAdapter;
     return STATUS_SUCCESS;
+}
+
+// ---- String and number routines ----------------------------------------------------------
+
+// Digits of Value in Base, most significant first, no leading zeros, then a
+// zero character. The buffer holds 9 characters at least.
+NDIS_STATUS NdisIntegerToUnicodeString(ULONG Value, ULONG Base, PNDIS_STRING String) {
+    ULONG Place = Base * Base * Base * Base * Base * Base * Base; // Base to the power 7
+    USHORT n = 0;
+    BOOLEAN Started = FALSE;
+    for (;;) {
+        ULONG Digit = Value / Place;
+        Value %= Place;
+        if (Digit != 0 || Started || Place == 1) {
+            String->Buffer[n++] = static_cast<WCHAR>(Digit < 10 ? u'0' + Digit : u'A' + Digit - 10);
+            Started = TRUE;
+        }
+        if (Place == 1)
+            break;
+        Place /= Base;
+    }
+    String->Buffer[n] = 0;
+    String->Length = static_cast<USHORT>(n * sizeof(WCHAR));
+    return NDIS_STATUS_SUCCESS;
 }

@@ -59,6 +59,7 @@
 #define TRACE_DATAS 2
 #define TRACE_FULL 70 // 'F'
 #define NUMBER_SIZE 33 // 32 characters and the NUL
+#define MAX_SEND_FRAME 1600 // longer queued frames are dropped unsent
 
 // Waits of the worker threads, in 100-ns units (relative).
 #define WAIT_OPEN_RETRY (-100000000LL) // 10 s
@@ -162,6 +163,7 @@ typedef struct _CTX : GATEWAY_LEAD {
     UCHAR LineUp;                         // 1 while NDISWAN knows the line is up
     UCHAR Inbound;                        // 1 incoming call, 0 outgoing
     UCHAR XmitOff;                        // 1 while the ISDN driver stopped sending
+    UCHAR Reserved;                       // 1 from allocation until released (see KillContext)
 } CTX, *PCTX;
 
 typedef struct _ADAPTER {
@@ -283,6 +285,11 @@ VOID StopOurThreads(PADAPTER pAdapter);
 VOID NTAPI ZolTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                             PVOID SystemSpecific3);
 VOID StopSupervisionTimer(PADAPTER pAdapter);
+VOID ProcessConInd(PADAPTER pAdapter, UCHAR hCom, PCHAR CallingNumber, ULONG Length);
+VOID ProcessConCon(PCTX pCtx, PADAPTER pAdapter);
+VOID ProcessDatInd(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length);
+VOID ProcessDisInd(PCTX pCtx, PADAPTER pAdapter, UCHAR Cause);
+VOID ProcessDisCon(PCTX pCtx, PADAPTER pAdapter);
 
 // ---- drvisdn.cpp -----------------------------------------------------------------------
 
@@ -295,6 +302,9 @@ BOOLEAN ISDN_Listen(PADAPTER pAdapter);
 BOOLEAN ISDN_CancelListen(PADAPTER pAdapter);
 BOOLEAN ISDN_Clear(UCHAR hCom, PCSTR Number, PADAPTER pAdapter);
 BOOLEAN ISDN_ClearResp(PCTX pCtx, PADAPTER pAdapter);
+BOOLEAN ISDN_Send(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length);
+BOOLEAN ISDN_Receive(PCTX pCtx, PADAPTER pAdapter);
+VOID AnalyseRcv(PCTX pCtx, PADAPTER pAdapter, PISDN_DATA_CMD pCmd);
 
 // ---- drvuti.cpp ------------------------------------------------------------------------
 
@@ -304,6 +314,8 @@ VOID InitChainQueue(PCHAIN_QUEUE pQueue);
 VOID ChainAdd(PADAPTER pAdapter, PCHAIN_DESCR pElement, PCHAIN_DESCR pDescr);
 VOID ChainRemove(PADAPTER pAdapter, PCHAIN_DESCR pDescr);
 PCHAIN_DESCR QueueHead(PCHAIN_QUEUE pQueue);
+PCHAIN_DESCR ChainRemoveHead(PADAPTER pAdapter, PCHAIN_QUEUE pQueue);
+NDIS_STATUS NdisIntegerToUnicodeString(ULONG Value, ULONG Base, PNDIS_STRING String);
 VOID InitContext(PCTX pCtx);
 PCTX AllocationContext(PADAPTER pAdapter);
 PCTX AllocContext(PADAPTER pAdapter, PGATEWAY pGway);
@@ -323,6 +335,7 @@ NTSTATUS InitializeNdisSymbolicLink(PADAPTER pAdapter);
 VOID ZolDeleteSymbolicLink(PADAPTER pAdapter);
 VOID ZolNdisWriteErrorLogEntry(PADAPTER pAdapter, ULONG ErrorCode, ULONG NumberOfStrings, ULONG Section,
                                ULONG EventId, PVOID Strings);
+VOID RaiseDataEvent(PADAPTER pAdapter, ULONG EventId, ULONG Length, ULONG Link);
 
 // ---- drvwan.cpp ------------------------------------------------------------------------
 
@@ -333,6 +346,7 @@ NDIS_STATUS ZolReqSetInformation(PADAPTER pAdapter, NDIS_OID Oid, PVOID Informat
 NDIS_STATUS NTAPI ZolSend(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE NdisLinkHandle, PNDIS_WAN_PACKET Packet);
 NDIS_STATUS NTAPI ZolTransferData(VOID);
 VOID ProcessActiveContexts(PADAPTER pAdapter);
+VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter);
 VOID FeedProtocol(PADAPTER pAdapter);
 
 // ---- drvoid.cpp ------------------------------------------------------------------------

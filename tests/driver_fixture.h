@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "eventlog.h"
 #include "faults.h"
@@ -12,6 +13,7 @@
 #include "kernel.h"
 #include "memory.h"
 #include "ndis_wrapper.h"
+#include "ndiswan_model.h"
 #include "tolvanex.h"
 #include "trace.h"
 
