@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "isdn_exchange.h"
 #include "kernel.h"
 #include "ndis_wrapper.h"
 #include "trace.h"
@@ -55,6 +56,26 @@ std::string IsdnDriver::message_name(std::uint8_t code) {
     return "message " + std::to_string(code);
 }
 
+IsdnDriver::IsdnDriver(Host &host) : host_(host) {}
+
+IsdnDriver::~IsdnDriver() = default;
+
+IsdnExchange &IsdnDriver::use_exchange() {
+    if (exchange_)
+        return *exchange_;
+    if (const IsdnCommandRecord *c = next_unanswered())
+        throw HostError("ISDN command #" + std::to_string(c->id) + " still waits for an answer: answer it before "
+                        "switching to the exchange");
+    exchange_ = std::make_unique<IsdnExchange>(host_, *this);
+    return *exchange_;
+}
+
+IsdnExchange &IsdnDriver::exchange() {
+    if (!exchange_)
+        throw HostError("the ISDN driver is in scripted mode: call use_exchange() first");
+    return *exchange_;
+}
+
 void IsdnDriver::attach() {
     if (device_)
         throw HostError("the ISDN driver is already attached");
@@ -105,6 +126,11 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
             deliver(irp, m);
             return STATUS_SUCCESS;
         }
+        if (exchange_ && !exchange_->handle_in_use(hcom)) {
+            rt::trace(TraceKind::Isdn, "read hCom " + std::to_string(hcom) + " refused: no call or listen holds it");
+            finish(irp, kIsdnBadHandle, {});
+            return STATUS_SUCCESS;
+        }
         rt::trace(TraceKind::Isdn, "read hCom " + std::to_string(hcom) + " pending");
         reads_pending_[hcom].push_back(&irp);
         return STATUS_PENDING;
@@ -135,12 +161,20 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
     IsdnCommandRecord &stored = commands_.back();
 
     if (rt::fault(fault_site(command, code))) {
-        answer(stored.id, 1, {});
+        settle(stored.id, 1, {});
         return STATUS_SUCCESS;
+    }
+    if (exchange_) {
+        std::uint64_t id = stored.id;
+        auto reply = exchange_->command(stored);
+        if (reply)
+            settle(id, reply->status, reply->handle);
+        exchange_->flush();
+        return reply ? STATUS_SUCCESS : STATUS_PENDING;
     }
     for (const Rule &r : rules_)
         if (r.command == command && r.code == code) {
-            answer(stored.id, r.status, r.hcom);
+            settle(stored.id, r.status, r.hcom);
             return STATUS_SUCCESS;
         }
     return STATUS_PENDING;
@@ -154,6 +188,12 @@ const IsdnCommandRecord *IsdnDriver::next_unanswered() const {
 }
 
 void IsdnDriver::answer(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom) {
+    if (exchange_)
+        throw HostError("the exchange answers ISDN commands in exchange mode");
+    settle(id, status, hcom);
+}
+
+void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom) {
     if (id == 0 || id > commands_.size())
         throw HostError("no ISDN command #" + std::to_string(id));
     IsdnCommandRecord &c = commands_[id - 1];
@@ -170,6 +210,8 @@ void IsdnDriver::answer(std::uint64_t id, std::uint32_t status, std::optional<st
 }
 
 void IsdnDriver::fail(std::uint64_t id, NTSTATUS io_status) {
+    if (exchange_)
+        throw HostError("the exchange answers ISDN commands in exchange mode");
     if (id == 0 || id > commands_.size())
         throw HostError("no ISDN command #" + std::to_string(id));
     IsdnCommandRecord &c = commands_[id - 1];
@@ -246,6 +288,8 @@ void IsdnDriver::cleanup() {
         --clients_;
     if (clients_ > 0)
         return;
+    if (exchange_)
+        exchange_->client_closed();
     std::size_t ended = 0;
     for (auto &[handle, queue] : reads_pending_) {
         while (!queue.empty()) {
@@ -266,6 +310,39 @@ void IsdnDriver::cleanup() {
     }
     messages_.clear();
     rt::trace(TraceKind::Isdn, "client closed: " + std::to_string(ended) + " request(s) cancelled");
+}
+
+void IsdnDriver::post(std::uint8_t handle, IsdnMessage message) { messages_[handle].push_back(std::move(message)); }
+
+void IsdnDriver::pump() {
+    // Each round takes one read and one message afresh: a delivery may hand
+    // the baton to a context that posts or reads meanwhile.
+    for (;;) {
+        _IRP *irp = nullptr;
+        IsdnMessage m;
+        for (auto &[handle, queue] : messages_) {
+            auto r = reads_pending_.find(handle);
+            if (queue.empty() || r == reads_pending_.end() || r->second.empty())
+                continue;
+            irp = r->second.front();
+            r->second.pop_front();
+            m = std::move(queue.front());
+            queue.pop_front();
+            break;
+        }
+        if (!irp)
+            return;
+        deliver(*irp, m);
+    }
+}
+
+void IsdnDriver::discard(std::uint8_t handle) {
+    auto it = messages_.find(handle);
+    if (it == messages_.end() || it->second.empty())
+        return;
+    rt::trace(TraceKind::Isdn, "hCom " + std::to_string(handle) + " given out anew: " +
+                                   std::to_string(it->second.size()) + " unread message(s) dropped");
+    it->second.clear();
 }
 
 std::size_t IsdnDriver::pending_reads(std::uint8_t handle) const {

@@ -1,13 +1,16 @@
 // The maker's ISDN driver, \Device\PIMISDND, served through its contract
 // only. In scripted mode every command is recorded and waits for the test's
 // answer (or a standing rule's), and a read stays pending until a message
-// is queued for its handle.
+// is queued for its handle. In exchange mode (use_exchange) the same
+// records are kept, but the exchange (isdn_exchange.h) answers every
+// command and produces the messages.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +19,8 @@
 #include "pimisdn.h"
 
 namespace tolvanex::host {
+
+class IsdnExchange;
 
 // A message the ISDN driver hands to a read.
 struct IsdnMessage {
@@ -42,7 +47,8 @@ struct IsdnCommandRecord {
 
 class IsdnDriver : public Device {
   public:
-    explicit IsdnDriver(Host &host) : host_(host) {}
+    explicit IsdnDriver(Host &host);
+    ~IsdnDriver() override;
 
     // The device appears in (or leaves) the object namespace.
     void attach();
@@ -59,10 +65,18 @@ class IsdnDriver : public Device {
     const std::vector<IsdnCommandRecord> &commands() const { return commands_; }
     // The oldest command still waiting for an answer, if any.
     const IsdnCommandRecord *next_unanswered() const;
+    // Switches to exchange mode for good (the same exchange on every call).
+    // HostError while a command still waits for the test's answer.
+    IsdnExchange &use_exchange();
+    bool exchange_mode() const { return exchange_ != nullptr; }
+    // HostError unless in exchange mode.
+    IsdnExchange &exchange();
+
     // Answers a waiting command: status, and the handle for call and listen.
+    // In exchange mode the exchange answers: HostError.
     void answer(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom = {});
     // Ends a waiting command with a failing I/O status; the block is not
-    // written back.
+    // written back. HostError in exchange mode.
     void fail(std::uint64_t id, NTSTATUS io_status);
     // A standing rule: later commands of (command, code) are answered at once.
     void auto_answer(std::uint8_t command, std::uint8_t code, std::uint32_t status,
@@ -83,6 +97,7 @@ class IsdnDriver : public Device {
     static std::string message_name(std::uint8_t code);
 
   private:
+    friend class IsdnExchange;
     struct Rule {
         std::uint8_t command, code;
         std::uint32_t status;
@@ -90,6 +105,13 @@ class IsdnDriver : public Device {
     };
     void finish(_IRP &irp, std::uint32_t status, std::optional<std::uint8_t> hcom);
     void deliver(_IRP &irp, const IsdnMessage &m);
+    void settle(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom);
+    // For the exchange: queue without delivering (no context switch), then
+    // deliver to every read that has a message waiting.
+    void post(std::uint8_t handle, IsdnMessage message);
+    void pump();
+    // Messages left for a handle given out anew are dropped.
+    void discard(std::uint8_t handle);
     Host &host_;
     _DEVICE_OBJECT *device_ = nullptr;
     std::vector<IsdnCommandRecord> commands_;
@@ -99,6 +121,7 @@ class IsdnDriver : public Device {
     std::size_t reads_ = 0;
     int clients_ = 0;
     std::function<void(const IsdnCommandRecord &)> on_command_;
+    std::unique_ptr<IsdnExchange> exchange_;
 };
 
 } // namespace tolvanex::host
