@@ -91,28 +91,51 @@ VOID NTAPI GeneralThread(PVOID Context) {
     }
 }
 
-// One receive thread per context. The reading loop joins with the ISDN
-// indication handlers; until then each thread sleeps a second at a time
-// until it is stopped.
-static VOID ReceiveLoop(PADAPTER pAdapter, PRKEVENT pEvent, UCHAR &LoopFlag) {
+// One receive thread per context, at PASSIVE_LEVEL: while the context has a
+// handle it keeps a read outstanding at the ISDN driver, back to back, with
+// its receive buffers filled before each read; otherwise it looks once a
+// second. A stop during the first wait is seen through Stopping.
+static VOID ReceiveLoop(PADAPTER pAdapter, PCTX pCtx, PRKEVENT pEvent, UCHAR &LoopFlag) {
+    Sleep(pEvent, 4 * WAIT_ONE_SECOND);
     SharedWrite(LoopFlag, 1);
-    while (SharedRead(LoopFlag) != 0 && !SharedRead(pAdapter->Stopping))
+    while (SharedRead(LoopFlag) != 0 && !SharedRead(pAdapter->Stopping)) {
+        if (ValidHandle(SharedRead(pCtx->hCom))) {
+            for (int i = 0; i < MAX_RX_BUFFER; i++) {
+                if (pCtx->RxDescr[i] != NULL)
+                    continue;
+                if ((pCtx->RxDescr[i] = AllocChainDescr(pAdapter, RX_BUFFER_SIZE)) == NULL)
+                    break;
+            }
+            if (pCtx->RxState == RX_IDLE) {
+                BOOLEAN Failed;
+                pCtx->RxState = RX_IN_RECEIVE;
+                Failed = ISDN_Receive(pCtx, pAdapter);
+                pCtx->RxState = RX_IDLE;
+                if (!Failed) {
+                    ZolSetEvent(pAdapter);
+                    continue;
+                }
+                EmergencyStop(pAdapter, pCtx, 1); // a failed read stops nothing
+
+            }
+        }
         Sleep(pEvent, WAIT_ONE_SECOND);
+    }
 }
 
 VOID NTAPI ThreadReceiveB1(PVOID Context) {
     PADAPTER pAdapter = static_cast<PADAPTER>(Context);
-    ReceiveLoop(pAdapter, &pAdapter->B1Event, loopThreadReceiveB1);
+    ReceiveLoop(pAdapter, &pAdapter->Ctx[CTX_B1], &pAdapter->B1Event, loopThreadReceiveB1);
 }
 
 VOID NTAPI ThreadReceiveB2(PVOID Context) {
     PADAPTER pAdapter = static_cast<PADAPTER>(Context);
-    ReceiveLoop(pAdapter, &pAdapter->B2Event, loopThreadReceiveB2);
+    ReceiveLoop(pAdapter, &pAdapter->Ctx[CTX_B2], &pAdapter->B2Event, loopThreadReceiveB2);
 }
 
 VOID NTAPI ThreadListen(PVOID Context) {
     PADAPTER pAdapter = static_cast<PADAPTER>(Context);
-    ReceiveLoop(pAdapter, &pAdapter->ListenEvent, loopThreadListen);
+    ReceiveLoop(pAdapter, &pAdapter->Ctx[CTX_LISTEN], &pAdapter->ListenEvent, loopThreadListen);
 }
 
 // PASSIVE_LEVEL or DISPATCH_LEVEL. Several wake-ups before a turn give one.
@@ -191,6 +214,18 @@ VOID NTAPI ZolTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
         KeSetEvent(&pAdapter->TimerIdleEvent, 0, FALSE); // the last touch of the ADAPTER
 }
 
+// Only reason 128 (the adapter removed) would stop the channels; nothing in
+// the driver marks the adapter removed, so this never acts.
+ULONG AnalyseEmergencyStop(ULONG Reason) { return Reason == 128 ? 2 : 0; }
+
+VOID EmergencyStop(PADAPTER pAdapter, PCTX pCtx, ULONG Reason) {
+    (void)pCtx;
+    if (AnalyseEmergencyStop(Reason) == 0)
+        return;
+    KillContext(&pAdapter->Ctx[CTX_B1], KILL_REASON_EMERGENCY, pAdapter);
+    KillContext(&pAdapter->Ctx[CTX_B2], KILL_REASON_EMERGENCY, pAdapter);
+}
+
 // Called by halt at PASSIVE_LEVEL: after it, no run of the timer routine is
 // pending or in progress, and none will re-arm the timer.
 VOID StopSupervisionTimer(PADAPTER pAdapter) {
@@ -211,35 +246,117 @@ VOID StopSupervisionTimer(PADAPTER pAdapter) {
 }
 
 // ---- ISDN indication handlers ---------------------------------------------------------
-// Each runs on the receive thread that read the message. Their work joins
-// with the incoming and outgoing call paths.
+// Each runs on the receive thread that read the message, at PASSIVE_LEVEL.
 
-VOID ProcessConInd(PADAPTER pAdapter, UCHAR hCom, PCHAR CallingNumber, ULONG Length) {
-    (void)pAdapter;
-    (void)hCom;
-    (void)CallingNumber;
+// The first open line with no call that may take incoming calls.
+PGATEWAY FindInboundEntry(PADAPTER pAdapter) {
+    for (int i = 0; i < MAX_GATEWAY; i++) {
+        PGATEWAY pGway = &pAdapter->Gateway[i];
+        if (pGway->htLine != 0 && pGway->htCall == 0 && pGway->Used == 0xFF && (pGway->Usage == 0 || pGway->Usage == 2))
+            return pGway;
+    }
+    return NULL;
+}
+
+// APP_CONN_IN on the listen thread: take the call on a line and a channel,
+// or refuse it at once.
+BOOLEAN ProcessConInd(PADAPTER pAdapter, UCHAR hCom, PCHAR CallingNumber, ULONG Length) {
     (void)Length;
+    PGATEWAY pGway = FindInboundEntry(pAdapter);
+    PCTX pCtx;
+
+    if (pGway == NULL || (pCtx = AllocContext(pAdapter, pGway)) == NULL) {
+        ISDN_Clear(hCom, CallingNumber, pAdapter);
+        return FALSE;
+    }
+    SharedWrite(pCtx->TimeoutCount, pCtx->Timeout);
+    pCtx->Inbound = 1;
+    pCtx->pGway = pGway;
+    SharedWrite(pCtx->hCom, hCom);
+    return ISDN_CallResp(pCtx, pAdapter);
 }
 
 VOID ProcessConCon(PCTX pCtx, PADAPTER pAdapter) {
-    (void)pCtx;
-    (void)pAdapter;
+    SharedWrite(pCtx->State, CTX_OPEN);
+    if (pCtx->pGway != NULL)
+        ZolCompleteConCon(pAdapter, pCtx->pGway, pCtx);
 }
 
+VOID ZolCompleteConCon(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
+    if (pCtx->Inbound) {
+        ZolCompleteConInd(pAdapter, pGway, pCtx);
+        return;
+    }
+    SharedWrite(pCtx->State, CTX_CONNECTED);
+    pGway->CallSeen = 1;
+    ZolTapiDeviceStatus(pAdapter, pGway, LINEDEVSTATE_CONNECTED);
+    ZolWanSendLineUp(pAdapter, pCtx);
+    ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_CONNECTED);
+}
+
+// The WAN link of an incoming call waits for RAS to answer it.
+VOID ZolCompleteConInd(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
+    pCtx->LinkSpeed = 64000;
+    pGway->hdCall = ZolIdentity(pAdapter, pCtx);
+    ZolTapiIndicateStatus(pAdapter, pGway, LINE_NEWCALL);
+    pCtx->htCall = pGway->htCall;
+    pCtx->hdCall = pGway->hdCall;
+    pGway->CallSeen = 1;
+    SharedWrite(pCtx->State, CTX_CONNECTED);
+}
+
+// A frame longer than the room the read offered cannot be trusted and is
+// dropped; a frame with no receive buffer left times the call out.
 VOID ProcessDatInd(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length) {
-    (void)pCtx;
-    (void)pAdapter;
-    (void)Data;
-    (void)Length;
+    PCHAIN_DESCR pDescr = NULL;
+
+    if (Length > RX_BUFFER_SIZE)
+        return;
+    for (int i = 0; i < MAX_RX_BUFFER; i++) {
+        if (pCtx->RxDescr[i] != NULL) {
+            pDescr = pCtx->RxDescr[i];
+            pCtx->RxDescr[i] = NULL;
+            break;
+        }
+    }
+    if (pDescr == NULL) {
+        SharedWrite(pCtx->TimeoutCount, 0);
+        return;
+    }
+    pDescr->Data = reinterpret_cast<PUCHAR>(pDescr + 1);
+    CopyBytes(pDescr->Data, Data, Length);
+    pDescr->Length = Length;
+    pDescr->NdisLinkContext = pCtx->NdisLinkContext;
+    pDescr->Type = DESCR_TYPE_RECEIVED;
+    pDescr->WanPacket = NULL;
+    AcquireSpinLock(&pAdapter->Lock);
+    ChainAdd(pAdapter, pAdapter->RxQueue.Blink, pDescr);
+    ReleaseSpinLock(&pAdapter->Lock);
 }
 
 VOID ProcessDisInd(PCTX pCtx, PADAPTER pAdapter, UCHAR Cause) {
-    (void)pCtx;
-    (void)pAdapter;
     (void)Cause;
+    ISDN_ClearResp(pCtx, pAdapter);
 }
 
+// APP_CLEAR_CO: the end of every call. The CTX_CLEARING mark is made under
+// the lock so it never overwrites a sending pass's state.
 VOID ProcessDisCon(PCTX pCtx, PADAPTER pAdapter) {
-    (void)pCtx;
-    (void)pAdapter;
+    PGATEWAY pGway = pCtx->pGway;
+
+    if (pGway != NULL)
+        ZolTapiDeviceStatus(pAdapter, pGway, LINEDEVSTATE_DISCONNECTED);
+    ZolWanSendLineDown(pAdapter, pCtx);
+    if (pGway != NULL) {
+        ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_DISCONNECTED);
+        pGway->htCall = 0;
+    }
+    pCtx->htLine = 0;
+    pCtx->htCall = 0;
+    SharedWrite(pCtx->hCom, ISDN_HCOM_NONE);
+    AcquireSpinLock(&pAdapter->Lock);
+    if (pCtx->State != CTX_OPEN_SENDING_DATA)
+        pCtx->State = CTX_CLEARING;
+    ReleaseSpinLock(&pAdapter->Lock);
+    KillContext(pCtx, KILL_REASON_CLEARED, pAdapter);
 }

@@ -256,10 +256,9 @@ VOID AnalyseRcv(PCTX pCtx, PADAPTER pAdapter, PISDN_DATA_CMD pCmd) {
         ProcessDisCon(pCtx, pAdapter);
         break;
     case APP_DATA_IN:
-        // The ISDN driver never returns more than the room the read offered.
+        // A length over the room the read offered is left to ProcessDatInd
+        // to refuse; nothing past the data part is ever read.
         Length = pCmd->data_length;
-        if (Length > ISDN_MAX_DATA)
-            Length = ISDN_MAX_DATA;
         ProcessDatInd(pCtx, pAdapter, pCmd->data, Length);
         break;
     default:

@@ -88,7 +88,7 @@ NDIS_STATUS NTAPI ZolInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMedi
     }
 
     if (InitializeDriverParameters(pAdapter) != NDIS_STATUS_SUCCESS) {
-        ZolDeleteSymbolicLink(pAdapter);
+        ZolDeleteSymbolicLink();
         FreeZolResources(pAdapter);
         FreeAdapterMemory(pAdapter);
         pGlobal_Adapter = NULL;
@@ -115,7 +115,8 @@ VOID NTAPI ZolHalt(NDIS_HANDLE MiniportAdapterContext) {
 
     StopSupervisionTimer(pAdapter);
     FreeZolResources(pAdapter);
-    ZolDeleteSymbolicLink(pAdapter);
+    ReleaseAllBuffers(pAdapter);
+    ZolDeleteSymbolicLink();
     FreeAdapterMemory(pAdapter);
 }
 

@@ -285,7 +285,12 @@ VOID StopOurThreads(PADAPTER pAdapter);
 VOID NTAPI ZolTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                             PVOID SystemSpecific3);
 VOID StopSupervisionTimer(PADAPTER pAdapter);
-VOID ProcessConInd(PADAPTER pAdapter, UCHAR hCom, PCHAR CallingNumber, ULONG Length);
+ULONG AnalyseEmergencyStop(ULONG Reason);
+VOID EmergencyStop(PADAPTER pAdapter, PCTX pCtx, ULONG Reason);
+BOOLEAN ProcessConInd(PADAPTER pAdapter, UCHAR hCom, PCHAR CallingNumber, ULONG Length);
+PGATEWAY FindInboundEntry(PADAPTER pAdapter);
+VOID ZolCompleteConCon(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx);
+VOID ZolCompleteConInd(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx);
 VOID ProcessConCon(PCTX pCtx, PADAPTER pAdapter);
 VOID ProcessDatInd(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length);
 VOID ProcessDisInd(PCTX pCtx, PADAPTER pAdapter, UCHAR Cause);
@@ -320,8 +325,39 @@ VOID InitContext(PCTX pCtx);
 PCTX AllocationContext(PADAPTER pAdapter);
 PCTX AllocContext(PADAPTER pAdapter, PGATEWAY pGway);
 VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter);
+VOID ReleaseAllBuffers(PADAPTER pAdapter);
 NTSTATUS ProcessTapiDevicesSection(PADAPTER pAdapter);
 NTSTATUS ProcessPortsInit(PADAPTER pAdapter);
+VOID InitAnsiPortName(USHORT Index, PADAPTER pAdapter);
+NTSTATUS NTAPI AdapterNumber(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID Context,
+                             PVOID EntryContext);
+NTSTATUS NTAPI PortInformation(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+                               PVOID Context, PVOID EntryContext);
+
+// String and number routines.
+USHORT Mystrnicmp(PCSTR Reference, PCSTR Text, ULONG Count);
+ULONG NdisCompareMemory(const VOID *Block1, const VOID *Block2, ULONG Length);
+VOID NdisCopyUnicodeString(PNDIS_STRING Destination, const NDIS_STRING *Source);
+NDIS_STATUS NdisAppendUnicodeString(PNDIS_STRING Destination, const NDIS_STRING *Source);
+
+// Handles: the ADAPTER, each GATEWAY and each B-channel CTX as a 32-bit
+// identity, unique, non-zero and constant for the adapter's life.
+ULONG ZolIdentity(PADAPTER pAdapter, const VOID *Record);
+PGATEWAY ZolGatewayOf(PADAPTER pAdapter, ULONG Identity); // NULL unless a GATEWAY
+PCTX ZolContextOf(PADAPTER pAdapter, ULONG Identity);     // NULL unless B1 or B2
+
+// Line-device and call lookups.
+PGATEWAY FindGatewayByDeviceID(PADAPTER pAdapter, ULONG DeviceID);
+PGATEWAY FindNewInboundTapiEntry(PADAPTER pAdapter, ULONG DeviceID);
+PGATEWAY FindIsdnTapiEntry(ULONG hdLine, PADAPTER pAdapter);
+ULONG FindDeviceIDByGateway(PADAPTER pAdapter, ULONG hdLine);
+PCTX LookForTapiContext(ULONG hdCall, PADAPTER pAdapter);
+PCTX LookForTapiContextByHdline(ULONG hdLine, PADAPTER pAdapter);
+
+// TAPI status indications.
+VOID ZolTapiIndicateStatus(PADAPTER pAdapter, PGATEWAY pGway, ULONG Event);
+VOID ZolTapiDeviceStatus(PADAPTER pAdapter, PGATEWAY pGway, ULONG State);
+VOID ZolTapiAddressStatus(PADAPTER pAdapter, PGATEWAY pGway, ULONG AddressID);
 
 // ---- drvreg.cpp ------------------------------------------------------------------------
 
@@ -330,9 +366,15 @@ VOID FreeSpinLock(PNDIS_SPIN_LOCK pLock);
 VOID AcquireSpinLock(PNDIS_SPIN_LOCK pLock);
 VOID ReleaseSpinLock(PNDIS_SPIN_LOCK pLock);
 NDIS_STATUS InitializeDriverParameters(PADAPTER pAdapter);
-VOID GetLocalISDNParams(PADAPTER pAdapter);
+NDIS_STATUS ProcessParametersSection(PADAPTER pAdapter);
+NTSTATUS GetLocalISDNParams(PADAPTER pAdapter);
+NTSTATUS StoreTimeout(PUSHORT pTimeout);
+NTSTATUS StoreTraceLevel(PUSHORT pLevel);
+NTSTATUS StoreLocalAddress(PCHAR Digits, PUCHAR pCount);  // Digits: NUMBER_SIZE characters
+NTSTATUS StoreSubAddress(PCHAR Digits, PUCHAR pCount);    // Digits: NUMBER_SIZE characters
+NTSTATUS ZolNdisOpenKey(PNDIS_STRING KeyPath, PHANDLE pKeyHandle);
 NTSTATUS InitializeNdisSymbolicLink(PADAPTER pAdapter);
-VOID ZolDeleteSymbolicLink(PADAPTER pAdapter);
+NTSTATUS ZolDeleteSymbolicLink(VOID);
 VOID ZolNdisWriteErrorLogEntry(PADAPTER pAdapter, ULONG ErrorCode, ULONG NumberOfStrings, ULONG Section,
                                ULONG EventId, PVOID Strings);
 VOID RaiseDataEvent(PADAPTER pAdapter, ULONG EventId, ULONG Length, ULONG Link);
@@ -343,13 +385,18 @@ NDIS_STATUS ZolReqQueryInformation(PADAPTER pAdapter, NDIS_OID Oid, PVOID Inform
                                    ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded);
 NDIS_STATUS ZolReqSetInformation(PADAPTER pAdapter, NDIS_OID Oid, PVOID InformationBuffer,
                                  ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded);
+NDIS_STATUS ZolSetLinkInfo(PADAPTER pAdapter, PNDIS_WAN_SET_LINK_INFO pInfo);
 NDIS_STATUS NTAPI ZolSend(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE NdisLinkHandle, PNDIS_WAN_PACKET Packet);
+BOOLEAN LookForWanContext(NDIS_HANDLE NdisLinkHandle, PADAPTER pAdapter);
 NDIS_STATUS NTAPI ZolTransferData(VOID);
 VOID ProcessActiveContexts(PADAPTER pAdapter);
 VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter);
 VOID FeedProtocol(PADAPTER pAdapter);
+NDIS_STATUS ZolWanSendLineUp(PADAPTER pAdapter, PCTX pCtx);
+NDIS_STATUS ZolWanSendLineDown(PADAPTER pAdapter, PCTX pCtx);
 
 // ---- drvoid.cpp ------------------------------------------------------------------------
 
-NDIS_STATUS AnalyseOidTAPIRequest(PADAPTER pAdapter, BOOLEAN Query, NDIS_OID Oid, PVOID InformationBuffer,
+NDIS_STATUS AnalyseOidTAPIRequest(PADAPTER pAdapter, BOOLEAN IsSet, NDIS_OID Oid, PVOID InformationBuffer,
                                   ULONG InformationBufferLength, PULONG BytesDone, PULONG BytesNeeded);
+USHORT AnalysePhoneNumber(PADAPTER pAdapter, PGATEWAY pGway, PUSHORT Speed, PCHAR DestAddress, ULONG Length);

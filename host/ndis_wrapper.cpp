@@ -152,7 +152,7 @@ HandlerResult NdisWrapper::set(NDIS_OID oid, void *buffer, ULONG length) {
 
 NDIS_STATUS NdisWrapper::send(NDIS_HANDLE link, NDIS_WAN_PACKET *packet) {
     return call_handler("WanSend", DISPATCH_LEVEL,
-                        [&] { return chars_.WanSendHandler(adapter_handle(), link, packet); });
+                        [&] { return chars_.WanSendHandler(adapter_context_, link, packet); });
 }
 
 void NdisWrapper::on_register(NDIS_HANDLE wrapper, PNDIS_MINIPORT_CHARACTERISTICS chars, UINT length,

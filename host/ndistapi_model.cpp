@@ -7,7 +7,40 @@
 #include "ndiswan.h"
 #include "trace.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace tolvanex::host {
+
+namespace {
+
+// Under AddressSanitizer the guard areas are poisoned while the handler
+// runs, so a read past either end of the information buffer stops the run
+// too, not only a write.
+class GuardPoison {
+  public:
+    GuardPoison(std::uint8_t *area, std::size_t guard, std::size_t length)
+        : area_(area), guard_(guard), length_(length) {
+#if defined(__SANITIZE_ADDRESS__)
+        ASAN_POISON_MEMORY_REGION(area_, guard_);
+        ASAN_POISON_MEMORY_REGION(area_ + guard_ + length_, guard_);
+#endif
+    }
+    ~GuardPoison() {
+#if defined(__SANITIZE_ADDRESS__)
+        ASAN_UNPOISON_MEMORY_REGION(area_, guard_ + length_ + guard_);
+#endif
+    }
+    GuardPoison(const GuardPoison &) = delete;
+    GuardPoison &operator=(const GuardPoison &) = delete;
+
+  private:
+    std::uint8_t *area_;
+    std::size_t guard_, length_;
+};
+
+} // namespace
 
 std::string NdisTapi::oid_name(NDIS_OID oid) {
     static const std::pair<NDIS_OID, const char *> names[] = {
@@ -87,8 +120,12 @@ TapiAnswer NdisTapi::call(bool is_query, NDIS_OID oid, std::vector<std::uint8_t>
     std::string name = oid_name(oid);
     rt::trace(TraceKind::Tapi, std::string(is_query ? "query " : "set ") + name + " (" + std::to_string(length) +
                                    " bytes)");
-    HandlerResult r = is_query ? host_.ndis().query(oid, buffer, static_cast<ULONG>(length))
-                               : host_.ndis().set(oid, buffer, static_cast<ULONG>(length));
+    HandlerResult r;
+    {
+        GuardPoison poison(area.data(), kGuard, length);
+        r = is_query ? host_.ndis().query(oid, buffer, static_cast<ULONG>(length))
+                     : host_.ndis().set(oid, buffer, static_cast<ULONG>(length));
+    }
     for (std::size_t i = 0; i < kGuard; ++i) {
         if (area[i] != kGuardByte || area[kGuard + length + i] != kGuardByte)
             rt::violation("request.buffer-overrun", name + " wrote outside its " + std::to_string(length) +

@@ -214,6 +214,9 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
             path = name->empty() ? *base : *base + "\\" + *name;
             what = th::q(path);
         }
+        // The object manager accepts one trailing separator on a key name.
+        if (path.size() > 1 && path.back() == '\\' && path[path.size() - 2] != '\\')
+            path.pop_back();
         if (NTSTATUS bad = th::check_path(path); bad != STATUS_SUCCESS)
             return bad;
         if (!reg->key_exists(path))

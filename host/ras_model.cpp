@@ -1,8 +1,7 @@
 #include "ras_model.h"
 
-#include <cstring>
-
 #include "registry.h"
+#include "tapi_requests.h"
 #include "trace.h"
 
 namespace tolvanex::host {
@@ -33,77 +32,57 @@ void Ras::remove_configuration() {
         host_.registry().delete_key(kKey);
 }
 
+void Ras::configure_route(const std::vector<std::string> &route) {
+    std::string linkage = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" +
+                          host_.options().service_name + "\\Linkage";
+    host_.registry().set_multi_sz(linkage, "Route", route);
+    rt::trace(TraceKind::Registry, "adapter bound with " + std::to_string(route.size()) + " route(s)");
+}
+
 TapiAnswer Ras::initialize(ULONG device_id_base, ULONG *line_count) {
-    NDIS_TAPI_PROVIDER_INITIALIZE req{};
-    req.ulRequestID = request_id_++;
-    req.ulDeviceIDBase = device_id_base;
-    TapiAnswer a = host_.tapi().query(OID_TAPI_PROVIDER_INITIALIZE, bytes_of(req));
-    if (line_count && a.buffer.size() >= sizeof req)
-        *line_count = reinterpret_cast<const NDIS_TAPI_PROVIDER_INITIALIZE *>(a.buffer.data())->ulNumLineDevs;
+    TapiAnswer a =
+        host_.tapi().query(OID_TAPI_PROVIDER_INITIALIZE, tapi::provider_initialize(request_id_++, device_id_base));
+    if (line_count && a.buffer.size() >= sizeof(NDIS_TAPI_PROVIDER_INITIALIZE))
+        *line_count = tapi::record_at<NDIS_TAPI_PROVIDER_INITIALIZE>(a.buffer).ulNumLineDevs;
     return a;
 }
 
 TapiAnswer Ras::open(ULONG device_id, HTAPI_LINE *htline_out, HDRV_LINE *hdline_out) {
-    NDIS_TAPI_OPEN req{};
-    req.ulRequestID = request_id_++;
-    req.ulDeviceID = device_id;
-    req.htLine = host_.tapi().new_htline();
+    HTAPI_LINE htline = host_.tapi().new_htline();
     if (htline_out)
-        *htline_out = req.htLine;
-    TapiAnswer a = host_.tapi().query(OID_TAPI_OPEN, bytes_of(req));
-    if (hdline_out && a.buffer.size() >= sizeof req)
-        *hdline_out = reinterpret_cast<const NDIS_TAPI_OPEN *>(a.buffer.data())->hdLine;
+        *htline_out = htline;
+    TapiAnswer a = host_.tapi().query(OID_TAPI_OPEN, tapi::open(request_id_++, device_id, htline));
+    if (hdline_out && a.buffer.size() >= sizeof(NDIS_TAPI_OPEN))
+        *hdline_out = tapi::record_at<NDIS_TAPI_OPEN>(a.buffer).hdLine;
     return a;
 }
 
 TapiAnswer Ras::close(HDRV_LINE hdline) {
-    NDIS_TAPI_CLOSE req{};
-    req.ulRequestID = request_id_++;
-    req.hdLine = hdline;
-    return host_.tapi().set(OID_TAPI_CLOSE, bytes_of(req));
+    return host_.tapi().set(OID_TAPI_CLOSE, tapi::close(request_id_++, hdline));
 }
 
-TapiAnswer Ras::make_call(HDRV_LINE hdline, const std::string &dial, HDRV_CALL *hdcall_out, HTAPI_CALL *htcall_out) {
-    NDIS_TAPI_MAKE_CALL req{};
-    req.ulRequestID = request_id_++;
-    req.hdLine = hdline;
-    req.htCall = host_.tapi().new_htcall();
-    req.ulDestAddressSize = static_cast<ULONG>(dial.size() + 1);
-    req.ulDestAddressOffset = sizeof(NDIS_TAPI_MAKE_CALL);
-    req.bUseDefaultLineCallParams = TRUE;
+TapiAnswer Ras::make_call(HDRV_LINE hdline, const std::string &dial, HDRV_CALL *hdcall_out, HTAPI_CALL *htcall_out,
+                          const std::optional<std::string> &comment) {
+    HTAPI_CALL htcall = host_.tapi().new_htcall();
     if (htcall_out)
-        *htcall_out = req.htCall;
-    std::vector<std::uint8_t> buf = bytes_of(req);
-    buf.insert(buf.end(), dial.begin(), dial.end());
-    buf.push_back(0);
-    TapiAnswer a = host_.tapi().query(OID_TAPI_MAKE_CALL, std::move(buf));
-    if (hdcall_out && a.buffer.size() >= sizeof req) {
-        NDIS_TAPI_MAKE_CALL out;
-        std::memcpy(&out, a.buffer.data(), sizeof out);
-        *hdcall_out = out.hdCall;
-    }
+        *htcall_out = htcall;
+    TapiAnswer a =
+        host_.tapi().query(OID_TAPI_MAKE_CALL, tapi::make_call(request_id_++, hdline, htcall, dial, comment));
+    if (hdcall_out && a.buffer.size() >= sizeof(NDIS_TAPI_MAKE_CALL))
+        *hdcall_out = tapi::made_call(a.buffer);
     return a;
 }
 
 TapiAnswer Ras::answer(HDRV_CALL hdcall) {
-    NDIS_TAPI_ANSWER req{};
-    req.ulRequestID = request_id_++;
-    req.hdCall = hdcall;
-    return host_.tapi().set(OID_TAPI_ANSWER, bytes_of(req));
+    return host_.tapi().set(OID_TAPI_ANSWER, tapi::call_with_user_info(request_id_++, hdcall));
 }
 
 TapiAnswer Ras::drop(HDRV_CALL hdcall) {
-    NDIS_TAPI_DROP req{};
-    req.ulRequestID = request_id_++;
-    req.hdCall = hdcall;
-    return host_.tapi().set(OID_TAPI_DROP, bytes_of(req));
+    return host_.tapi().set(OID_TAPI_DROP, tapi::call_with_user_info(request_id_++, hdcall));
 }
 
 TapiAnswer Ras::close_call(HDRV_CALL hdcall) {
-    NDIS_TAPI_CLOSE_CALL req{};
-    req.ulRequestID = request_id_++;
-    req.hdCall = hdcall;
-    return host_.tapi().set(OID_TAPI_CLOSE_CALL, bytes_of(req));
+    return host_.tapi().set(OID_TAPI_CLOSE_CALL, tapi::close_call(request_id_++, hdcall));
 }
 
 } // namespace tolvanex::host

@@ -29,12 +29,18 @@ class Ras {
                          const std::optional<std::vector<std::string>> &usages);
     void remove_configuration();
 
+    // The adapter's binding as the network setup records it: the "Route"
+    // value of the driver service's Linkage key, one string per route (the
+    // driver takes its adapter number from the digits of the last one).
+    void configure_route(const std::vector<std::string> &route);
+
     // The user's side, one NDIS TAPI request each.
     TapiAnswer initialize(ULONG device_id_base, ULONG *line_count = nullptr);
     TapiAnswer open(ULONG device_id, HTAPI_LINE *htline_out = nullptr, HDRV_LINE *hdline_out = nullptr);
     TapiAnswer close(HDRV_LINE hdline);
+    // With a comment the call parameters carry it; without, the defaults.
     TapiAnswer make_call(HDRV_LINE hdline, const std::string &dial, HDRV_CALL *hdcall_out = nullptr,
-                         HTAPI_CALL *htcall_out = nullptr);
+                         HTAPI_CALL *htcall_out = nullptr, const std::optional<std::string> &comment = {});
     TapiAnswer answer(HDRV_CALL hdcall);
     TapiAnswer drop(HDRV_CALL hdcall);
     TapiAnswer close_call(HDRV_CALL hdcall);

@@ -14,6 +14,7 @@
 #include "memory.h"
 #include "ndis_wrapper.h"
 #include "ndiswan_model.h"
+#include "registry.h"
 #include "tolvanex.h"
 #include "trace.h"
 
@@ -34,8 +35,18 @@ class DriverTest : public ::testing::Test {
   protected:
     explicit DriverTest(HostOptions options = seeded_options()) : host(options) {}
 
+    // The service's Linkage as the system's binding leaves it: the exported
+    // device name the symbolic link points at, and the adapter number.
+    void configure_linkage() {
+        const std::string linkage = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Tolvanex\\Linkage";
+        if (!host.registry().key_exists(linkage) || !host.registry().get_value(linkage, "Export"))
+            host.registry().set_multi_sz(linkage, "Export", {"\\Device\\Tolvanex"});
+    }
+
     // DriverEntry and the initialise handler; asserts both succeed.
     void start(const std::vector<NDIS_MEDIUM> &media = {NdisMediumWan}) {
+        if (linkage)
+            configure_linkage();
         ASSERT_EQ(host.ndis().load(DriverEntry), STATUS_SUCCESS);
         ASSERT_EQ(host.ndis().initialize(media), NDIS_STATUS_SUCCESS);
         adapter = pGlobal_Adapter;
@@ -63,6 +74,7 @@ class DriverTest : public ::testing::Test {
 
     Host host;
     PADAPTER adapter = nullptr;
+    bool linkage = true; // start() writes Linkage\\Export when absent
 };
 
 } // namespace tolvanex::test

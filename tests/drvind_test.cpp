@@ -11,11 +11,14 @@ TEST_F(GeneralThreadTest, OpenPhaseRetriesEveryTenSecondsAndRunsNoTurn) {
     start();
     adapter->ListenRequest = 1;
     host.run_for(seconds(35));
-    EXPECT_EQ(events(EVT_ISDN_NOT_CONNECTED), 3u);
-    ASSERT_EQ(host.event_log().entries().size(), 3u);
-    EXPECT_EQ(host.event_log().entries()[0].time, seconds(10));
-    EXPECT_EQ(host.event_log().entries()[2].time, seconds(30));
-    EXPECT_EQ(host.event_log().entries()[0].section, 1u);
+    std::vector<EventEntry> tries;
+    for (auto &e : host.event_log().entries())
+        if (e.id == EVT_ISDN_NOT_CONNECTED)
+            tries.push_back(e);
+    ASSERT_EQ(tries.size(), 3u);
+    EXPECT_EQ(tries[0].time, seconds(10));
+    EXPECT_EQ(tries[2].time, seconds(30));
+    EXPECT_EQ(tries[0].section, 1u);
     EXPECT_EQ(host.trace().count(TraceKind::Io, "IoGetDeviceObjectPointer"), 3u);
     EXPECT_EQ(loopGeneralThread, 0) << "no turn before the device is open";
     EXPECT_EQ(adapter->ListenRequest, 1);

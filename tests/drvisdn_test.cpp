@@ -2,6 +2,7 @@
 // thread as the driver's own threads drive them.
 
 #include <cstring>
+#include <list>
 
 #include "driver_fixture.h"
 
@@ -158,14 +159,17 @@ class CommandTest : public DriverTest {
         if (!host.stopped())
             host.ndis().halt();
     }
+    // The command's record outlives the call: a thread left waiting on an
+    // unanswered command finishes at halt and still writes its result.
     BOOLEAN run(int which) {
-        drvisdn_test::Command c{adapter, which, ctx};
+        drvisdn_test::Command &c = runs.emplace_back(drvisdn_test::Command{adapter, which, ctx});
         HANDLE h;
         EXPECT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, drvisdn_test::CommandThread, &c),
                   STATUS_SUCCESS);
         host.settle();
         return c.result;
     }
+    std::list<drvisdn_test::Command> runs;
     void local(const char *address, const char *sub) {
         adapter->LocalAddressLength = static_cast<UCHAR>(std::strlen(address));
         std::strcpy(adapter->LocalAddress, address);
@@ -289,6 +293,7 @@ TEST_F(AnalyseTest, EachMessageCodeDoesItsPart) {
     }
     EXPECT_EQ(ctx->XmitOff, 0);
 
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR_RESP, 0);
     std::size_t before = host.event_log().entries().size();
     for (std::uint8_t code : {APP_CONN_CO, APP_CLEAR_IN, APP_CLEAR_CO}) {
         host.isdn().queue_message(3, IsdnMessage{.code = code, .cause = 0x10});
@@ -306,6 +311,7 @@ TEST_F(AnalyseTest, AConnectionIndicationUsesUpTheListen) {
     PCTX listen = &adapter->Ctx[CTX_LISTEN];
     listen->hCom = 4;
     ctx = listen;
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR, 0); // no open line: refused
     host.isdn().queue_message(4, IsdnMessage{.code = APP_CONN_IN, .handle = 8,
                                              .number = "01234567890123456789012345678901"});
     EXPECT_EQ(run(3), FALSE);

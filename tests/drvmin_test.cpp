@@ -39,6 +39,7 @@ TEST_F(DriverEntryTest, AnswersUnsuccessfulWhenRegistrationIsRefused) {
 }
 
 TEST_F(InitializeTest, SelectsTheFirstWanMediumAndRefusesArraysWithout) {
+    configure_linkage();
     ASSERT_EQ(host.ndis().load(DriverEntry), STATUS_SUCCESS);
     EXPECT_EQ(host.ndis().initialize({}), NDIS_STATUS_UNSUPPORTED_MEDIA);
     EXPECT_EQ(host.ndis().initialize({NdisMedium802_3, NdisMedium802_5}), NDIS_STATUS_UNSUPPORTED_MEDIA);
@@ -110,6 +111,7 @@ TEST_F(InitializeTest, ArmsTheSupervisionTimerForOneSecondAfterTheThreads) {
 }
 
 TEST_F(InitializeTest, ThreadCreationFailureStillSucceedsAndStopsThePartialThreads) {
+    configure_linkage();
     ASSERT_EQ(host.ndis().load(DriverEntry), STATUS_SUCCESS);
     host.faults().fail_nth("PsCreateSystemThread", 3);
     ASSERT_EQ(host.ndis().initialize(), NDIS_STATUS_SUCCESS);
@@ -156,6 +158,8 @@ TEST_F(HaltTest, EndsACommandTheIsdnDriverStillHolds) {
 TEST(HaltUnderSeeds, TeardownHoldsWhereverHaltComes) {
     for (std::uint64_t seed = 1; seed <= 40; ++seed) {
         Host host(HostOptions{.seed = seed});
+        host.registry().set_multi_sz("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Tolvanex\\Linkage",
+                                     "Export", {"\\Device\\Tolvanex"});
         ASSERT_EQ(host.ndis().load(DriverEntry), STATUS_SUCCESS);
         ASSERT_EQ(host.ndis().initialize(), NDIS_STATUS_SUCCESS);
         host.run_for(millis(static_cast<Ticks>(seed * 997 % 15000)));

@@ -169,12 +169,15 @@ TEST(NtRegistry, OpenKeyRefusesMissingKeysAndBadPaths) {
     EXPECT_EQ(open_key(u"\\Registry\\Machine\\System\\Nope", &key), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(key, nullptr);
     EXPECT_EQ(open_key(u"\\Registry\\Machine\\Nope\\Deeper", &key), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(open_key(kParamsW + u"\\", &key), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(open_key(kParamsW + u"\\\\", &key), STATUS_OBJECT_NAME_INVALID);
     EXPECT_EQ(open_key(u"\\Registry\\Machine\\\\System", &key), STATUS_OBJECT_NAME_INVALID);
     EXPECT_EQ(open_key(u"Registry\\Machine", &key), static_cast<NTSTATUS>(0xC000003B));
     EXPECT_EQ(open_key(u"\\Device\\PIMISDND", &key), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(open_key(u"\\Registry\\Machine\\\xD800", &key), STATUS_OBJECT_NAME_INVALID);
     EXPECT_EQ(host.registry().open_handle_count(), 0u);
+    // One trailing separator is accepted, as the object manager does.
+    EXPECT_EQ(open_key(kParamsW + u"\\", &key), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 
     // Relative to an open key.
     HANDLE services = nullptr;

@@ -455,6 +455,8 @@ NDIS_STATUS NTAPI SlotCompleteReset(PBOOLEAN, NDIS_HANDLE Context) {
 
 // Completes the packet at once and still answers pending.
 NDIS_STATUS NTAPI CompleteAndPendSend(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE, PNDIS_WAN_PACKET Packet) {
+    // The binding handle is the adapter context; completions name the adapter handle.
+    MacBindingHandle = static_cast<ADAPTER *>(MacBindingHandle)->Handle;
     Adapter.Packet = Packet;
     NdisMWanSendComplete(MacBindingHandle, Packet, NDIS_STATUS_SUCCESS);
     return NDIS_STATUS_PENDING;
