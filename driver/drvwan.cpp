@@ -359,8 +359,15 @@ VOID ProcessActiveContexts(PADAPTER pAdapter) {
 
         if (SharedRead(pCtx->TimeoutCount) != 0) {
             if (State == CTX_CALL_REQUESTED) {
-                SharedWrite(pCtx->State, CTX_CALLING);
-                ISDN_Call(pCtx, pAdapter);
+                // Under the lock: a drop that came since the look above wins.
+                BOOLEAN Place;
+                AcquireSpinLock(&pAdapter->Lock);
+                Place = pCtx->State == CTX_CALL_REQUESTED;
+                if (Place)
+                    pCtx->State = CTX_CALLING;
+                ReleaseSpinLock(&pAdapter->Lock);
+                if (Place)
+                    ISDN_Call(pCtx, pAdapter);
             } else if (State == CTX_OPEN || State == CTX_CONNECTED) {
                 ProcessOpenContext(pCtx, pAdapter);
             }

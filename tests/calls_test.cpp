@@ -1,0 +1,168 @@
+// Whole calls, told as stories: each asserts the exact sequence of ISDN
+// commands, TAPI events, WAN indications and completions.
+
+#include "driver_fixture.h"
+#include "ndistapi_model.h"
+#include "ras_model.h"
+
+namespace tolvanex::test {
+
+class CallTest : public DriverTest {
+  protected:
+    void SetUp() override {
+        host.ras().configure({{"1-01-00", "ClientAndServer"}, {"1-02-00", "Server"}});
+        host.ras().configure_route({"1"});
+        start();
+        open_isdn();
+        host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_LISTEN, 0, 1);
+        host.isdn().auto_answer(ISDN_CLASS_CANCEL, ISDN_CODE_CANCEL_LISTEN, 0);
+        ASSERT_EQ(host.ras().initialize(10).status, NDIS_STATUS_SUCCESS);
+        ASSERT_EQ(host.ras().open(10, &htline, &hdline).status, NDIS_STATUS_SUCCESS);
+        host.run_for(seconds(5)); // the listen is placed and read on
+        events_seen = host.tapi().events().size();
+    }
+    void TearDown() override {
+        if (!host.stopped())
+            host.ndis().halt();
+    }
+    // What TAPI and NDISWAN were told since the last call, one line each.
+    std::vector<std::string> told() {
+        std::vector<std::string> out;
+        for (std::size_t i = status_seen; i < host.trace().records().size(); ++i) {
+            const auto &r = host.trace().records()[i];
+            if (r.kind != TraceKind::Status)
+                continue;
+            std::string t = r.text;
+            out.push_back(t.substr(0, t.find(' ')) +
+                          (t.rfind("LINE_CALLSTATE", 0) == 0 || t.rfind("LINE_LINEDEVSTATE", 0) == 0 ||
+                                   t.rfind("LINE_ADDRESSSTATE", 0) == 0
+                               ? " " + t.substr(t.find("p1 ") + 3, 10)
+                               : ""));
+        }
+        status_seen = host.trace().records().size();
+        return out;
+    }
+    const IsdnCommandRecord &command(std::uint8_t code) {
+        const IsdnCommandRecord *c = next_command(seconds(2));
+        EXPECT_NE(c, nullptr);
+        EXPECT_EQ(c->code, code);
+        return *c;
+    }
+    HTAPI_LINE htline = 0;
+    HDRV_LINE hdline = 0;
+    std::size_t events_seen = 0;
+    std::size_t status_seen = 0;
+};
+
+TEST_F(CallTest, OutgoingCallCarriesFramesBothWaysAndEndsWhenTapiDrops) {
+    told();
+    HDRV_CALL hdcall = 0;
+    ASSERT_EQ(host.ras().make_call(hdline, "01 40-50.60 70", &hdcall).status, NDIS_STATUS_SUCCESS);
+    const IsdnCommandRecord &call = command(ISDN_CODE_CALL);
+    EXPECT_EQ(call.called_number, "0140506070");
+    host.isdn().answer(call.id, 0, 3);
+    host.run_for(seconds(1));
+    host.isdn().queue_message(3, IsdnMessage{.code = APP_CONN_CO});
+    host.settle();
+    EXPECT_EQ(told(), (std::vector<std::string>{"LINE_LINEDEVSTATE 0x00000004", "LINE_UP",
+                                                 "LINE_CALLSTATE 0x00000100", "LINE_ADDRESSSTATE 0x00000000"}));
+    ASSERT_EQ(host.ndiswan().links().size(), 1u);
+    const LinkRecord link = host.ndiswan().links()[0];
+    EXPECT_EQ(link.speed, 640u);
+    EXPECT_EQ(link.link_handle, hdcall);
+
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_SEND, 0);
+    for (std::uint8_t i = 1; i <= 3; ++i)
+        EXPECT_EQ(host.ndiswan().packets()[host.ndiswan().send(link.link_handle, {0xFF, 0x03, i}) - 1].send_status,
+                  NDIS_STATUS_PENDING);
+    host.settle();
+    std::vector<std::uint8_t> sent;
+    for (auto &c : host.isdn().commands())
+        if (c.code == ISDN_CODE_SEND)
+            sent.push_back(c.block[ISDN_CMD_HEAD_SIZE + 2]);
+    EXPECT_EQ(sent, (std::vector<std::uint8_t>{1, 2, 3}));
+    for (auto &p : host.ndiswan().packets())
+        EXPECT_EQ(p.completion, NDIS_STATUS_SUCCESS);
+    host.isdn().queue_message(3, IsdnMessage{.code = APP_DATA_IN, .data = {0xC0, 0x21, 0x09}});
+    host.settle();
+    ASSERT_EQ(host.ndiswan().received().size(), 1u);
+    EXPECT_EQ(host.ndiswan().received()[0].link_context, link.context);
+
+    told();
+    ASSERT_EQ(host.ras().drop(hdcall).status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(told(), (std::vector<std::string>{"LINE_DOWN", "LINE_CALLSTATE 0x00000001",
+                                                 "LINE_ADDRESSSTATE 0x00000000"}));
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR, 0);
+    host.run_for(seconds(2));
+    EXPECT_GE(host.trace().count(TraceKind::Isdn, "clear #"), 1u);
+    host.isdn().queue_message(3, IsdnMessage{.code = APP_CLEAR_CO});
+    host.settle();
+    EXPECT_EQ(told(), (std::vector<std::string>{"LINE_LINEDEVSTATE 0x00000008", "LINE_DOWN",
+                                                 "LINE_CALLSTATE 0x00004000", "LINE_CALLSTATE 0x00000001",
+                                                 "LINE_ADDRESSSTATE 0x00000000"}));
+    EXPECT_EQ(host.ndiswan().line_downs(), 2u);
+    EXPECT_EQ(adapter->Ctx[CTX_B1].State, CTX_FREE);
+}
+
+TEST_F(CallTest, IncomingCallIsOfferedAnsweredAndClearedByTheFarEnd) {
+    told();
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CALL_RESP, 0);
+    host.isdn().queue_message(1, IsdnMessage{.code = APP_CONN_IN, .handle = 5, .number = "0299887766"});
+    host.settle();
+    host.run_for(seconds(2)); // B1's thread takes the handle up
+    host.isdn().queue_message(5, IsdnMessage{.code = APP_CONN_CO});
+    host.settle();
+    auto offered = told();
+    ASSERT_EQ(offered.size(), 2u);
+    EXPECT_EQ(offered[0], "LINE_NEWCALL");
+    EXPECT_EQ(offered[1], "LINE_CALLSTATE 0x00000002");
+    HDRV_CALL hdcall = host.tapi().events()[host.tapi().events().size() - 2].event.ulParam1;
+    ASSERT_EQ(host.ras().answer(hdcall).status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(told(), (std::vector<std::string>{"LINE_LINEDEVSTATE 0x00000004", "LINE_UP",
+                                                 "LINE_CALLSTATE 0x00000100", "LINE_ADDRESSSTATE 0x00000000"}));
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR_RESP, 0);
+    host.isdn().queue_message(5, IsdnMessage{.code = APP_CLEAR_IN, .cause = 16});
+    host.settle();
+    ASSERT_FALSE(host.isdn().commands().empty());
+    EXPECT_EQ(host.isdn().commands().back().code, ISDN_CODE_CLEAR_RESP);
+    EXPECT_TRUE(told().empty()) << "nothing until the clearing is confirmed";
+    host.isdn().queue_message(5, IsdnMessage{.code = APP_CLEAR_CO});
+    host.settle();
+    EXPECT_EQ(told(), (std::vector<std::string>{"LINE_LINEDEVSTATE 0x00000008", "LINE_DOWN",
+                                                 "LINE_CALLSTATE 0x00004000", "LINE_CALLSTATE 0x00000001",
+                                                 "LINE_ADDRESSSTATE 0x00000000"}));
+}
+
+TEST_F(CallTest, AnIdleCallTimesOutAndIsClearedEachTurn) {
+    host.registry().set_dword("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Tolvanex\\Parameters",
+                              "Timeout", 3);
+    adapter->ReconfigRequest = 1;
+    host.run_for(seconds(1));
+    ASSERT_EQ(adapter->Gateway[0].Timeout, 3);
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR, 0);
+    HDRV_CALL hdcall = 0;
+    ASSERT_EQ(host.ras().make_call(hdline, "0140506070", &hdcall).status, NDIS_STATUS_SUCCESS);
+    // The countdown as it moves, from the moment the call is requested.
+    std::vector<USHORT> counts{adapter->Ctx[CTX_B1].TimeoutCount};
+    auto watch = [&](Ticks span) {
+        for (Ticks t = 0; t < span; t += millis(100)) {
+            host.run_for(millis(100));
+            if (adapter->Ctx[CTX_B1].TimeoutCount != counts.back())
+                counts.push_back(adapter->Ctx[CTX_B1].TimeoutCount);
+        }
+    };
+    const IsdnCommandRecord *call = next_command(seconds(1));
+    ASSERT_NE(call, nullptr);
+    host.isdn().answer(call->id, 0, 3);
+    host.isdn().queue_message(3, IsdnMessage{.code = APP_CONN_CO});
+    watch(seconds(4));
+    EXPECT_EQ(counts, (std::vector<USHORT>{3, 2, 1, 0}));
+    EXPECT_EQ(events(EVT_TIMEOUT_EXPIRED), 1u);
+    host.run_for(seconds(3));
+    EXPECT_GE(host.trace().count(TraceKind::Isdn, "clear #"), 2u) << "repeated each turn until confirmed";
+    host.isdn().queue_message(3, IsdnMessage{.code = APP_CLEAR_CO});
+    host.settle();
+    EXPECT_EQ(adapter->Ctx[CTX_B1].State, CTX_FREE);
+}
+
+} // namespace tolvanex::test
