@@ -165,4 +165,109 @@ TEST_F(CallTest, AnIdleCallTimesOutAndIsClearedEachTurn) {
     EXPECT_EQ(adapter->Ctx[CTX_B1].State, CTX_FREE);
 }
 
+// ---- Refused incoming calls -------------------------------------------------------------
+
+TEST_F(CallTest, IncomingCallsFindingNoLineAreClearedAtOnce) {
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR, 0);
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CALL_RESP, 0);
+    auto offer = [&](std::uint8_t handle, const char *number) {
+        host.isdn().queue_message(1, IsdnMessage{.code = APP_CONN_IN, .handle = handle, .number = number});
+        host.run_for(seconds(2)); // the listen is renewed and read on again
+        const IsdnCommandRecord *last = nullptr;
+        for (auto &c : host.isdn().commands())
+            if (c.code == ISDN_CODE_CLEAR || c.code == ISDN_CODE_CALL_RESP)
+                last = &c;
+        return last;
+    };
+    // The open line (1-01-00, ClientAndServer) takes the first call on B1.
+    const IsdnCommandRecord *first = offer(5, "0299887766");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->code, ISDN_CODE_CALL_RESP);
+    // The open line now has a call, and the other line is not open.
+    adapter->Gateway[0].htCall = 0x7C99;
+    const IsdnCommandRecord *busy = offer(6, "0311223344");
+    ASSERT_NE(busy, nullptr);
+    EXPECT_EQ(busy->code, ISDN_CODE_CLEAR);
+    EXPECT_EQ(busy->hcom, 6);
+    EXPECT_EQ(busy->called_number, "0311223344");
+    // Both channels busy, the line free again.
+    adapter->Gateway[0].htCall = 0;
+    InitContext(&adapter->Ctx[CTX_B2]);
+    adapter->Ctx[CTX_B2].State = CTX_OPEN;
+    adapter->Ctx[CTX_B2].Reserved = 1;
+    const IsdnCommandRecord *full = offer(7, "0455667788");
+    EXPECT_EQ(full->code, ISDN_CODE_CLEAR);
+    EXPECT_EQ(full->hcom, 7);
+    adapter->Ctx[CTX_B2].State = CTX_FREE;
+    adapter->Ctx[CTX_B2].Reserved = 0;
+    // Only a "Client" port open.
+    adapter->Gateway[0].Usage = 1;
+    KillContext(&adapter->Ctx[CTX_B1], 0, adapter);
+    const IsdnCommandRecord *client = offer(8, "0566778899");
+    EXPECT_EQ(client->code, ISDN_CODE_CLEAR);
+    EXPECT_EQ(client->hcom, 8);
+}
+
+// ---- Send path ----------------------------------------------------------------------------
+
+TEST_F(CallTest, SendHandlerAnswersByTheStateOfTheLink) {
+    HDRV_CALL hdcall = 0;
+    ASSERT_EQ(host.ras().make_call(hdline, "0140506070", &hdcall).status, NDIS_STATUS_SUCCESS);
+    const IsdnCommandRecord *call = next_command(seconds(1));
+    ASSERT_NE(call, nullptr);
+    host.isdn().answer(call->id, 0, 3);
+    host.settle();
+    auto send = [&](std::uint32_t link, std::size_t bytes = 3) {
+        return host.ndiswan().packets()[host.ndiswan().send(link, std::vector<std::uint8_t>(bytes, 0x7E)) - 1]
+            .send_status;
+    };
+    EXPECT_EQ(send(hdcall), NDIS_STATUS_SUCCESS) << "calling: dropped, not sent";
+    EXPECT_EQ(send(ZolIdentity(adapter, &adapter->Ctx[CTX_LISTEN])), NDIS_STATUS_FAILURE);
+    EXPECT_EQ(send(0x1234), NDIS_STATUS_FAILURE);
+    EXPECT_EQ(send(ZolIdentity(adapter, &adapter->Ctx[CTX_B2])), NDIS_STATUS_FAILURE) << "never used";
+    host.isdn().queue_message(3, IsdnMessage{.code = APP_CONN_CO});
+    host.run_for(seconds(1)); // B1's thread takes the handle up and reads
+    ASSERT_TRUE(adapter->Ctx[CTX_B1].State == CTX_CONNECTED || adapter->Ctx[CTX_B1].State == CTX_OPEN);
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_SEND, 0);
+    EXPECT_EQ(send(hdcall, 1601), NDIS_STATUS_FAILURE) << "longer than a frame the pass sends";
+    host.faults().fail_nth("NdisAllocateMemory", host.faults().calls("NdisAllocateMemory") + 1);
+    EXPECT_EQ(send(hdcall), NDIS_STATUS_RESOURCES);
+    adapter->Ctx[CTX_B1].TimeoutCount = 2;
+    EXPECT_EQ(send(hdcall), NDIS_STATUS_PENDING);
+    EXPECT_EQ(adapter->Ctx[CTX_B1].TimeoutCount, adapter->Ctx[CTX_B1].Timeout) << "reloaded";
+    host.settle();
+    adapter->Ctx[CTX_B1].TimeoutCount = 0;
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR, 0);
+    EXPECT_EQ(send(hdcall), NDIS_STATUS_PENDING);
+    EXPECT_EQ(adapter->Ctx[CTX_B1].TimeoutCount, 0) << "a call timed out stays timed out";
+    EXPECT_EQ(events(EVT_DATA_SENT), 0u) << "only above trace level 70";
+    adapter->TraceLevel = 71;
+    send(hdcall, 0x5DC);
+    ASSERT_EQ(events(EVT_DATA_SENT), 1u);
+    EXPECT_EQ(host.event_log().entries().back().strings[0], "5DC");
+    host.settle();
+}
+
+// ---- Supervision timer --------------------------------------------------------------------
+
+TEST_F(CallTest, OnlySupervisedChannelsCountDown) {
+    PCTX b1 = &adapter->Ctx[CTX_B1], b2 = &adapter->Ctx[CTX_B2], listen = &adapter->Ctx[CTX_LISTEN];
+    InitContext(b1);
+    b1->Reserved = 1;
+    b1->State = CTX_CLEARING;
+    b1->TimeoutCount = 9;
+    InitContext(b2);
+    b2->Reserved = 1;
+    b2->State = CTX_CALLING;
+    b2->TimeoutCount = 9;
+    b2->hCom = 0xFF;
+    listen->TimeoutCount = 9;
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR, 0);
+    host.run_for(seconds(3));
+    EXPECT_EQ(b2->TimeoutCount, 6);
+    EXPECT_EQ(listen->TimeoutCount, 9) << "the listen context is never counted";
+    EXPECT_EQ(b1->State, CTX_FREE) << "a clearing without a handle is freed, its count frozen till then";
+    EXPECT_EQ(events(EVT_TIMEOUT_EXPIRED), 0u);
+}
+
 } // namespace tolvanex::test
