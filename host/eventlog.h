@@ -32,7 +32,7 @@ struct EventEntry {
 std::string event_section_name(std::uint32_t section, std::string_view lang);
 
 // Expands a message text by FormatMessage's rules: %1..%99 take args[0..98]
-// (an optional !printf-spec! is accepted and ignored, every argument being a
+// (an optional !printf format! is accepted and ignored, every argument being a
 // string), %n is CR LF, %r CR, %t tab, %% %. %! and "% " the character
 // itself, %0 ends the message there. An insertion with no argument, and any
 // other %x, is left as it is.
