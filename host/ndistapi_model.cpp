@@ -20,16 +20,19 @@ namespace {
 // too, not only a write.
 class GuardPoison {
   public:
-    GuardPoison(std::uint8_t *area, std::size_t guard, std::size_t length)
-        : area_(area), guard_(guard), length_(length) {
+    GuardPoison(std::uint8_t *area, std::size_t guard, std::size_t length, bool on)
+        : area_(area), guard_(guard), length_(length), on_(on) {
 #if defined(__SANITIZE_ADDRESS__)
-        ASAN_POISON_MEMORY_REGION(area_, guard_);
-        ASAN_POISON_MEMORY_REGION(area_ + guard_ + length_, guard_);
+        if (on_) {
+            ASAN_POISON_MEMORY_REGION(area_, guard_);
+            ASAN_POISON_MEMORY_REGION(area_ + guard_ + length_, guard_);
+        }
 #endif
     }
     ~GuardPoison() {
 #if defined(__SANITIZE_ADDRESS__)
-        ASAN_UNPOISON_MEMORY_REGION(area_, guard_ + length_ + guard_);
+        if (on_)
+            ASAN_UNPOISON_MEMORY_REGION(area_, guard_ + length_ + guard_);
 #endif
     }
     GuardPoison(const GuardPoison &) = delete;
@@ -38,6 +41,7 @@ class GuardPoison {
   private:
     std::uint8_t *area_;
     std::size_t guard_, length_;
+    bool on_;
 };
 
 } // namespace
@@ -122,7 +126,7 @@ TapiAnswer NdisTapi::call(bool is_query, NDIS_OID oid, std::vector<std::uint8_t>
                                    " bytes)");
     HandlerResult r;
     {
-        GuardPoison poison(area.data(), kGuard, length);
+        GuardPoison poison(area.data(), kGuard, length, poison_guards_);
         r = is_query ? host_.ndis().query(oid, buffer, static_cast<ULONG>(length))
                      : host_.ndis().set(oid, buffer, static_cast<ULONG>(length));
     }
