@@ -31,17 +31,19 @@ std::size_t Ndiswan::pending() const {
     return n;
 }
 
-PNDIS_WAN_PACKET Ndiswan::pend_packet(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
+// Records a packet NDISWAN hands over and builds it with its paddings.
+PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::vector<std::uint8_t> &frame,
+                                     NDIS_STATUS answer) {
     SentPacket rec;
     rec.id = packets_.size() + 1;
     rec.link_handle = link_handle;
     rec.bytes = frame;
     rec.time = host_.now();
-    rec.send_status = NDIS_STATUS_PENDING;
+    rec.send_status = answer;
     packets_.push_back(rec);
     InFlight f;
     f.index = packets_.size() - 1;
-    f.pending = true;
+    f.pending = answer == NDIS_STATUS_PENDING;
     f.storage.assign(kHeaderPadding + frame.size() + kTailPadding, 0);
     if (!frame.empty())
         std::memcpy(f.storage.data() + kHeaderPadding, frame.data(), frame.size());
@@ -56,40 +58,28 @@ PNDIS_WAN_PACKET Ndiswan::pend_packet(std::uint32_t link_handle, std::vector<std
     return p;
 }
 
+PNDIS_WAN_PACKET Ndiswan::pend_packet(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
+    return new_packet(link_handle, frame, NDIS_STATUS_PENDING);
+}
+
 std::uint64_t Ndiswan::send(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
-    SentPacket rec;
-    rec.id = packets_.size() + 1;
-    rec.link_handle = link_handle;
-    rec.bytes = frame;
-    rec.time = host_.now();
-    packets_.push_back(rec);
-
-    InFlight f;
-    f.index = packets_.size() - 1;
-    f.storage.assign(kHeaderPadding + frame.size() + kTailPadding, 0);
-    std::memcpy(f.storage.data() + kHeaderPadding, frame.data(), frame.size());
-    f.packet = std::make_unique<NDIS_WAN_PACKET>();
-    NDIS_WAN_PACKET *p = f.packet.get();
-    std::memset(p, 0, sizeof *p);
-    p->StartBuffer = f.storage.data();
-    p->EndBuffer = f.storage.data() + f.storage.size();
-    p->CurrentBuffer = f.storage.data() + kHeaderPadding;
-    p->CurrentLength = static_cast<ULONG>(frame.size());
-    in_flight_[p] = std::move(f);
-
-    rt::trace(TraceKind::Wan, "send #" + std::to_string(rec.id) + " link " + hex32(link_handle) + " " +
+    // Not pending until the handler says so: a completion inside the
+    // handler is legal and is kept until its answer is known.
+    PNDIS_WAN_PACKET p = new_packet(link_handle, frame, 0);
+    std::uint64_t id = packets_.size();
+    rt::trace(TraceKind::Wan, "send #" + std::to_string(id) + " link " + hex32(link_handle) + " " +
                                   frame_summary(frame.data(), frame.size()));
     NDIS_STATUS status = host_.ndis().send(reinterpret_cast<NDIS_HANDLE>(static_cast<std::uintptr_t>(link_handle)), p);
-    packets_[rec.id - 1].send_status = status;
-    rt::trace(TraceKind::Wan, "send #" + std::to_string(rec.id) + " -> " + hex32(static_cast<std::uint32_t>(status)));
+    packets_[id - 1].send_status = status;
+    rt::trace(TraceKind::Wan, "send #" + std::to_string(id) + " -> " + hex32(static_cast<std::uint32_t>(status)));
     auto it = in_flight_.find(p);
     if (it != in_flight_.end()) {
-        if (status == NDIS_STATUS_PENDING && !packets_[rec.id - 1].completion)
+        if (status == NDIS_STATUS_PENDING && !packets_[id - 1].completion)
             it->second.pending = true;
         else if (status != NDIS_STATUS_PENDING)
             in_flight_.erase(it); // NDISWAN owns the packet again
     }
-    return rec.id;
+    return id;
 }
 
 void Ndiswan::send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status) {

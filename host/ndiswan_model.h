@@ -79,6 +79,8 @@ class Ndiswan {
     void check_all_completed();
 
   private:
+    PNDIS_WAN_PACKET new_packet(std::uint32_t link_handle, const std::vector<std::uint8_t> &frame,
+                                NDIS_STATUS answer);
     struct InFlight {
         std::size_t index; // into packets_
         std::unique_ptr<NDIS_WAN_PACKET> packet;
