@@ -1,65 +1,54 @@
-// tolvanex-sim: runs the simulated NT host. Until the scenario runner lands
-// it runs the host demonstration: a small sample miniport loaded, brought
-// up, given an ISDN driver that appears late, and halted, with its trace.
+// tolvanex-sim: runs the Tolvanex driver on the simulated NT host. With no
+// arguments it runs the built-in demonstration.
 
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 
+#include "demo.h"
 #include "host.h"
-#include "isdn_driver.h"
-#include "kernel.h"
-#include "ndis_wrapper.h"
-#include "ndiswan.h"
-#include "trace.h"
 
-std::int32_t SampleDriverEntry(_DRIVER_OBJECT *DriverObject, _UNICODE_STRING *RegistryPath);
-
-using namespace tolvanex::host;
+using namespace tolvanex;
 
 namespace {
 
 void usage(std::FILE *out) {
-    std::fprintf(out, "usage: tolvanex-sim [--seed N] [--quiet] [--help] [--version]\n"
-                      "Runs the host demonstration with the sample miniport.\n");
+    std::fprintf(out,
+                 "usage: tolvanex-sim [options]\n"
+                 "Runs the built-in demonstration: the driver, an ISDN exchange and RAS through a few\n"
+                 "virtual minutes of calls, printed as a timeline, the event log and a summary.\n"
+                 "  --seed N         scheduler seed (0, the default, is the calm order)\n"
+                 "  --config FILE    registry configuration, REGEDIT4 (default configs/default.reg)\n"
+                 "  --lang en|fr     language of the event log\n"
+                 "  --real-time      bind the virtual clock to the wall clock\n"
+                 "  --quiet          print nothing; the exit status tells\n"
+                 "  --help, --version\n"
+                 "Exit status: 0 the story ran to its end, 1 it did not, 2 usage error, 3 the verifier\n"
+                 "stopped the run.\n");
 }
 
-int demo(std::uint64_t seed, bool quiet) {
-    Host host(HostOptions{.seed = seed});
-    if (!quiet)
-        host.trace().set_sink([](const TraceRecord &r) { std::cout << Trace::render(r) << '\n'; });
-    host.trace().add(TraceKind::Note, "host demonstration, seed " + std::to_string(seed));
-    if (host.ndis().load(SampleDriverEntry) != 0)
-        return 1;
-    if (host.ndis().initialize({NdisMedium802_3, NdisMediumWan}) != 0)
-        return 1;
-    NDIS_WAN_INFO info{};
-    auto r = host.ndis().query(OID_WAN_GET_INFO, &info, sizeof info);
-    host.trace().add(TraceKind::Note, "OID_WAN_GET_INFO -> " + hex32(static_cast<std::uint32_t>(r.status)) +
-                                          " max frame " + std::to_string(info.MaxFrameSize));
-    host.run_for(seconds(12));
-    host.trace().add(TraceKind::Note, "the ISDN driver appears");
-    host.isdn().attach();
-    host.run_until([&] { return host.isdn().next_unanswered() != nullptr; }, seconds(10));
-    if (auto *cmd = host.isdn().next_unanswered())
-        host.isdn().answer(cmd->id, 0, 1);
-    host.run_for(seconds(20));
-    host.isdn().queue_message(1, IsdnMessage{.code = APP_CLEAR_CO});
-    host.settle();
-    host.ndis().halt();
-    host.trace().add(TraceKind::Note, "halted; verifier: no rule broken; " + std::to_string(host.kernel().switches()) +
-                                          " context switches");
-    return 0;
+bool whole_number(const char *text, std::uint64_t &out) {
+    char *end = nullptr;
+    if (!*text || *text == '-')
+        return false;
+    out = std::strtoull(text, &end, 10);
+    return end && !*end;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    std::uint64_t seed = 0;
-    bool quiet = false;
+    sim::DemoOptions options;
+    options.config = std::filesystem::path(TOLVANEX_SOURCE_DIR) / "configs" / "default.reg";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        auto value = [&](const char *what) -> const char * {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tolvanex-sim: %s needs %s\n", a.c_str(), what);
+                std::exit(2);
+            }
+            return argv[++i];
+        };
         if (a == "--help") {
             usage(stdout);
             return 0;
@@ -67,12 +56,21 @@ int main(int argc, char **argv) {
             std::printf("tolvanex-sim 0.1.0\n");
             return 0;
         } else if (a == "--quiet") {
-            quiet = true;
-        } else if (a == "--seed" && i + 1 < argc) {
-            char *end = nullptr;
-            seed = std::strtoull(argv[++i], &end, 10);
-            if (!end || *end) {
-                std::fprintf(stderr, "tolvanex-sim: --seed needs a whole number, not '%s'\n", argv[i]);
+            options.quiet = true;
+        } else if (a == "--real-time") {
+            options.real_time = true;
+        } else if (a == "--seed") {
+            const char *v = value("a whole number");
+            if (!whole_number(v, options.seed)) {
+                std::fprintf(stderr, "tolvanex-sim: --seed needs a whole number, not '%s'\n", v);
+                return 2;
+            }
+        } else if (a == "--config") {
+            options.config = value("a file");
+        } else if (a == "--lang") {
+            options.lang = value("en or fr");
+            if (options.lang != "en" && options.lang != "fr") {
+                std::fprintf(stderr, "tolvanex-sim: --lang takes en or fr, not '%s'\n", options.lang.c_str());
                 return 2;
             }
         } else {
@@ -82,9 +80,10 @@ int main(int argc, char **argv) {
         }
     }
     try {
-        return demo(seed, quiet);
-    } catch (const VerifierStop &e) {
-        std::fprintf(stderr, "tolvanex-sim: %s\n", e.what());
+        return sim::run_demo(options);
+    } catch (const host::VerifierStop &e) {
+        std::fprintf(stderr, "tolvanex-sim: %s\nreplay: tolvanex-sim --seed %llu\n", e.what(),
+                     static_cast<unsigned long long>(options.seed));
         return 3;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tolvanex-sim: %s\n", e.what());
