@@ -205,8 +205,8 @@ VOID NTAPI ZolTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
             RaiseEvent(pAdapter, SECTION_WAN, EVT_TIMEOUT_EXPIRED);
         pCtx->TimeoutCount--;
     }
-    // Halt sets Stopping under the lock: a run that sees it does not re-arm.
-    Stopping = pAdapter->Stopping;
+    // Halt sets TimerStopping under the lock: a run that sees it does not re-arm.
+    Stopping = pAdapter->TimerStopping;
     if (!Stopping)
         NdisSetTimer(&pAdapter->Timer, SUPERVISION_PERIOD_MS);
     ReleaseSpinLock(&pAdapter->Lock);
@@ -233,7 +233,7 @@ VOID StopSupervisionTimer(PADAPTER pAdapter) {
     LARGE_INTEGER Timeout;
 
     AcquireSpinLock(&pAdapter->Lock);
-    pAdapter->Stopping = 1;
+    pAdapter->TimerStopping = 1;
     ReleaseSpinLock(&pAdapter->Lock);
     NdisMCancelTimer(&pAdapter->Timer, &Cancelled);
     if (!Cancelled) {
@@ -265,14 +265,15 @@ BOOLEAN ProcessConInd(PADAPTER pAdapter, UCHAR hCom, PCHAR CallingNumber, ULONG 
     PGATEWAY pGway = FindInboundEntry(pAdapter);
     PCTX pCtx;
 
-    if (pGway == NULL || (pCtx = AllocContext(pAdapter, pGway)) == NULL) {
-        ISDN_Clear(hCom, CallingNumber, pAdapter);
-        return FALSE;
-    }
+    if (pGway == NULL || (pCtx = AllocContext(pAdapter, pGway)) == NULL)
+        return ISDN_Clear(hCom, CallingNumber, pAdapter);
     SharedWrite(pCtx->TimeoutCount, pCtx->Timeout);
     pCtx->Inbound = 1;
     pCtx->pGway = pGway;
     SharedWrite(pCtx->hCom, hCom);
+    // A refused call response leaves the context reserved with its handle:
+    // its receive thread may already be reading on it, and the clearing
+    // that follows on that handle releases it.
     return ISDN_CallResp(pCtx, pAdapter);
 }
 

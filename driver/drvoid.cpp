@@ -605,7 +605,7 @@ static NDIS_STATUS TapiDrop(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULON
     case CTX_CALL_REQUESTED: // never placed: nothing to clear
         if (pCtx->pGway != NULL)
             pCtx->pGway->htCall = 0;
-        KillContext(pCtx, KILL_REASON_CLEARED, pAdapter);
+        KillContextIn(pCtx, CTX_CLEARING, KILL_REASON_CLEARED, pAdapter); // unless the loop freed it first
         break;
     default:
         pCtx->htLine = 0;

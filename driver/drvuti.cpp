@@ -125,7 +125,7 @@ PCTX AllocationContext(PADAPTER pAdapter) {
         PCTX pCtx = &pAdapter->Ctx[i];
         if ((pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) && !pCtx->Reserved) {
             InitContext(pCtx);
-            pCtx->Reserved = 1;
+            pCtx->Reserved = CTX_RESERVED;
             ReleaseSpinLock(&pAdapter->Lock);
             return pCtx;
         }
@@ -145,12 +145,22 @@ PCTX AllocContext(PADAPTER pAdapter, PGATEWAY pGway) {
 // Releases a context, or defers the release to the end of a running sending
 // pass. The test of State and its change are made under the lock, the same
 // lock under which a pass starts and ends, so the two never interleave.
-VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter) {
+VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter) { KillContextIn(pCtx, CTX_ANY_STATE, Reason, pAdapter); }
+
+// KillContext for a context the caller saw in State: nothing happens unless
+// it is still in that state under the lock, so a release decided on an old
+// look never lands on a call that has taken the context since.
+VOID KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) {
     PCHAIN_DESCR pDescr;
 
     AcquireSpinLock(&pAdapter->Lock);
+    if (State != CTX_ANY_STATE && pCtx->State != State) {
+        ReleaseSpinLock(&pAdapter->Lock);
+        return;
+    }
     if (pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) {
-        pCtx->Reserved = 0; // an incoming call given up before it connected
+        if (pCtx->Reserved == CTX_RESERVED)
+            pCtx->Reserved = 0; // an incoming call given up before it connected
         ReleaseSpinLock(&pAdapter->Lock);
         return;
     }
@@ -160,8 +170,10 @@ VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter) {
         ReleaseSpinLock(&pAdapter->Lock);
         return;
     }
+    // Free, but not to be handed out until its buffers are back: a new
+    // call's InitContext must not wipe the queues being emptied here.
     pCtx->State = CTX_FREE;
-    pCtx->Reserved = 0;
+    pCtx->Reserved = CTX_RELEASING;
     ReleaseSpinLock(&pAdapter->Lock);
 
     for (int i = 0; i < MAX_RX_BUFFER; i++) {
@@ -170,27 +182,20 @@ VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter) {
         FreeChainDescr(pAdapter, pDescr);
     }
 
-    for (;;) {
-        AcquireSpinLock(&pAdapter->Lock);
-        pDescr = QueueHead(&pAdapter->RxQueue);
-        ReleaseSpinLock(&pAdapter->Lock);
-        if (pDescr == NULL)
-            break;
-        ChainRemove(pAdapter, pDescr);
+    // Each frame is taken out in the same hold of the lock that finds it, so
+    // a delivery or another release can never take the same one.
+    while ((pDescr = ChainRemoveHead(pAdapter, &pAdapter->RxQueue)) != NULL)
+        FreeChainDescr(pAdapter, pDescr);
+
+    while ((pDescr = ChainRemoveHead(pAdapter, &pCtx->SendQueue)) != NULL) {
+        if (pAdapter->MiniportAdapterHandle != NULL)
+            ZolCompleteSend(pDescr, pAdapter, NDIS_STATUS_FAILURE);
         FreeChainDescr(pAdapter, pDescr);
     }
 
-    for (;;) {
-        AcquireSpinLock(&pAdapter->Lock);
-        pDescr = QueueHead(&pCtx->SendQueue);
-        ReleaseSpinLock(&pAdapter->Lock);
-        if (pDescr == NULL)
-            break;
-        if (pAdapter->MiniportAdapterHandle != NULL)
-            ZolCompleteSend(pDescr, pAdapter, NDIS_STATUS_FAILURE);
-        ChainRemove(pAdapter, pDescr);
-        FreeChainDescr(pAdapter, pDescr);
-    }
+    AcquireSpinLock(&pAdapter->Lock);
+    pCtx->Reserved = 0;
+    ReleaseSpinLock(&pAdapter->Lock);
 }
 
 // Called by halt at PASSIVE_LEVEL once every thread has ended: gives back

@@ -353,7 +353,7 @@ VOID ProcessActiveContexts(PADAPTER pAdapter) {
             if (ValidHandle(hCom))
                 ISDN_Clear(hCom, pCtx->PhoneNumber, pAdapter);
             else
-                KillContext(pCtx, KILL_REASON_CLEARED, pAdapter);
+                KillContextIn(pCtx, CTX_CLEARING, KILL_REASON_CLEARED, pAdapter);
             continue;
         }
 
@@ -376,11 +376,11 @@ VOID ProcessActiveContexts(PADAPTER pAdapter) {
 
         // Timed out.
         if (State == CTX_CALL_REQUESTED)
-            KillContext(pCtx, KILL_REASON_TIMEOUT, pAdapter);
+            KillContextIn(pCtx, CTX_CALL_REQUESTED, KILL_REASON_TIMEOUT, pAdapter);
         else if (ValidHandle(hCom))
             ISDN_Clear(hCom, pCtx->PhoneNumber, pAdapter);
         else if (pCtx->pGway == NULL || pCtx->pGway->CallSeen == 0)
-            KillContext(pCtx, KILL_REASON_TIMEOUT, pAdapter);
+            KillContextIn(pCtx, State, KILL_REASON_TIMEOUT, pAdapter);
     }
 }
 

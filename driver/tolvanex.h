@@ -27,6 +27,11 @@
 #define CTX_CLEARING 6
 #define CTX_CONNECTED 7
 #define CTX_OPEN_SENDING_DATA 9
+#define CTX_ANY_STATE 0xFFFF // KillContextIn: whatever the state
+
+// Reserved marks of a context (see AllocationContext and KillContext).
+#define CTX_RESERVED 1
+#define CTX_RELEASING 2
 
 // Context indexes in the ADAPTER.
 #define CTX_B1 0
@@ -163,7 +168,7 @@ typedef struct _CTX : GATEWAY_LEAD {
     UCHAR LineUp;                         // 1 while NDISWAN knows the line is up
     UCHAR Inbound;                        // 1 incoming call, 0 outgoing
     UCHAR XmitOff;                        // 1 while the ISDN driver stopped sending
-    UCHAR Reserved;                       // 1 from allocation until released (see KillContext)
+    UCHAR Reserved;                       // CTX_RESERVED from allocation, CTX_RELEASING while released
 } CTX, *PCTX;
 
 typedef struct _ADAPTER {
@@ -201,7 +206,8 @@ typedef struct _ADAPTER {
     // Teardown bookkeeping of this driver (see docs/decisions.md).
     PFILE_OBJECT PimIsdnFileObject;      // the reference taken by opening the device
     PVOID ThreadObject[4];               // referenced thread objects, to wait for their end
-    UCHAR Stopping;                      // 1 once halt began: no new work, no re-arm
+    UCHAR Stopping;                      // 1 once the threads are told to stop
+    UCHAR TimerStopping;                 // 1 once halt began: the timer no longer re-arms
     KEVENT TimerIdleEvent;               // set by a timer run that saw Stopping
 } ADAPTER, *PADAPTER;
 
@@ -325,6 +331,7 @@ VOID InitContext(PCTX pCtx);
 PCTX AllocationContext(PADAPTER pAdapter);
 PCTX AllocContext(PADAPTER pAdapter, PGATEWAY pGway);
 VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter);
+VOID KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter);
 VOID ReleaseAllBuffers(PADAPTER pAdapter);
 NTSTATUS ProcessTapiDevicesSection(PADAPTER pAdapter);
 NTSTATUS ProcessPortsInit(PADAPTER pAdapter);

@@ -208,6 +208,20 @@ TEST_F(CallTest, IncomingCallsFindingNoLineAreClearedAtOnce) {
     EXPECT_EQ(client->hcom, 8);
 }
 
+TEST_F(CallTest, ARefusedCallResponseHoldsTheChannelUntilTheClearing) {
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CALL_RESP, 9);
+    host.isdn().queue_message(1, IsdnMessage{.code = APP_CONN_IN, .handle = 5, .number = "0299887766"});
+    host.run_for(seconds(2));
+    EXPECT_EQ(adapter->Ctx[CTX_B1].hCom, 5);
+    EXPECT_EQ(AllocationContext(adapter), &adapter->Ctx[CTX_B2]) << "B1 waits for its clearing";
+    KillContext(&adapter->Ctx[CTX_B2], 0, adapter);
+    host.isdn().queue_message(5, IsdnMessage{.code = APP_CLEAR_CO});
+    host.settle();
+    EXPECT_EQ(adapter->Ctx[CTX_B1].Reserved, 0);
+    EXPECT_EQ(AllocationContext(adapter), &adapter->Ctx[CTX_B1]);
+    KillContext(&adapter->Ctx[CTX_B1], 0, adapter);
+}
+
 // ---- Send path ----------------------------------------------------------------------------
 
 TEST_F(CallTest, SendHandlerAnswersByTheStateOfTheLink) {

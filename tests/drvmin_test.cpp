@@ -124,6 +124,7 @@ TEST_F(InitializeTest, ThreadCreationFailureStillSucceedsAndStopsThePartialThrea
         }
     }
     host.run_for(seconds(30));
+    EXPECT_TRUE(host.kernel().timer_armed(&adapter->Timer)) << "the supervision timer goes on without the threads";
     host.ndis().halt();
 }
 
