@@ -13,6 +13,7 @@
 #include "kernel.h"
 #include "memory.h"
 #include "ndis_wrapper.h"
+#include "ndistapi_model.h"
 #include "ndiswan_model.h"
 #include "registry.h"
 #include "tolvanex.h"
@@ -29,6 +30,17 @@ inline HostOptions seeded_options() {
     if (const char *s = std::getenv("TOLVANEX_SEED"))
         o.seed = std::strtoull(s, nullptr, 10);
     return o;
+}
+
+// A TAPI event as the driver indicated it, comparable in expectations.
+struct Ev {
+    ULONG htLine, htCall, msg, p1, p2, p3;
+    bool operator==(const Ev &) const = default;
+};
+
+inline std::ostream &operator<<(std::ostream &os, const Ev &e) {
+    return os << NdisTapi::message_name(e.msg) << " htLine " << std::hex << e.htLine << " htCall " << e.htCall
+              << " p1 " << e.p1 << " p2 " << e.p2 << " p3 " << e.p3 << std::dec;
 }
 
 class DriverTest : public ::testing::Test {
@@ -65,6 +77,18 @@ class DriverTest : public ::testing::Test {
             n += e.id == id;
         return n;
     }
+
+    // The TAPI events indicated since `from` (a count of events so far).
+    std::vector<Ev> events_since(std::size_t from) {
+        std::vector<Ev> out;
+        const auto &all = host.tapi().events();
+        for (std::size_t i = from; i < all.size(); ++i) {
+            const NDIS_TAPI_EVENT &e = all[i].event;
+            out.push_back({e.htLine, e.htCall, e.ulMsg, e.ulParam1, e.ulParam2, e.ulParam3});
+        }
+        return out;
+    }
+    std::size_t mark() { return host.tapi().events().size(); }
 
     // The next ISDN command, waiting up to `limit` for it.
     const IsdnCommandRecord *next_command(Ticks limit = seconds(2)) {

@@ -27,15 +27,6 @@ template <class T> T val(T field) {
     return field;
 }
 
-struct Ev {
-    ULONG htLine, htCall, msg, p1, p2, p3;
-    bool operator==(const Ev &) const = default;
-};
-void PrintTo(const Ev &e, std::ostream *os) {
-    *os << NdisTapi::message_name(e.msg) << std::hex << " htLine " << e.htLine << " htCall " << e.htCall << " p1 "
-        << e.p1 << " p2 " << e.p2 << " p3 " << e.p3;
-}
-
 } // namespace
 
 class TapiCallTest : public DriverTest {
@@ -85,15 +76,6 @@ class TapiCallTest : public DriverTest {
         for (auto &c : host.isdn().commands())
             if (c.command == command && c.code == code)
                 out.push_back(&c);
-        return out;
-    }
-    std::size_t mark() { return host.tapi().events().size(); }
-    std::vector<Ev> events_since(std::size_t from) {
-        std::vector<Ev> out;
-        for (std::size_t i = from; i < host.tapi().events().size(); ++i) {
-            const NDIS_TAPI_EVENT &e = host.tapi().events()[i].event;
-            out.push_back({e.htLine, e.htCall, e.ulMsg, e.ulParam1, e.ulParam2, e.ulParam3});
-        }
         return out;
     }
     LINE_CALL_STATUS call_status(HDRV_CALL hd) {

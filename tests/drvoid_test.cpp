@@ -33,15 +33,6 @@ template <class T> void put(Bytes &b, std::size_t offset, T value) {
     std::memcpy(b.data() + offset, &value, sizeof value);
 }
 
-struct Ev {
-    ULONG htLine, htCall, msg, p1, p2, p3;
-    bool operator==(const Ev &) const = default;
-};
-void PrintTo(const Ev &e, std::ostream *os) {
-    *os << NdisTapi::message_name(e.msg) << std::hex << " htLine " << e.htLine << " htCall " << e.htCall << " p1 "
-        << e.p1 << " p2 " << e.p2 << " p3 " << e.p3;
-}
-
 } // namespace
 
 class TapiLineTest : public DriverTest {
@@ -74,14 +65,6 @@ class TapiLineTest : public DriverTest {
         return hd;
     }
     ULONG id(const void *record) { return ZolIdentity(adapter, record); }
-    std::vector<Ev> events_since(std::size_t from) {
-        std::vector<Ev> out;
-        for (std::size_t i = from; i < host.tapi().events().size(); ++i) {
-            const NDIS_TAPI_EVENT &e = host.tapi().events()[i].event;
-            out.push_back({e.htLine, e.htCall, e.ulMsg, e.ulParam1, e.ulParam2, e.ulParam3});
-        }
-        return out;
-    }
 };
 
 // ---- Buffers shorter than their request -------------------------------------------------------

@@ -7,20 +7,6 @@
 
 namespace tolvanex::test {
 
-namespace {
-
-struct Ev {
-    ULONG htLine, htCall, msg, p1, p2, p3;
-    bool operator==(const Ev &) const = default;
-};
-
-std::ostream &operator<<(std::ostream &os, const Ev &e) {
-    return os << NdisTapi::message_name(e.msg) << " htLine " << std::hex << e.htLine << " htCall " << e.htCall
-              << " p1 " << e.p1 << " p2 " << e.p2 << " p3 " << e.p3 << std::dec;
-}
-
-} // namespace
-
 class LookupTest : public DriverTest {
   protected:
     void SetUp() override { start(); }
@@ -48,18 +34,6 @@ class LookupTest : public DriverTest {
     ULONG id(const void *record) { return ZolIdentity(adapter, record); }
     PGATEWAY gw(int i) { return &adapter->Gateway[i]; }
     PCTX ctx(int i) { return &adapter->Ctx[i]; }
-
-    // The events indicated since `from`.
-    std::vector<Ev> events_since(std::size_t from) {
-        std::vector<Ev> out;
-        const auto &all = host.tapi().events();
-        for (std::size_t i = from; i < all.size(); ++i) {
-            const NDIS_TAPI_EVENT &e = all[i].event;
-            out.push_back({e.htLine, e.htCall, e.ulMsg, e.ulParam1, e.ulParam2, e.ulParam3});
-        }
-        return out;
-    }
-    std::size_t mark() { return host.tapi().events().size(); }
 
     // An open line with a call, as TAPI knows it.
     PGATEWAY line_with_call() {
