@@ -1,12 +1,16 @@
 // tolvanex-sim: runs the Tolvanex driver on the simulated NT host. With no
-// arguments it runs the built-in demonstration.
+// arguments it runs the built-in demonstration; with a script, that scenario.
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <sstream>
 #include <string>
+#include <unistd.h>
 
-#include "demo.h"
 #include "host.h"
+#include "scenario.h"
 
 using namespace tolvanex;
 
@@ -14,79 +18,180 @@ namespace {
 
 void usage(std::FILE *out) {
     std::fprintf(out,
-                 "usage: tolvanex-sim [options]\n"
-                 "Runs the built-in demonstration: the driver, an ISDN exchange and RAS through a few\n"
-                 "virtual minutes of calls, printed as a timeline, the event log and a summary.\n"
+                 "usage: tolvanex-sim [options] [SCRIPT.lua | NAME] [script arguments]\n"
+                 "Runs the Tolvanex driver on the simulated NT host. Without a script it runs the built-in\n"
+                 "demonstration; NAME is a built-in scenario (see --list).\n"
                  "  --seed N         scheduler seed (0, the default, is the calm order)\n"
-                 "  --config FILE    registry configuration, REGEDIT4 (default configs/default.reg)\n"
+                 "  --seeds A..B     run once per seed from A to B; one line per failing seed\n"
+                 "  --config FILE    import a REGEDIT4 file before the script runs\n"
+                 "                   (the demonstration uses configs/default.reg without it)\n"
+                 "  --trace FILE     write the whole trace to FILE\n"
+                 "  --pcap FILE      write the WAN frames to FILE (pcap, PPP with direction)\n"
                  "  --lang en|fr     language of the event log\n"
                  "  --real-time      bind the virtual clock to the wall clock\n"
-                 "  --quiet          print nothing; the exit status tells\n"
+                 "  --quiet          print only failures\n"
+                 "  --list           list the built-in scenarios\n"
                  "  --help, --version\n"
-                 "Exit status: 0 the story ran to its end, 1 it did not, 2 usage error, 3 the verifier\n"
-                 "stopped the run.\n");
+                 "Exit status: 0 every expectation met, 1 an expectation failed, 2 usage or script error,\n"
+                 "3 the verifier stopped the run.\n");
 }
 
-bool whole_number(const char *text, std::uint64_t &out) {
-    char *end = nullptr;
-    if (!*text || *text == '-')
+bool whole_number(const std::string &text, std::uint64_t &out) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    out = std::strtoull(text, &end, 10);
-    return end && !*end;
+    out = std::stoull(text);
+    return true;
+}
+
+[[noreturn]] void bad(const std::string &message) {
+    std::fprintf(stderr, "tolvanex-sim: %s\n", message.c_str());
+    std::fprintf(stderr, "try 'tolvanex-sim --help'\n");
+    std::exit(sim::kUsage);
+}
+
+std::string quoted(const std::string &s) {
+    if (!s.empty() && s.find_first_of(" \t'\"\\$`") == std::string::npos)
+        return s;
+    std::string out = "'";
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string replay_line(const sim::ScenarioOptions &o, bool demo) {
+    std::string line = "tolvanex-sim --seed " + std::to_string(o.seed);
+    if (o.config && !demo)
+        line += " --config " + quoted(o.config->string());
+    if (o.real_time)
+        line += " --real-time";
+    if (!demo) {
+        line += " " + quoted(o.script);
+        for (auto &a : o.args)
+            line += " " + quoted(a);
+    }
+    return line;
+}
+
+int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last, bool demo) {
+    bool bar = isatty(STDERR_FILENO) && !options.quiet;
+    auto start = std::chrono::steady_clock::now();
+    std::uint64_t total = last - first + 1, failed = 0;
+    int worst = sim::kPassed;
+    for (std::uint64_t seed = first; seed <= last; ++seed) {
+        options.seed = seed;
+        options.quiet = true;
+        options.timeline = false;
+        options.replay = replay_line(options, demo);
+        std::ostringstream out, err;
+        sim::ScenarioResult r = sim::run_scenario(options, out, err);
+        if (r.status != sim::kPassed) {
+            ++failed;
+            worst = std::max(worst, r.status == sim::kFailed ? 1 : r.status == sim::kVerifierStopped ? 2 : 3);
+            std::string first_line = r.summary.substr(0, r.summary.find('\n'));
+            std::fprintf(stderr, "%sseed %llu: exit %d: %s\n  replay: %s\n", bar ? "\r\033[K" : "",
+                         static_cast<unsigned long long>(seed), r.status, first_line.c_str(), options.replay.c_str());
+            if (r.status == sim::kUsage)
+                break; // a script error is the same on every seed
+        }
+        if (bar) {
+            std::uint64_t done = seed - first + 1;
+            int filled = static_cast<int>(40 * done / total);
+            std::fprintf(stderr, "\r[%.*s%*s] %llu/%llu seeds, %llu failed", filled,
+                         "########################################", 40 - filled, "",
+                         static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                         static_cast<unsigned long long>(failed));
+        }
+    }
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (bar)
+        std::fprintf(stderr, "\r\033[K");
+    std::printf("%s: %llu seeds (%llu..%llu) in %.2f s of wall time: %llu passed, %llu failed\n",
+                options.script.c_str(), static_cast<unsigned long long>(total), static_cast<unsigned long long>(first),
+                static_cast<unsigned long long>(last), wall, static_cast<unsigned long long>(total - failed),
+                static_cast<unsigned long long>(failed));
+    static const int status_of[] = {sim::kPassed, sim::kFailed, sim::kVerifierStopped, sim::kUsage};
+    return status_of[worst];
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    sim::DemoOptions options;
-    options.config = std::filesystem::path(TOLVANEX_SOURCE_DIR) / "configs" / "default.reg";
-    for (int i = 1; i < argc; ++i) {
+    sim::ScenarioOptions options;
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> seeds;
+    bool seed_given = false;
+    int i = 1;
+    for (; i < argc; ++i) {
         std::string a = argv[i];
-        auto value = [&](const char *what) -> const char * {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tolvanex-sim: %s needs %s\n", a.c_str(), what);
-                std::exit(2);
-            }
+        if (a.empty() || a[0] != '-')
+            break;
+        auto value = [&](const char *what) -> std::string {
+            if (i + 1 >= argc)
+                bad(a + " needs " + what);
             return argv[++i];
         };
-        if (a == "--help") {
+        if (a == "--help" || a == "-h") {
             usage(stdout);
             return 0;
         } else if (a == "--version") {
-            std::printf("tolvanex-sim 0.1.0\n");
+            std::printf("tolvanex-sim 0.2.0\n");
+            return 0;
+        } else if (a == "--list") {
+            for (auto &b : sim::builtin_scenarios())
+                std::printf("  %-16s %s\n", b.name, b.summary);
             return 0;
         } else if (a == "--quiet") {
             options.quiet = true;
         } else if (a == "--real-time") {
             options.real_time = true;
         } else if (a == "--seed") {
-            const char *v = value("a whole number");
-            if (!whole_number(v, options.seed)) {
-                std::fprintf(stderr, "tolvanex-sim: --seed needs a whole number, not '%s'\n", v);
-                return 2;
-            }
+            std::string v = value("a whole number");
+            if (!whole_number(v, options.seed))
+                bad("--seed needs a whole number, not '" + v + "'");
+            seed_given = true;
+        } else if (a == "--seeds") {
+            std::string v = value("a range A..B");
+            auto dots = v.find("..");
+            std::uint64_t from = 0, to = 0;
+            if (dots == std::string::npos || !whole_number(v.substr(0, dots), from) ||
+                !whole_number(v.substr(dots + 2), to) || from > to || to - from >= 10'000'000)
+                bad("--seeds needs a range A..B with A <= B, not '" + v + "'");
+            seeds = {from, to};
         } else if (a == "--config") {
-            options.config = value("a file");
+            options.config = value("a .reg file");
+        } else if (a == "--trace") {
+            options.trace_file = value("a file");
+        } else if (a == "--pcap") {
+            options.pcap_file = value("a file");
         } else if (a == "--lang") {
             options.lang = value("en or fr");
-            if (options.lang != "en" && options.lang != "fr") {
-                std::fprintf(stderr, "tolvanex-sim: --lang takes en or fr, not '%s'\n", options.lang.c_str());
-                return 2;
-            }
+            if (options.lang != "en" && options.lang != "fr")
+                bad("--lang takes en or fr, not '" + options.lang + "'");
+        } else if (a == "--") {
+            ++i;
+            break;
         } else {
-            std::fprintf(stderr, "tolvanex-sim: unknown argument '%s'\n", a.c_str());
-            usage(stderr);
-            return 2;
+            bad("unknown option '" + a + "'");
         }
     }
+    if (seeds && seed_given)
+        bad("give --seed or --seeds, not both");
+    bool demo = i >= argc;
+    if (demo) {
+        options.script = "demo";
+        options.report = true;
+        if (!options.config)
+            options.config = std::filesystem::path(TOLVANEX_SOURCE_DIR) / "configs" / "default.reg";
+    } else {
+        options.script = argv[i++];
+        options.args.assign(argv + i, argv + argc);
+    }
+    if (seeds)
+        return sweep(options, seeds->first, seeds->second, demo);
+    options.replay = replay_line(options, demo);
     try {
-        return sim::run_demo(options);
-    } catch (const host::VerifierStop &e) {
-        std::fprintf(stderr, "tolvanex-sim: %s\nreplay: tolvanex-sim --seed %llu\n", e.what(),
-                     static_cast<unsigned long long>(options.seed));
-        return 3;
+        return sim::run_scenario(options, std::cout, std::cerr).status;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tolvanex-sim: %s\n", e.what());
-        return 2;
+        return sim::kUsage;
     }
 }

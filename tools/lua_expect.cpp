@@ -1,0 +1,570 @@
+// Expectations: what a script says it will observe, held strictly against
+// what the run produced. The next open record of a stream must match the
+// script's next expectation on it; an unordered group takes its records in
+// any order; `idle` fails on anything nobody consumed.
+
+#include <algorithm>
+#include <cmath>
+
+#include "lua_support.h"
+#include "ndis_records.h"
+#include "trace.h"
+
+namespace tolvanex::sim {
+
+using namespace tolvanex::host;
+
+namespace {
+
+constexpr double kDefaultWithin = 60; // seconds an expectation waits by default
+
+Host &host_of(lua_State *L) { return *state(L).host; }
+
+void push_value(lua_State *L, const FieldValue &v) {
+    if (auto *i = std::get_if<std::int64_t>(&v)) {
+        lua_pushinteger(L, *i);
+    } else if (auto *s = std::get_if<std::string>(&v)) {
+        lua_pushlstring(L, s->data(), s->size());
+    } else {
+        lua_newtable(L);
+        lua_Integer n = 1;
+        for (auto &s : std::get<std::vector<std::string>>(v)) {
+            lua_pushlstring(L, s.data(), s.size());
+            lua_rawseti(L, -2, n++);
+        }
+    }
+}
+
+void push_observation(lua_State *L, const Observation &o) {
+    lua_newtable(L);
+    lua_pushstring(L, o.stream.c_str());
+    lua_setfield(L, -2, "stream");
+    lua_pushnumber(L, static_cast<double>(o.time) / kTicksPerSecond);
+    lua_setfield(L, -2, "time");
+    for (auto &[k, v] : o.fields) {
+        push_value(L, v);
+        lua_setfield(L, -2, k.c_str());
+    }
+}
+
+// The field a bare string pattern names, per stream.
+const char *primary_field(const std::string &stream) {
+    if (stream == "isdn" || stream == "event")
+        return "name";
+    if (stream == "tapi")
+        return "msg";
+    if (stream == "wan")
+        return "event";
+    if (stream == "frame")
+        return "data";
+    return "status";
+}
+
+const StreamInfo &stream_arg(lua_State *L, int index, const char *fn) {
+    std::string name = arg_string(L, index, fn, "a stream name");
+    const StreamInfo *s = find_stream(name);
+    if (!s) {
+        std::string list;
+        for (auto &i : streams())
+            list += (list.empty() ? "" : ", ") + std::string(i.name);
+        throw ScriptError(std::string(fn) + ": unknown stream '" + name + "' (streams: " + list + ")");
+    }
+    return *s;
+}
+
+// A pattern is nil (anything), a string (the stream's main field), a
+// function of the record, or a table of field = value | predicate.
+void check_pattern(lua_State *L, int index, const StreamInfo &s, const char *fn) {
+    int t = lua_type(L, index);
+    if (t == LUA_TNIL || t == LUA_TNONE || t == LUA_TSTRING || t == LUA_TFUNCTION)
+        return;
+    if (t != LUA_TTABLE)
+        throw ScriptError(std::string(fn) + ": a pattern is a table, a string or a function, not " + type_of(L, index));
+    index = lua_absindex(L, index);
+    lua_pushnil(L);
+    while (lua_next(L, index)) {
+        lua_pop(L, 1);
+        std::string key = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "";
+        bool known = false;
+        for (auto *f : s.fields)
+            known = known || key == f;
+        known = known || key == "time";
+        if (!known) {
+            std::string list;
+            for (auto *f : s.fields)
+                list += (list.empty() ? "" : ", ") + std::string(f);
+            throw ScriptError(std::string(fn) + ": " + s.name + " records have no field '" + key +
+                              "' (fields: " + list + ")");
+        }
+    }
+}
+
+std::string describe_value(lua_State *L, int index) {
+    switch (lua_type(L, index)) {
+    case LUA_TSTRING: {
+        std::size_t n = 0;
+        const char *p = lua_tolstring(L, index, &n);
+        bool printable = std::all_of(p, p + n, [](char c) { return c >= 0x20 && c < 0x7F; });
+        if (printable)
+            return '"' + std::string(p, n) + '"';
+        std::string out = "<" + std::to_string(n) + " bytes>";
+        return out;
+    }
+    case LUA_TNUMBER:
+        if (lua_isinteger(L, index)) {
+            lua_Integer v = lua_tointeger(L, index);
+            return v > 9 && v <= 0xFFFFFFFFLL ? hex(static_cast<std::uint32_t>(v)) : std::to_string(v);
+        }
+        return std::to_string(lua_tonumber(L, index));
+    case LUA_TBOOLEAN: return lua_toboolean(L, index) ? "true" : "false";
+    case LUA_TFUNCTION: return "<predicate>";
+    case LUA_TTABLE: return "{...}";
+    default: return type_of(L, index);
+    }
+}
+
+std::string describe_pattern(lua_State *L, int index, const std::string &stream) {
+    int t = lua_type(L, index);
+    if (t == LUA_TNIL || t == LUA_TNONE)
+        return stream + " (anything)";
+    if (t == LUA_TSTRING)
+        return stream + " " + primary_field(stream) + "=" + describe_value(L, index);
+    if (t == LUA_TFUNCTION)
+        return stream + " <predicate>";
+    index = lua_absindex(L, index);
+    std::vector<std::pair<std::string, std::string>> items;
+    lua_pushnil(L);
+    while (lua_next(L, index)) {
+        items.emplace_back(lua_tostring(L, -2), describe_value(L, -1));
+        lua_pop(L, 1);
+    }
+    std::sort(items.begin(), items.end());
+    std::string out = stream;
+    for (auto &[k, v] : items)
+        out += " " + k + "=" + v;
+    return out;
+}
+
+// Calls the function at the top of the stack with the value below it;
+// ScriptError if it raises.
+bool call_predicate(lua_State *L) {
+    if (lua_pcall(L, 1, 1, 0) != LUA_OK) {
+        std::string msg = lua_tostring(L, -1) ? lua_tostring(L, -1) : "error in a predicate";
+        lua_pop(L, 1);
+        throw ScriptError("a predicate failed: " + msg);
+    }
+    bool ok = lua_toboolean(L, -1);
+    lua_pop(L, 1);
+    return ok;
+}
+
+bool value_matches(lua_State *L, int pattern, const FieldValue &v) {
+    pattern = lua_absindex(L, pattern);
+    if (lua_type(L, pattern) == LUA_TFUNCTION) {
+        lua_pushvalue(L, pattern);
+        push_value(L, v);
+        return call_predicate(L);
+    }
+    if (auto *i = std::get_if<std::int64_t>(&v)) {
+        if (lua_isinteger(L, pattern))
+            return lua_tointeger(L, pattern) == *i;
+        if (lua_type(L, pattern) == LUA_TNUMBER)
+            return lua_tonumber(L, pattern) == static_cast<double>(*i);
+        return false;
+    }
+    if (auto *s = std::get_if<std::string>(&v)) {
+        if (lua_type(L, pattern) != LUA_TSTRING)
+            return false;
+        std::size_t n = 0;
+        const char *p = lua_tolstring(L, pattern, &n);
+        return std::string_view(p, n) == *s;
+    }
+    const auto &list = std::get<std::vector<std::string>>(v);
+    if (!lua_istable(L, pattern) || lua_rawlen(L, pattern) != list.size())
+        return false;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        lua_rawgeti(L, pattern, static_cast<lua_Integer>(i + 1));
+        bool same = lua_type(L, -1) == LUA_TSTRING && list[i] == lua_tostring(L, -1);
+        lua_pop(L, 1);
+        if (!same)
+            return false;
+    }
+    return true;
+}
+
+bool matches(lua_State *L, int pattern, const Observation &o) {
+    pattern = lua_absindex(L, pattern);
+    int t = lua_type(L, pattern);
+    if (t == LUA_TNIL || t == LUA_TNONE)
+        return true;
+    if (t == LUA_TFUNCTION) {
+        lua_pushvalue(L, pattern);
+        push_observation(L, o);
+        return call_predicate(L);
+    }
+    if (t == LUA_TSTRING) {
+        const FieldValue *v = o.field(primary_field(o.stream));
+        return v && value_matches(L, pattern, *v);
+    }
+    lua_pushnil(L);
+    while (lua_next(L, pattern)) {
+        std::string key = lua_tostring(L, -2);
+        bool ok;
+        if (key == "time") {
+            // Virtual seconds; only a predicate makes sense for a time.
+            ok = false;
+            if (lua_type(L, -1) == LUA_TFUNCTION) {
+                lua_pushvalue(L, -1);
+                lua_pushnumber(L, static_cast<double>(o.time) / kTicksPerSecond);
+                ok = call_predicate(L);
+            }
+        } else {
+            const FieldValue *v = o.field(key);
+            ok = v && value_matches(L, -1, *v);
+        }
+        lua_pop(L, 1);
+        if (!ok) {
+            lua_pop(L, 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Takes in what the host recorded and holds the new records against the
+// ignore rules.
+void refresh(lua_State *L) {
+    ScriptState &st = state(L);
+    st.observer->poll();
+    auto &all = st.observer->all();
+    for (; st.classified < all.size(); ++st.classified) {
+        Observation &o = all[st.classified];
+        for (auto &rule : st.ignores) {
+            if (rule.stream != o.stream)
+                continue;
+            if (rule.pattern_ref == LUA_NOREF) {
+                o.ignored = true;
+            } else {
+                lua_rawgeti(L, LUA_REGISTRYINDEX, rule.pattern_ref);
+                o.ignored = matches(L, -1, o);
+                lua_pop(L, 1);
+            }
+            if (o.ignored)
+                break;
+        }
+    }
+}
+
+// Lets the run go on until the host has recorded something new or the
+// deadline has come; false once the deadline has passed.
+bool wait_for_more(lua_State *L, Ticks deadline) {
+    Host &h = host_of(L);
+    if (h.now() >= deadline)
+        return false;
+    Observer &obs = *state(L).observer;
+    h.run_until([&] { return obs.poll() > 0; }, deadline - h.now());
+    return true;
+}
+
+std::string open_list(lua_State *L, const std::string &stream, std::size_t max = 6) {
+    auto open = state(L).observer->open(stream);
+    std::string out;
+    for (std::size_t i = 0; i < open.size() && i < max; ++i)
+        out += "\n    " + open[i]->describe();
+    if (open.size() > max)
+        out += "\n    ... and " + std::to_string(open.size() - max) + " more";
+    return out;
+}
+
+Ticks within_arg(lua_State *L, int index, const char *fn) {
+    if (lua_isnoneornil(L, index))
+        return static_cast<Ticks>(kDefaultWithin * kTicksPerSecond);
+    return arg_seconds(L, index, fn, "seconds to wait");
+}
+
+int expect(lua_State *L) {
+    return guarded(L, [&] {
+        const char *fn = "expect";
+        const StreamInfo &s = stream_arg(L, 1, fn);
+        check_pattern(L, 2, s, fn);
+        Ticks within = within_arg(L, 3, fn);
+        Host &h = host_of(L);
+        Ticks deadline = h.now() + within;
+        for (;;) {
+            refresh(L);
+            auto open = state(L).observer->open(s.name);
+            if (!open.empty()) {
+                Observation &o = *open.front();
+                if (!matches(L, 2, o))
+                    throw Failure("expected " + describe_pattern(L, 2, s.name) + "\n  got " + o.describe());
+                o.consumed = true;
+                ++state(L).expectations;
+                push_observation(L, o);
+                return 1;
+            }
+            if (!wait_for_more(L, deadline))
+                throw Failure("expected " + describe_pattern(L, 2, s.name) + " within " + format_time(within) +
+                              " s; nothing came");
+        }
+    });
+}
+
+int expect_unordered(lua_State *L) {
+    return guarded(L, [&] {
+        const char *fn = "expect_unordered";
+        if (!lua_istable(L, 1))
+            throw ScriptError("expect_unordered takes a list of {stream, pattern}, not " + type_of(L, 1));
+        Ticks within = within_arg(L, 2, fn);
+        struct Item {
+            std::string stream;
+            int pattern; // absolute stack index
+            Observation *got = nullptr;
+        };
+        std::vector<Item> items;
+        lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, 1));
+        if (n == 0)
+            throw ScriptError("expect_unordered: the group is empty");
+        if (n > 1000 || !lua_checkstack(L, static_cast<int>(2 * n + 10)))
+            throw ScriptError("expect_unordered: a group holds at most 1000 items");
+        for (lua_Integer i = 1; i <= n; ++i) {
+            lua_rawgeti(L, 1, i);
+            if (!lua_istable(L, -1))
+                throw ScriptError("expect_unordered: item " + std::to_string(i) + " should be {stream, pattern}");
+            int item = lua_gettop(L);
+            lua_rawgeti(L, item, 1);
+            const StreamInfo &s = stream_arg(L, lua_gettop(L), fn);
+            lua_pop(L, 1);
+            lua_rawgeti(L, item, 2);
+            check_pattern(L, -1, s, fn);
+            items.push_back({s.name, lua_gettop(L)});
+        }
+        Host &h = host_of(L);
+        Ticks deadline = h.now() + within;
+        auto describe_missing = [&] {
+            std::string out;
+            for (auto &it : items)
+                if (!it.got)
+                    out += "\n    " + describe_pattern(L, it.pattern, it.stream);
+            return out;
+        };
+        for (;;) {
+            refresh(L);
+            bool all = true;
+            for (auto *o : state(L).observer->open()) {
+                bool in_group = std::any_of(items.begin(), items.end(), [&](auto &it) { return it.stream == o->stream; });
+                if (!in_group)
+                    continue;
+                Item *taker = nullptr;
+                for (auto &it : items)
+                    if (!it.got && it.stream == o->stream && matches(L, it.pattern, *o)) {
+                        taker = &it;
+                        break;
+                    }
+                if (!taker) {
+                    bool stream_done = std::none_of(items.begin(), items.end(),
+                                                    [&](auto &it) { return !it.got && it.stream == o->stream; });
+                    if (stream_done)
+                        continue; // belongs to whatever comes after the group
+                    throw Failure("expected, in any order:" + describe_missing() + "\n  got " + o->describe());
+                }
+                taker->got = o;
+                o->consumed = true;
+            }
+            for (auto &it : items)
+                all = all && it.got;
+            if (all)
+                break;
+            if (!wait_for_more(L, deadline))
+                throw Failure("expected, in any order, within " + format_time(within) + " s:" + describe_missing() +
+                              "\n  nothing more came");
+        }
+        state(L).expectations += items.size();
+        lua_newtable(L);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            push_observation(L, *items[i].got);
+            lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
+        }
+        return 1;
+    });
+}
+
+int ignore(lua_State *L) {
+    return guarded(L, [&] {
+        const StreamInfo &s = stream_arg(L, 1, "ignore");
+        check_pattern(L, 2, s, "ignore");
+        IgnoreRule rule;
+        rule.id = state(L).next_ignore++;
+        rule.stream = s.name;
+        if (!lua_isnoneornil(L, 2)) {
+            lua_pushvalue(L, 2);
+            rule.pattern_ref = luaL_ref(L, LUA_REGISTRYINDEX);
+        }
+        state(L).ignores.push_back(rule);
+        lua_pushinteger(L, rule.id);
+        return 1;
+    });
+}
+
+int unignore(lua_State *L) {
+    return guarded(L, [&] {
+        auto id = arg_integer(L, 1, "unignore", "what ignore returned");
+        auto &rules = state(L).ignores;
+        auto it = std::find_if(rules.begin(), rules.end(), [&](auto &r) { return r.id == id; });
+        if (it == rules.end())
+            throw ScriptError("unignore: no ignore rule " + std::to_string(id));
+        luaL_unref(L, LUA_REGISTRYINDEX, it->pattern_ref);
+        rules.erase(it);
+        return 0;
+    });
+}
+
+int idle(lua_State *L) {
+    return guarded(L, [&] {
+        host_of(L).settle();
+        refresh(L);
+        if (!state(L).observer->open().empty())
+            throw Failure("idle, but nothing expected these:" + open_list(L, {}, 12));
+        return 0;
+    });
+}
+
+int check(lua_State *L) {
+    return guarded(L, [&] {
+        if (lua_isnone(L, 1))
+            throw ScriptError("check: what should hold?");
+        if (!lua_toboolean(L, 1)) {
+            std::string what = lua_isstring(L, 2) ? lua_tostring(L, 2) : "a check did not hold";
+            throw Failure(what);
+        }
+        return 0;
+    });
+}
+
+int check_equal(lua_State *L) {
+    return guarded(L, [&] {
+        if (lua_isnone(L, 2))
+            throw ScriptError("check_equal takes what was got, what was expected, and a note");
+        if (!lua_rawequal(L, 1, 2) && !(lua_type(L, 1) == LUA_TNUMBER && lua_type(L, 2) == LUA_TNUMBER &&
+                                         lua_tonumber(L, 1) == lua_tonumber(L, 2))) {
+            std::string note = lua_isstring(L, 3) ? std::string(lua_tostring(L, 3)) + ": " : "";
+            throw Failure(note + "got " + describe_value(L, 1) + ", expected " + describe_value(L, 2));
+        }
+        return 0;
+    });
+}
+
+int fail(lua_State *L) {
+    return guarded(L, [&]() -> int {
+        throw Failure(lua_isstring(L, 1) ? lua_tostring(L, 1) : "the script failed");
+    });
+}
+
+int note(lua_State *L) {
+    std::string text;
+    for (int i = 1; i <= lua_gettop(L); ++i) {
+        if (i > 1)
+            text += ' ';
+        text += luaL_tolstring(L, i, nullptr);
+        lua_pop(L, 1);
+    }
+    host_of(L).trace().add(TraceKind::Note, text);
+    return 0;
+}
+
+int observations(lua_State *L) {
+    return guarded(L, [&] {
+        refresh(L);
+        std::string stream;
+        if (!lua_isnoneornil(L, 1))
+            stream = stream_arg(L, 1, "observations").name;
+        lua_newtable(L);
+        lua_Integer i = 1;
+        for (auto *o : state(L).observer->open(stream)) {
+            push_observation(L, *o);
+            lua_rawseti(L, -2, i++);
+        }
+        return 1;
+    });
+}
+
+int seed(lua_State *L) {
+    lua_pushinteger(L, static_cast<lua_Integer>(host_of(L).options().seed));
+    return 1;
+}
+
+// Predicate builders.
+int contains_match(lua_State *L) {
+    std::size_t n = 0, m = 0;
+    const char *needle = lua_tolstring(L, lua_upvalueindex(1), &n);
+    if (lua_type(L, 1) != LUA_TSTRING) {
+        lua_pushboolean(L, false);
+        return 1;
+    }
+    const char *hay = lua_tolstring(L, 1, &m);
+    lua_pushboolean(L, std::string_view(hay, m).find(std::string_view(needle, n)) != std::string_view::npos);
+    return 1;
+}
+
+int contains(lua_State *L) {
+    return guarded(L, [&] {
+        arg_string(L, 1, "contains", "a string");
+        lua_pushvalue(L, 1);
+        lua_pushcclosure(L, contains_match, 1);
+        return 1;
+    });
+}
+
+int one_of_match(lua_State *L) {
+    int list = lua_upvalueindex(1);
+    lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, list));
+    for (lua_Integer i = 1; i <= n; ++i) {
+        lua_rawgeti(L, list, i);
+        bool same = lua_compare(L, -1, 1, LUA_OPEQ);
+        lua_pop(L, 1);
+        if (same) {
+            lua_pushboolean(L, true);
+            return 1;
+        }
+    }
+    lua_pushboolean(L, false);
+    return 1;
+}
+
+int one_of(lua_State *L) {
+    int n = lua_gettop(L);
+    lua_newtable(L);
+    for (int i = 1; i <= n; ++i) {
+        lua_pushvalue(L, i);
+        lua_rawseti(L, -2, i);
+    }
+    lua_pushcclosure(L, one_of_match, 1);
+    return 1;
+}
+
+} // namespace
+
+// Every record left open fails the run; the end-of-script check.
+void check_idle(lua_State *L) {
+    refresh(L);
+    if (!state(L).observer->open().empty())
+        throw Failure("the script ended, but nothing expected these:" + open_list(L, {}, 12));
+}
+
+void open_expect(lua_State *L) {
+    lua_register(L, "expect", expect);
+    lua_register(L, "expect_unordered", expect_unordered);
+    lua_register(L, "ignore", ignore);
+    lua_register(L, "unignore", unignore);
+    lua_register(L, "idle", idle);
+    lua_register(L, "check", check);
+    lua_register(L, "check_equal", check_equal);
+    lua_register(L, "fail", fail);
+    lua_register(L, "note", note);
+    lua_register(L, "print", note);
+    lua_register(L, "observations", observations);
+    lua_register(L, "seed", seed);
+    lua_register(L, "contains", contains);
+    lua_register(L, "one_of", one_of);
+}
+
+} // namespace tolvanex::sim

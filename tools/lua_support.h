@@ -1,0 +1,110 @@
+// What the scenario bindings share: the run's state, the two kinds of
+// error a script can meet, and argument reading that never unwinds C++
+// frames with a Lua error.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <lua.hpp>
+
+#include "host.h"
+#include "observations.h"
+
+namespace tolvanex::sim {
+
+// A mistake in the script: a wrong name, type or value. Exit status 2.
+struct ScriptError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// An expectation that did not hold. Exit status 1.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct IgnoreRule {
+    int id = 0;
+    std::string stream;
+    int pattern_ref = LUA_NOREF; // LUA_NOREF: the whole stream
+};
+
+struct ScriptState {
+    host::Host *host = nullptr;
+    std::unique_ptr<Observer> observer;
+    std::vector<IgnoreRule> ignores;
+    int next_ignore = 1;
+    std::size_t classified = 0; // observations already held against the ignore rules
+    std::size_t expectations = 0;
+    std::uint32_t next_request_id = 0x100;
+    bool driver_loaded = false;
+    std::string script_dir;
+
+    // How the run ended, when not by returning.
+    std::optional<std::string> failure;
+    std::optional<host::Violation> violation;
+};
+
+ScriptState &state(lua_State *L);
+void set_state(lua_State *L, ScriptState *st);
+
+// "scenarios/x.lua:12" for the innermost line of a script file, or "".
+std::string script_where(lua_State *L);
+
+// Runs `f` and turns what it throws into a Lua error, once every C++ frame
+// of it has been left.
+template <class F> int guarded(lua_State *L, F &&f) {
+    int results = -1;
+    try {
+        results = f();
+    } catch (const host::VerifierStop &e) {
+        state(L).violation = e.violation();
+        lua_pushstring(L, e.what());
+    } catch (const Failure &e) {
+        state(L).failure = script_where(L) + ": " + e.what();
+        lua_pushstring(L, state(L).failure->c_str());
+    } catch (const std::exception &e) {
+        std::string where = script_where(L);
+        lua_pushstring(L, ((where.empty() ? "" : where + ": ") + e.what()).c_str());
+    }
+    if (results >= 0)
+        return results;
+    return lua_error(L);
+}
+
+// Argument readers: ScriptError on a wrong type, naming the function.
+std::string arg_string(lua_State *L, int index, const char *fn, const char *what);
+std::int64_t arg_integer(lua_State *L, int index, const char *fn, const char *what);
+double arg_number(lua_State *L, int index, const char *fn, const char *what);
+bool arg_bool(lua_State *L, int index, const char *fn, const char *what);
+std::optional<std::string> opt_string(lua_State *L, int index, const char *fn, const char *what);
+std::optional<std::int64_t> opt_integer(lua_State *L, int index, const char *fn, const char *what);
+host::Ticks arg_seconds(lua_State *L, int index, const char *fn, const char *what);
+std::uint32_t arg_u32(lua_State *L, int index, const char *fn, const char *what);
+
+// Fields of an options table: every key must be one of `allowed`.
+void check_keys(lua_State *L, int table, const char *fn, std::initializer_list<const char *> allowed);
+std::optional<std::string> field_string(lua_State *L, int table, const char *key, const char *fn);
+std::optional<std::int64_t> field_integer(lua_State *L, int table, const char *key, const char *fn);
+std::optional<double> field_number(lua_State *L, int table, const char *key, const char *fn);
+std::optional<bool> field_bool(lua_State *L, int table, const char *key, const char *fn);
+std::optional<host::Ticks> field_seconds(lua_State *L, int table, const char *key, const char *fn);
+
+std::string type_of(lua_State *L, int index);
+
+// A table of functions as a global.
+void register_table(lua_State *L, const char *name, const luaL_Reg *functions);
+
+// The bindings, by family.
+void open_ndis(lua_State *L);
+void open_host(lua_State *L);
+void open_expect(lua_State *L);
+void check_idle(lua_State *L); // Failure when a record was left open
+
+} // namespace tolvanex::sim

@@ -1,0 +1,138 @@
+#include "ndis_records.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ndis.h"
+#include "ndistapi.h"
+#include "ndiswan.h"
+
+namespace tolvanex::sim {
+
+namespace {
+#include "ndis_tables.inc"
+
+// Requests whose record is not named after the OID.
+struct OidRecord {
+    std::uint32_t oid;
+    const RecordInfo *record;
+};
+const OidRecord kWanRecords[] = {
+    {OID_WAN_GET_INFO, &kNDIS_WAN_INFO},
+    {OID_WAN_GET_LINK_INFO, &kNDIS_WAN_GET_LINK_INFO},
+    {OID_WAN_SET_LINK_INFO, &kNDIS_WAN_SET_LINK_INFO},
+};
+
+template <std::size_t N> const char *name_of(const Named (&table)[N], std::uint32_t v) {
+    for (auto &n : table)
+        if (n.value == v)
+            return n.name;
+    return nullptr;
+}
+
+const RecordInfo *record_named(std::string_view name) {
+    for (auto *r : kRecords)
+        if (name == r->name)
+            return r;
+    return nullptr;
+}
+
+OidInfo info_for(const Named &n) {
+    OidInfo info{n.name, n.value, nullptr};
+    for (auto &w : kWanRecords)
+        if (w.oid == n.value)
+            info.record = w.record;
+    std::string_view name = n.name;
+    if (name.starts_with("OID_TAPI_"))
+        info.record = record_named("NDIS_TAPI_" + std::string(name.substr(9)));
+    return info;
+}
+
+} // namespace
+
+const RecordField *RecordInfo::field(std::string_view wanted) const {
+    for (auto &f : fields)
+        if (wanted == f.name)
+            return &f;
+    return nullptr;
+}
+
+std::string hex(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", v);
+    return buf;
+}
+
+std::optional<OidInfo> find_oid(std::string_view name) {
+    for (auto &n : kOidNames)
+        if (name == n.name)
+            return info_for(n);
+    if (name.starts_with("0x") || name.starts_with("0X")) {
+        std::string text(name);
+        char *end = nullptr;
+        unsigned long v = std::strtoul(text.c_str() + 2, &end, 16);
+        if (text.size() > 2 && end && !*end && v <= 0xFFFFFFFFul)
+            return find_oid(static_cast<std::uint32_t>(v));
+    }
+    return std::nullopt;
+}
+
+std::optional<OidInfo> find_oid(std::uint32_t oid) {
+    for (auto &n : kOidNames)
+        if (n.value == oid)
+            return info_for(n);
+    return OidInfo{hex(oid), oid, nullptr};
+}
+
+std::vector<std::string> oid_names() {
+    std::vector<std::string> out;
+    for (auto &n : kOidNames)
+        out.push_back(n.name);
+    return out;
+}
+
+std::string status_name(std::uint32_t status) {
+    const char *n = name_of(kStatusNames, status);
+    return n ? n : hex(status);
+}
+
+std::string tapi_message_name(std::uint32_t msg) {
+    const char *n = name_of(kMessageNames, msg);
+    return n ? n : "message " + std::to_string(msg);
+}
+
+std::string call_state_name(std::uint32_t state) {
+    const char *n = name_of(kCallStateNames, state);
+    return n ? n : hex(state);
+}
+
+std::string dev_state_names(std::uint32_t flags) {
+    std::string out;
+    for (auto &n : kDevStateNames) {
+        if (flags & n.value) {
+            if (!out.empty())
+                out += '|';
+            out += n.name;
+            flags &= ~n.value;
+        }
+    }
+    if (flags) {
+        if (!out.empty())
+            out += '|';
+        out += hex(flags);
+    }
+    return out;
+}
+
+std::optional<std::uint32_t> constant(std::string_view name) {
+    for (auto table : {std::span<const Named>(kOidNames), std::span<const Named>(kStatusNames),
+                        std::span<const Named>(kCallStateNames), std::span<const Named>(kDevStateNames),
+                        std::span<const Named>(kMessageNames)})
+        for (auto &n : table)
+            if (name == n.name)
+                return n.value;
+    return std::nullopt;
+}
+
+} // namespace tolvanex::sim

@@ -1,0 +1,66 @@
+// The published NDIS WAN and NDIS TAPI records described field by field, and
+// the names of OIDs, statuses and TAPI constants, so that a scenario can
+// build any request by naming its fields and read any answer the same way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvanex::sim {
+
+enum class FieldKind : std::uint8_t {
+    Scalar, // a whole number of 1, 2, 4 or 8 bytes
+    Bytes,  // a fixed array, read and written as a byte string
+    Record, // a nested record
+    Tail,   // a variable part that runs from here to the end of the request
+};
+
+struct RecordInfo;
+
+struct RecordField {
+    const char *name;
+    std::size_t offset;
+    std::size_t size;
+    FieldKind kind;
+    const RecordInfo *record; // FieldKind::Record only
+};
+
+struct RecordInfo {
+    const char *name;
+    std::size_t size;
+    std::span<const RecordField> fields;
+    const RecordField *field(std::string_view name) const;
+};
+
+struct Named {
+    const char *name;
+    std::uint32_t value;
+};
+
+struct OidInfo {
+    std::string name;
+    std::uint32_t oid = 0;
+    const RecordInfo *record = nullptr; // nullptr: the buffer is a value or a list
+};
+
+// By name ("OID_TAPI_OPEN"), or a number written as in C ("0x10").
+std::optional<OidInfo> find_oid(std::string_view name);
+std::optional<OidInfo> find_oid(std::uint32_t oid);
+std::vector<std::string> oid_names();
+
+// Names of values; an unnamed value shows as hex.
+std::string status_name(std::uint32_t status);
+std::string tapi_message_name(std::uint32_t msg);
+std::string call_state_name(std::uint32_t state);
+// LINEDEVSTATE_ flags, joined with '|'.
+std::string dev_state_names(std::uint32_t flags);
+std::optional<std::uint32_t> constant(std::string_view name);
+
+std::string hex(std::uint32_t v);
+
+} // namespace tolvanex::sim

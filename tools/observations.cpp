@@ -1,0 +1,225 @@
+#include "observations.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "eventlog.h"
+#include "isdn_driver.h"
+#include "ndis_records.h"
+#include "ndistapi_model.h"
+#include "ndiswan_model.h"
+
+namespace tolvanex::sim {
+
+using namespace tolvanex::host;
+
+const std::vector<StreamInfo> &streams() {
+    static const std::vector<StreamInfo> all = {
+        {"isdn", "a command the driver gave the ISDN driver (reads aside)",
+         {"id", "name", "class", "code", "hcom", "address", "number", "length", "context"}},
+        {"tapi", "an event the driver indicated to NDIS TAPI",
+         {"msg", "line", "call", "p1", "p2", "p3", "state", "devstate", "context"}},
+        {"wan", "a line up or down the driver indicated to NDISWAN",
+         {"event", "link", "context", "call", "speed"}},
+        {"frame", "a frame the driver handed NDISWAN", {"link", "handle", "length", "data", "status"}},
+        {"completion", "NDISWAN's send completed by the driver", {"packet", "handle", "length", "status"}},
+        {"event", "an entry the driver wrote to the event log",
+         {"id", "name", "severity", "code", "section", "strings", "text", "context"}},
+    };
+    return all;
+}
+
+const StreamInfo *find_stream(std::string_view name) {
+    for (auto &s : streams())
+        if (name == s.name)
+            return &s;
+    return nullptr;
+}
+
+const FieldValue *Observation::field(std::string_view name) const {
+    for (auto &[k, v] : fields)
+        if (k == name)
+            return &v;
+    return nullptr;
+}
+
+namespace {
+
+std::string render(const std::string &key, const FieldValue &v) {
+    if (auto *i = std::get_if<std::int64_t>(&v)) {
+        bool handle = key == "line" || key == "call" || key == "link" || key == "context" || key == "id" ||
+                      key == "p1" || key == "p2" || key == "p3" || key == "code";
+        if (handle && *i > 9)
+            return hex(static_cast<std::uint32_t>(*i));
+        return std::to_string(*i);
+    }
+    if (auto *s = std::get_if<std::string>(&v)) {
+        if (key == "data") {
+            std::string out;
+            for (std::size_t i = 0; i < s->size() && i < 12; ++i) {
+                char b[4];
+                std::snprintf(b, sizeof b, "%02x", static_cast<unsigned char>((*s)[i]));
+                out += b;
+            }
+            return s->size() > 12 ? out + "..." : out;
+        }
+        if (key == "text") {
+            auto end = s->find_first_of("\r\n");
+            return '"' + s->substr(0, end) + '"';
+        }
+        return '"' + *s + '"';
+    }
+    std::string out = "{";
+    for (auto &s : std::get<std::vector<std::string>>(v))
+        out += (out.size() > 1 ? ", \"" : "\"") + s + '"';
+    return out + "}";
+}
+
+} // namespace
+
+std::string Observation::describe() const {
+    std::string out = stream;
+    for (auto &[k, v] : fields)
+        if (k != "context")
+            out += ' ' + k + '=' + render(k, v);
+    return out + " at " + format_time(time);
+}
+
+Observation &Observer::add(Ticks time, std::string stream) {
+    Observation &o = observations_.emplace_back();
+    o.seq = next_seq_++;
+    o.time = time;
+    o.stream = std::move(stream);
+    return o;
+}
+
+std::size_t Observer::poll() {
+    std::size_t before = observations_.size();
+
+    const auto &cmds = host_.isdn().commands();
+    for (; isdn_ < cmds.size(); ++isdn_) {
+        const IsdnCommandRecord &c = cmds[isdn_];
+        Observation &o = add(c.time, "isdn");
+        o.fields = {{"id", static_cast<std::int64_t>(c.id)},
+                    {"name", IsdnDriver::command_name(c.command, c.code)},
+                    {"class", static_cast<std::int64_t>(c.command)},
+                    {"code", static_cast<std::int64_t>(c.code)},
+                    {"hcom", static_cast<std::int64_t>(c.hcom)},
+                    {"address", c.local_address},
+                    {"number", c.called_number}};
+        if (c.command == ISDN_CLASS_CONTROL && c.code == ISDN_CODE_SEND && c.block.size() >= sizeof(ISDN_DATA_CMD)) {
+            ISDN_DATA_CMD d;
+            std::memcpy(&d, c.block.data(), sizeof d);
+            o.fields.emplace_back("length", static_cast<std::int64_t>(d.data_length));
+        }
+        o.fields.emplace_back("context", c.context);
+    }
+
+    const auto &events = host_.tapi().events();
+    for (; tapi_ < events.size(); ++tapi_) {
+        const NDIS_TAPI_EVENT &e = events[tapi_].event;
+        Observation &o = add(events[tapi_].time, "tapi");
+        o.fields = {{"msg", tapi_message_name(e.ulMsg)},
+                    {"line", static_cast<std::int64_t>(e.htLine)},
+                    {"call", static_cast<std::int64_t>(e.htCall)},
+                    {"p1", static_cast<std::int64_t>(e.ulParam1)},
+                    {"p2", static_cast<std::int64_t>(e.ulParam2)},
+                    {"p3", static_cast<std::int64_t>(e.ulParam3)}};
+        if (e.ulMsg == LINE_CALLSTATE)
+            o.fields.emplace_back("state", call_state_name(e.ulParam1));
+        if (e.ulMsg == LINE_LINEDEVSTATE)
+            o.fields.emplace_back("devstate", dev_state_names(e.ulParam1));
+    }
+
+    // Line downs change a link seen before; line ups add one.
+    const auto &links = host_.ndiswan().links();
+    for (auto &[index, up] : link_up_) {
+        if (up && !links[index].up) {
+            up = false;
+            Observation &o = add(host_.now(), "wan");
+            o.fields = {{"event", std::string("down")}, {"context", static_cast<std::int64_t>(links[index].context)}};
+        }
+    }
+    for (; links_ < links.size(); ++links_) {
+        const LinkRecord &l = links[links_];
+        Observation &o = add(l.up_time, "wan");
+        o.fields = {{"event", std::string("up")},
+                    {"link", static_cast<std::int64_t>(l.link_handle)},
+                    {"context", static_cast<std::int64_t>(l.context)},
+                    {"call", static_cast<std::int64_t>(l.connection_id)},
+                    {"speed", static_cast<std::int64_t>(l.speed) * 100}};
+        link_up_[links_] = true;
+        if (!l.up) {
+            link_up_[links_] = false;
+            Observation &d = add(host_.now(), "wan");
+            d.fields = {{"event", std::string("down")}, {"context", static_cast<std::int64_t>(l.context)}};
+        }
+    }
+
+    const auto &received = host_.ndiswan().received();
+    for (; frames_ < received.size(); ++frames_) {
+        const ReceivedFrame &f = received[frames_];
+        std::int64_t handle = 0;
+        for (auto &l : links)
+            if (l.context == f.link_context)
+                handle = l.link_handle;
+        Observation &o = add(f.time, "frame");
+        o.fields = {{"link", static_cast<std::int64_t>(f.link_context)},
+                    {"handle", handle},
+                    {"length", static_cast<std::int64_t>(f.bytes.size())},
+                    {"data", std::string(f.bytes.begin(), f.bytes.end())},
+                    {"status", status_name(f.answer)}};
+    }
+
+    const auto &packets = host_.ndiswan().packets();
+    for (; packets_ < packets.size(); ++packets_)
+        waiting_sends_.push_back(packets_);
+    std::erase_if(waiting_sends_, [&](std::size_t i) {
+        const SentPacket &p = packets[i];
+        if (!p.completion)
+            return false;
+        Observation &o = add(host_.now(), "completion");
+        o.fields = {{"packet", static_cast<std::int64_t>(p.id)},
+                    {"handle", static_cast<std::int64_t>(p.link_handle)},
+                    {"length", static_cast<std::int64_t>(p.bytes.size())},
+                    {"status", status_name(*p.completion)}};
+        return true;
+    });
+
+    const auto &log = host_.event_log().entries();
+    for (; events_ < log.size(); ++events_) {
+        const EventEntry &e = log[events_];
+        const Message *m = host_.event_log().table().find(e.id);
+        static const char *const severities[] = {"success", "information", "warning", "error"};
+        std::string text;
+        try {
+            text = host_.event_log().render(e, "en");
+        } catch (const HostError &) {
+            text.clear();
+        }
+        Observation &o = add(e.time, "event");
+        o.fields = {{"id", static_cast<std::int64_t>(e.id)},
+                    {"name", m ? m->symbolic_name : std::string()},
+                    {"severity", std::string(severities[e.id >> 30])},
+                    {"code", static_cast<std::int64_t>(e.error_code)},
+                    {"section", static_cast<std::int64_t>(e.section)},
+                    {"strings", e.strings},
+                    {"text", text},
+                    {"context", e.context}};
+    }
+
+    // Records of one poll in the order they happened.
+    std::stable_sort(observations_.begin() + static_cast<std::ptrdiff_t>(before), observations_.end(),
+                     [](const Observation &a, const Observation &b) { return a.time < b.time; });
+    return observations_.size() - before;
+}
+
+std::vector<Observation *> Observer::open(std::string_view stream) {
+    std::vector<Observation *> out;
+    for (auto &o : observations_)
+        if (!o.consumed && !o.ignored && (stream.empty() || o.stream == stream))
+            out.push_back(&o);
+    return out;
+}
+
+} // namespace tolvanex::sim

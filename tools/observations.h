@@ -1,0 +1,66 @@
+// What a scenario can observe of a run, as one stream of records per kind:
+// ISDN commands, TAPI events, WAN line up and down, frames NDISWAN received,
+// send completions, and event-log entries. The streams are read from the
+// host's own records; nothing here changes the run.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "host.h"
+
+namespace tolvanex::sim {
+
+using FieldValue = std::variant<std::int64_t, std::string, std::vector<std::string>>;
+
+struct Observation {
+    std::uint64_t seq = 0;
+    host::Ticks time = 0;
+    std::string stream;
+    std::vector<std::pair<std::string, FieldValue>> fields;
+    bool consumed = false;
+    bool ignored = false;
+
+    const FieldValue *field(std::string_view name) const;
+    // "tapi LINE_CALLSTATE line=0x00007100 state=LINECALLSTATE_CONNECTED"
+    std::string describe() const;
+};
+
+// The streams and the fields each record carries.
+struct StreamInfo {
+    const char *name;
+    const char *what;
+    std::vector<const char *> fields;
+};
+const std::vector<StreamInfo> &streams();
+const StreamInfo *find_stream(std::string_view name);
+
+class Observer {
+  public:
+    explicit Observer(host::Host &host) : host_(host) {}
+
+    // Takes in whatever the host recorded since the last poll; returns the
+    // number of new observations.
+    std::size_t poll();
+
+    std::deque<Observation> &all() { return observations_; }
+    // Observations not consumed and not ignored, oldest first.
+    std::vector<Observation *> open(std::string_view stream = {});
+
+  private:
+    Observation &add(host::Ticks time, std::string stream);
+    host::Host &host_;
+    std::deque<Observation> observations_;
+    std::uint64_t next_seq_ = 1;
+    std::size_t isdn_ = 0, tapi_ = 0, links_ = 0, frames_ = 0, events_ = 0;
+    std::map<std::size_t, bool> link_up_;   // index into links(): last seen up
+    std::vector<std::size_t> waiting_sends_; // packets not completed when last seen
+    std::size_t packets_ = 0;
+};
+
+} // namespace tolvanex::sim
