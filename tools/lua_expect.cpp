@@ -20,6 +20,12 @@ constexpr double kDefaultWithin = 60; // seconds an expectation waits by default
 
 Host &host_of(lua_State *L) { return *state(L).host; }
 
+std::string seconds_text(Ticks t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g s", static_cast<double>(t) / kTicksPerSecond);
+    return buf;
+}
+
 void push_value(lua_State *L, const FieldValue &v) {
     if (auto *i = std::get_if<std::int64_t>(&v)) {
         lua_pushinteger(L, *i);
@@ -303,8 +309,8 @@ int expect(lua_State *L) {
                 return 1;
             }
             if (!wait_for_more(L, deadline))
-                throw Failure("expected " + describe_pattern(L, 2, s.name) + " within " + format_time(within) +
-                              " s; nothing came");
+                throw Failure("expected " + describe_pattern(L, 2, s.name) + " within " + seconds_text(within) +
+                              "; nothing came");
         }
     });
 }
@@ -375,7 +381,7 @@ int expect_unordered(lua_State *L) {
             if (all)
                 break;
             if (!wait_for_more(L, deadline))
-                throw Failure("expected, in any order, within " + format_time(within) + " s:" + describe_missing() +
+                throw Failure("expected, in any order, within " + seconds_text(within) + ":" + describe_missing() +
                               "\n  nothing more came");
         }
         state(L).expectations += items.size();

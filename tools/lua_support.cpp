@@ -23,7 +23,7 @@ void set_state(lua_State *L, ScriptState *st) {
 
 std::string script_where(lua_State *L) {
     lua_Debug ar;
-    for (int level = 1; lua_getstack(L, level, &ar); ++level) {
+    for (int level = 0; lua_getstack(L, level, &ar); ++level) {
         if (!lua_getinfo(L, "Sl", &ar))
             break;
         if (ar.currentline > 0 && ar.source && ar.source[0] == '@')

@@ -2,6 +2,7 @@
 
 #include "scenario.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -36,8 +37,13 @@ struct LuaCloser {
 int g_hook_count = 0;
 
 void instruction_hook(lua_State *L, lua_Debug *) {
-    if (++g_hook_count > kHookLimit)
-        luaL_error(L, "the script ran a billion instructions without finishing; is it looping?");
+    if (++g_hook_count > kHookLimit) {
+        // lua_error unwinds without destructors: nothing C++ may be live here.
+        char where[256];
+        std::snprintf(where, sizeof where, "%s", script_where(L).c_str());
+        lua_pushfstring(L, "%s: the script ran a billion instructions without finishing; is it looping?", where);
+        lua_error(L);
+    }
 }
 
 bool is_builtin(const std::string &name, std::string &text, std::string &chunk) {

@@ -1,0 +1,2 @@
+-- Never waits and never ends.
+while true do end
