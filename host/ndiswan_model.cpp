@@ -130,7 +130,7 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
         if (size < sizeof(NDIS_MAC_LINE_DOWN))
             throw HostError("line-down indication with " + std::to_string(size) + " bytes");
         auto *down = static_cast<NDIS_MAC_LINE_DOWN *>(buffer);
-        ++line_downs_;
+        downs_.push_back({down->NdisLinkContext, host_.now()});
         for (auto &l : links_)
             if (l.context == down->NdisLinkContext)
                 l.up = false;

@@ -25,6 +25,13 @@ struct LinkRecord {
     Ticks up_time = 0;
 };
 
+// A line-down indication, in the order given; the same link may go down
+// more than once.
+struct LineDownRecord {
+    std::uint32_t context = 0;
+    Ticks time = 0;
+};
+
 struct ReceivedFrame {
     std::uint32_t link_context = 0;
     std::vector<std::uint8_t> bytes;
@@ -67,7 +74,8 @@ class Ndiswan {
     const std::vector<LinkRecord> &links() const { return links_; }
     const std::vector<ReceivedFrame> &received() const { return received_; }
     const std::vector<SentPacket> &packets() const { return packets_; }
-    std::uint64_t line_downs() const { return line_downs_; }
+    std::uint64_t line_downs() const { return downs_.size(); }
+    const std::vector<LineDownRecord> &downs() const { return downs_; }
     std::size_t pending() const;
 
     // Back-ends of the NDIS surface.
@@ -93,7 +101,7 @@ class Ndiswan {
     std::vector<SentPacket> packets_;
     std::map<PNDIS_WAN_PACKET, InFlight> in_flight_;
     std::uint32_t next_context_ = 0x1000;
-    std::uint64_t line_downs_ = 0;
+    std::vector<LineDownRecord> downs_;
     bool refuse_ = false;
     std::function<void(const ReceivedFrame &)> on_receive_;
 };

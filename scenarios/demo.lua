@@ -5,7 +5,7 @@
 -- here). The ISDN driver appears 10 s after the driver loads, RAS opens
 -- both lines and dials a party that echoes, PPP frames go both ways, a
 -- remote party calls in, streams data and clears, the outgoing call idles
--- out after the 60 s time-out, and NDIS halts the adapter.
+-- out after the 60 s time-out, RAS closes the lines and NDIS halts the adapter.
 
 if not registry.get("Parameters", "Timeout") then
   registry.load("configs/default.reg")
@@ -112,6 +112,16 @@ local b1, b2 = exchange.channels()[1], exchange.channels()[2]
 check_equal(b1.frames_out, 10, "frames sent on B1")
 check_equal(b1.frames_in, 10, "echoes received on B1")
 check_equal(b2.frames_in, 5, "frames the caller streamed on B2")
+
+note("the line stays quiet for a minute; then RAS closes both lines")
+run(60)
+idle()
+for _, line in ipairs({line0, line1}) do
+  check_equal(ras.close(line.line).status_name, "NDIS_STATUS_SUCCESS", "close a line")
+  expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", line = line.htline, call = 0}, 1)
+end
+run(1)
+idle()
 
 note("NDIS halts the adapter")
 driver.halt()

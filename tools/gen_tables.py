@@ -54,8 +54,11 @@ lines = ["// Written by tools/gen_tables.py from platform/; do not edit by hand.
          "#define TAIL(T, f) {#f, offsetof(T, f), 0, FieldKind::Tail, nullptr}", ""]
 for kind, prefix in (("kOidNames", "OID_"), ("kStatusNames", "NDIS_STATUS_"),
                      ("kCallStateNames", "LINECALLSTATE_"), ("kDevStateNames", "LINEDEVSTATE_"),
-                     ("kMessageNames", "LINE_"), ("kErrNames", "NDIS_STATUS_TAPI_")):
+                     ("kMessageNames", "LINE_"), ("kErrNames", "NDIS_STATUS_TAPI_"),
+                     ("kOtherNames", "LINE[A-Z]+_")):
     items = [n for n in names(prefix)]
+    if kind == "kOtherNames":
+        items = [n for n in items if not n.startswith(("LINECALLSTATE_", "LINEDEVSTATE_"))]
     if prefix == "LINE_":
         items = [n for n in items if re.match(r"LINE_[A-Z]+$", n)]
     if kind == "kErrNames":

@@ -213,6 +213,7 @@ int request(lua_State *L, bool is_query) {
             throw ScriptError(std::string(fn) + " takes an OID name or number first, not " + type_of(L, 1));
         if (!oid)
             throw ScriptError(std::string(fn) + ": unknown OID '" + lua_tostring(L, 1) + "'");
+        lua_settop(L, 2); // a missing field table becomes an empty one in slot 2
         bool has_fields = lua_istable(L, 2);
         if (!has_fields && !lua_isnoneornil(L, 2))
             throw ScriptError(std::string(fn) + " takes a table of fields second, not " + type_of(L, 2));
@@ -287,7 +288,7 @@ int request(lua_State *L, bool is_query) {
         host::TapiAnswer a = is_query ? st.host->tapi().query(oid->oid, buf, len) : st.host->tapi().set(oid->oid, buf, len);
 
         lua_newtable(L);
-        lua_pushinteger(L, a.status);
+        lua_pushinteger(L, static_cast<std::uint32_t>(a.status));
         lua_setfield(L, -2, "status");
         lua_pushstring(L, status_name(a.status).c_str());
         lua_setfield(L, -2, "status_name");

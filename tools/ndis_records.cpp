@@ -128,7 +128,7 @@ std::string dev_state_names(std::uint32_t flags) {
 std::optional<std::uint32_t> constant(std::string_view name) {
     for (auto table : {std::span<const Named>(kOidNames), std::span<const Named>(kStatusNames),
                         std::span<const Named>(kCallStateNames), std::span<const Named>(kDevStateNames),
-                        std::span<const Named>(kMessageNames)})
+                        std::span<const Named>(kMessageNames), std::span<const Named>(kOtherNames)})
         for (auto &n : table)
             if (name == n.name)
                 return n.value;

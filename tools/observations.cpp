@@ -131,15 +131,7 @@ std::size_t Observer::poll() {
             o.fields.emplace_back("devstate", dev_state_names(e.ulParam1));
     }
 
-    // Line downs change a link seen before; line ups add one.
     const auto &links = host_.ndiswan().links();
-    for (auto &[index, up] : link_up_) {
-        if (up && !links[index].up) {
-            up = false;
-            Observation &o = add(host_.now(), "wan");
-            o.fields = {{"event", std::string("down")}, {"context", static_cast<std::int64_t>(links[index].context)}};
-        }
-    }
     for (; links_ < links.size(); ++links_) {
         const LinkRecord &l = links[links_];
         Observation &o = add(l.up_time, "wan");
@@ -148,12 +140,11 @@ std::size_t Observer::poll() {
                     {"context", static_cast<std::int64_t>(l.context)},
                     {"call", static_cast<std::int64_t>(l.connection_id)},
                     {"speed", static_cast<std::int64_t>(l.speed) * 100}};
-        link_up_[links_] = true;
-        if (!l.up) {
-            link_up_[links_] = false;
-            Observation &d = add(host_.now(), "wan");
-            d.fields = {{"event", std::string("down")}, {"context", static_cast<std::int64_t>(l.context)}};
-        }
+    }
+    const auto &downs = host_.ndiswan().downs();
+    for (; downs_ < downs.size(); ++downs_) {
+        Observation &o = add(downs[downs_].time, "wan");
+        o.fields = {{"event", std::string("down")}, {"context", static_cast<std::int64_t>(downs[downs_].context)}};
     }
 
     const auto &received = host_.ndiswan().received();

@@ -57,8 +57,7 @@ class Observer {
     host::Host &host_;
     std::deque<Observation> observations_;
     std::uint64_t next_seq_ = 1;
-    std::size_t isdn_ = 0, tapi_ = 0, links_ = 0, frames_ = 0, events_ = 0;
-    std::map<std::size_t, bool> link_up_;   // index into links(): last seen up
+    std::size_t isdn_ = 0, tapi_ = 0, links_ = 0, downs_ = 0, frames_ = 0, events_ = 0;
     std::vector<std::size_t> waiting_sends_; // packets not completed when last seen
     std::size_t packets_ = 0;
 };
