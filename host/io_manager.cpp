@@ -31,8 +31,10 @@ _DEVICE_OBJECT *ObjectNamespace::add_device(const std::string &name, Device &dev
     if (name.empty() || name[0] != '\\')
         throw HostError("device name must be an absolute object name: '" + name + "'");
     auto &slot = devices_[key(name)];
-    if (slot)
+    if (slot && slot->device)
         throw HostError("device already exists: " + name);
+    if (slot) // removed, but a client may still point at the old object
+        retired_.push_back(std::move(slot));
     slot = std::make_unique<_DEVICE_OBJECT>(_DEVICE_OBJECT{&device, name});
     rt::trace(TraceKind::Io, "device " + name + " appears");
     return slot.get();

@@ -91,6 +91,7 @@ class ObjectNamespace {
   private:
     static std::string key(const std::string &name);
     std::map<std::string, std::unique_ptr<_DEVICE_OBJECT>> devices_;
+    std::vector<std::unique_ptr<_DEVICE_OBJECT>> retired_;
     std::map<std::string, std::pair<std::string, std::string>> links_; // key -> (name, target)
     std::map<_IRP *, std::unique_ptr<_IRP>> irps_;
     std::vector<std::unique_ptr<_FILE_OBJECT>> files_;

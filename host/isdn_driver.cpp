@@ -87,8 +87,12 @@ void IsdnDriver::attach() {
 void IsdnDriver::detach() {
     if (!device_)
         throw HostError("the ISDN driver is not attached");
+    // A driver that unloads ends every request it holds first; its clients
+    // keep a stale device object that takes no more requests.
     host_.objects().remove_device(kDeviceName);
     device_ = nullptr;
+    clients_ = 0;
+    end_requests("the ISDN driver leaves");
 }
 
 NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
@@ -288,6 +292,10 @@ void IsdnDriver::cleanup() {
         --clients_;
     if (clients_ > 0)
         return;
+    end_requests("client closed");
+}
+
+void IsdnDriver::end_requests(const char *why) {
     if (exchange_)
         exchange_->client_closed();
     std::size_t ended = 0;
@@ -309,7 +317,7 @@ void IsdnDriver::cleanup() {
         }
     }
     messages_.clear();
-    rt::trace(TraceKind::Isdn, "client closed: " + std::to_string(ended) + " request(s) cancelled");
+    rt::trace(TraceKind::Isdn, std::string(why) + ": " + std::to_string(ended) + " request(s) cancelled");
 }
 
 void IsdnDriver::post(std::uint8_t handle, IsdnMessage message) { messages_[handle].push_back(std::move(message)); }

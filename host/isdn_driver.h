@@ -104,6 +104,8 @@ class IsdnDriver : public Device {
         std::optional<std::uint8_t> hcom;
     };
     void finish(_IRP &irp, std::uint32_t status, std::optional<std::uint8_t> hcom);
+    // Cancels every read and waiting command; calls and listens end.
+    void end_requests(const char *why);
     void deliver(_IRP &irp, const IsdnMessage &m);
     void settle(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom);
     // For the exchange: queue without delivering (no context switch), then

@@ -90,6 +90,7 @@ void Ndiswan::send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status) {
     if (rec.completion)
         rt::violation("packet.bad-completion", "packet #" + std::to_string(rec.id) + " completed twice");
     rec.completion = status;
+    rec.completed_time = host_.now();
     rt::trace(TraceKind::Wan, "send complete #" + std::to_string(rec.id) + " " + hex32(static_cast<std::uint32_t>(status)));
     // Completion inside the send handler, before it returned pending, is
     // legal: keep the packet until the handler's answer is known.

@@ -46,7 +46,8 @@ struct SentPacket {
     std::vector<std::uint8_t> bytes; // the frame as handed over
     NDIS_STATUS send_status = 0;     // the send handler's answer
     std::optional<NDIS_STATUS> completion;
-    Ticks time = 0;
+    Ticks time = 0;           // handed to the send handler
+    Ticks completed_time = 0; // completed by the driver
 };
 
 class Ndiswan {

@@ -268,6 +268,7 @@ bool wait_for_more(lua_State *L, Ticks deadline) {
     if (h.now() >= deadline)
         return false;
     Observer &obs = *state(L).observer;
+    state(L).hook_count = 0;
     h.run_until([&] { return obs.poll() > 0; }, deadline - h.now());
     return true;
 }
@@ -406,6 +407,18 @@ int ignore(lua_State *L) {
             rule.pattern_ref = luaL_ref(L, LUA_REGISTRYINDEX);
         }
         state(L).ignores.push_back(rule);
+        // It covers what is open already, whether or not the script has
+        // looked at it yet.
+        refresh(L);
+        for (auto *o : state(L).observer->open(s.name)) {
+            if (rule.pattern_ref == LUA_NOREF) {
+                o->ignored = true;
+            } else {
+                lua_rawgeti(L, LUA_REGISTRYINDEX, rule.pattern_ref);
+                o->ignored = matches(L, -1, *o);
+                lua_pop(L, 1);
+            }
+        }
         lua_pushinteger(L, rule.id);
         return 1;
     });

@@ -51,7 +51,7 @@ int driver_load(lua_State *L) {
         if (state(L).driver_loaded)
             throw ScriptError("driver.load: the driver is already loaded");
         state(L).driver_loaded = true;
-        lua_pushinteger(L, host_of(L).ndis().load(DriverEntry));
+        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().load(DriverEntry)));
         return 1;
     });
 }
@@ -62,7 +62,7 @@ int driver_initialize(lua_State *L) {
             throw ScriptError("driver.initialize: no miniport is registered (load the driver first)");
         if (host_of(L).ndis().initialized())
             throw ScriptError("driver.initialize: the adapter is already initialised");
-        lua_pushinteger(L, host_of(L).ndis().initialize());
+        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().initialize()));
         return 1;
     });
 }
@@ -101,7 +101,7 @@ template <class F> int running(lua_State *L, const char *fn, F &&f) {
 
 int driver_reset(lua_State *L) {
     return running(L, "driver.reset", [&] {
-        lua_pushinteger(L, host_of(L).ndis().reset());
+        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().reset()));
         return 1;
     });
 }
@@ -324,7 +324,7 @@ int ras_unconfigure(lua_State *L) {
 
 void push_answer(lua_State *L, const TapiAnswer &a) {
     lua_newtable(L);
-    set_int(L, "status", a.status);
+    set_int(L, "status", static_cast<std::uint32_t>(a.status));
     set_str(L, "status_name", status_name(a.status));
 }
 
@@ -425,6 +425,7 @@ int wan_pending(lua_State *L) {
 int time_run(lua_State *L) {
     return guarded(L, [&] {
         host_of(L).run_for(arg_seconds(L, 1, "run", "seconds of virtual time"));
+        state(L).hook_count = 0;
         return 0;
     });
 }
@@ -652,7 +653,7 @@ IsdnExchange &exchange(lua_State *L) { return host_of(L).isdn().use_exchange(); 
 
 int exchange_local(lua_State *L) {
     return guarded(L, [&] {
-        exchange(L).set_local(arg_string(L, 1, "exchange.local", "the line's number"));
+        exchange(L).set_local(arg_string(L, 1, "exchange.local_number", "the line's number"));
         return 0;
     });
 }

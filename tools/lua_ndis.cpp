@@ -5,6 +5,7 @@
 
 #include "lua_support.h"
 #include "ndis_records.h"
+#include "ndis_wrapper.h"
 #include "ndistapi_model.h"
 
 namespace tolvanex::sim {
@@ -204,6 +205,8 @@ int request(lua_State *L, bool is_query) {
     const char *fn = is_query ? "ndis.query" : "ndis.set";
     return guarded(L, [&] {
         ScriptState &st = state(L);
+        if (!st.host->ndis().initialized() || st.host->ndis().halted())
+            throw ScriptError(std::string(fn) + ": the adapter is not running");
         std::optional<OidInfo> oid;
         if (lua_isinteger(L, 1))
             oid = find_oid(static_cast<std::uint32_t>(lua_tointeger(L, 1)));
@@ -249,14 +252,6 @@ int request(lua_State *L, bool is_query) {
             std::vector<Pending> parts;
             std::optional<std::string> tail;
             encode(L, 2, *r, buf, 0, oid->name, parts, tail);
-            for (auto &p : parts) {
-                // Variable text goes after everything else, NUL included.
-                std::size_t at = buf.size();
-                buf.insert(buf.end(), p.text.begin(), p.text.end());
-                buf.push_back(0);
-                put(buf, p.size_offset, 4, p.text.size() + 1);
-                put(buf, p.offset_offset, 4, at - p.base);
-            }
             if (tail) {
                 for (auto &f : r->fields) {
                     if (f.kind != FieldKind::Tail)
@@ -270,6 +265,17 @@ int request(lua_State *L, bool is_query) {
                             std::string_view(g.name).ends_with("Size"))
                             put(buf, g.offset, 4, tail->size() + 1);
                 }
+            }
+            for (auto &p : parts) {
+                // Variable text goes after everything else, NUL included.
+                std::size_t at = buf.size();
+                buf.insert(buf.end(), p.text.begin(), p.text.end());
+                buf.push_back(0);
+                put(buf, p.size_offset, 4, p.text.size() + 1);
+                put(buf, p.offset_offset, 4, at - p.base);
+                // Call parameters count their variable parts in ulTotalSize.
+                if (p.base != 0)
+                    put(buf, p.base, 4, buf.size() - p.base);
             }
         } else {
             check_keys(L, 2, fn, {"value", "data", "length"});

@@ -42,6 +42,7 @@ struct ScriptState {
     int next_ignore = 1;
     std::size_t classified = 0; // observations already held against the ignore rules
     std::size_t expectations = 0;
+    int hook_count = 0; // instruction hooks since the script last let the machine run
     std::uint32_t next_request_id = 0x100;
     bool driver_loaded = false;
     std::string script_dir;

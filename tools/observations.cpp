@@ -16,15 +16,15 @@ using namespace tolvanex::host;
 const std::vector<StreamInfo> &streams() {
     static const std::vector<StreamInfo> all = {
         {"isdn", "a command the driver gave the ISDN driver (reads aside)",
-         {"id", "name", "class", "code", "hcom", "address", "number", "length", "context"}},
+         {"id", "name", "class", "code", "hcom", "address", "number", "length", "thread"}},
         {"tapi", "an event the driver indicated to NDIS TAPI",
-         {"msg", "line", "call", "p1", "p2", "p3", "state", "devstate", "context"}},
+         {"msg", "line", "call", "p1", "p2", "p3", "state", "devstate"}},
         {"wan", "a line up or down the driver indicated to NDISWAN",
          {"event", "link", "context", "call", "speed"}},
-        {"frame", "a frame the driver handed NDISWAN", {"link", "handle", "length", "data", "status"}},
-        {"completion", "NDISWAN's send completed by the driver", {"packet", "handle", "length", "status"}},
+        {"frame", "a frame the driver handed NDISWAN", {"context", "link", "length", "data", "status"}},
+        {"completion", "NDISWAN's send completed by the driver", {"packet", "link", "length", "status"}},
         {"event", "an entry the driver wrote to the event log",
-         {"id", "name", "severity", "code", "section", "strings", "text", "context"}},
+         {"id", "name", "severity", "code", "section", "strings", "text", "thread"}},
     };
     return all;
 }
@@ -80,7 +80,7 @@ std::string render(const std::string &key, const FieldValue &v) {
 std::string Observation::describe() const {
     std::string out = stream;
     for (auto &[k, v] : fields)
-        if (k != "context")
+        if (k != "thread")
             out += ' ' + k + '=' + render(k, v);
     return out + " at " + format_time(time);
 }
@@ -112,7 +112,7 @@ std::size_t Observer::poll() {
             std::memcpy(&d, c.block.data(), sizeof d);
             o.fields.emplace_back("length", static_cast<std::int64_t>(d.data_length));
         }
-        o.fields.emplace_back("context", c.context);
+        o.fields.emplace_back("thread", c.context);
     }
 
     const auto &events = host_.tapi().events();
@@ -155,8 +155,8 @@ std::size_t Observer::poll() {
             if (l.context == f.link_context)
                 handle = l.link_handle;
         Observation &o = add(f.time, "frame");
-        o.fields = {{"link", static_cast<std::int64_t>(f.link_context)},
-                    {"handle", handle},
+        o.fields = {{"context", static_cast<std::int64_t>(f.link_context)},
+                    {"link", handle},
                     {"length", static_cast<std::int64_t>(f.bytes.size())},
                     {"data", std::string(f.bytes.begin(), f.bytes.end())},
                     {"status", status_name(f.answer)}};
@@ -169,9 +169,9 @@ std::size_t Observer::poll() {
         const SentPacket &p = packets[i];
         if (!p.completion)
             return false;
-        Observation &o = add(host_.now(), "completion");
+        Observation &o = add(p.completed_time, "completion");
         o.fields = {{"packet", static_cast<std::int64_t>(p.id)},
-                    {"handle", static_cast<std::int64_t>(p.link_handle)},
+                    {"link", static_cast<std::int64_t>(p.link_handle)},
                     {"length", static_cast<std::int64_t>(p.bytes.size())},
                     {"status", status_name(*p.completion)}};
         return true;
@@ -196,7 +196,7 @@ std::size_t Observer::poll() {
                     {"section", static_cast<std::int64_t>(e.section)},
                     {"strings", e.strings},
                     {"text", text},
-                    {"context", e.context}};
+                    {"thread", e.context}};
     }
 
     // Records of one poll in the order they happened.

@@ -34,14 +34,12 @@ struct LuaCloser {
     void operator()(lua_State *L) const { lua_close(L); }
 };
 
-int g_hook_count = 0;
-
 void instruction_hook(lua_State *L, lua_Debug *) {
-    if (++g_hook_count > kHookLimit) {
+    if (++state(L).hook_count > kHookLimit) {
         // lua_error unwinds without destructors: nothing C++ may be live here.
         char where[256];
         std::snprintf(where, sizeof where, "%s", script_where(L).c_str());
-        lua_pushfstring(L, "%s: the script ran a billion instructions without finishing; is it looping?", where);
+        lua_pushfstring(L, "%s: the script ran a billion instructions without waiting; is it looping?", where);
         lua_error(L);
     }
 }
@@ -190,7 +188,6 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
     }
     lua_setglobal(L, "arg");
-    g_hook_count = 0;
     lua_sethook(L, instruction_hook, LUA_MASKCOUNT, kHookEvery);
 
     std::string error;

@@ -58,9 +58,9 @@ std::string quoted(const std::string &s) {
     return out + "'";
 }
 
-std::string replay_line(const sim::ScenarioOptions &o, bool demo) {
+std::string replay_line(const sim::ScenarioOptions &o, bool demo, bool config_given) {
     std::string line = "tolvanex-sim --seed " + std::to_string(o.seed);
-    if (o.config && !demo)
+    if (o.config && config_given)
         line += " --config " + quoted(o.config->string());
     if (o.real_time)
         line += " --real-time";
@@ -72,26 +72,30 @@ std::string replay_line(const sim::ScenarioOptions &o, bool demo) {
     return line;
 }
 
-int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last, bool demo) {
+int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last, bool demo, bool config_given) {
     bool bar = isatty(STDERR_FILENO) && !options.quiet;
     auto start = std::chrono::steady_clock::now();
-    std::uint64_t total = last - first + 1, failed = 0;
+    std::uint64_t total = last - first + 1, failed = 0, ran = 0;
     int worst = sim::kPassed;
     for (std::uint64_t seed = first; seed <= last; ++seed) {
         options.seed = seed;
         options.quiet = true;
         options.timeline = false;
-        options.replay = replay_line(options, demo);
+        options.replay = replay_line(options, demo, config_given);
         std::ostringstream out, err;
         sim::ScenarioResult r = sim::run_scenario(options, out, err);
+        ++ran;
         if (r.status != sim::kPassed) {
             ++failed;
             worst = std::max(worst, r.status == sim::kFailed ? 1 : r.status == sim::kVerifierStopped ? 2 : 3);
             std::string first_line = r.summary.substr(0, r.summary.find('\n'));
             std::fprintf(stderr, "%sseed %llu: exit %d: %s\n  replay: %s\n", bar ? "\r\033[K" : "",
                          static_cast<unsigned long long>(seed), r.status, first_line.c_str(), options.replay.c_str());
-            if (r.status == sim::kUsage)
-                break; // a script error is the same on every seed
+            if (r.status == sim::kUsage) {
+                // A script error is the same on every seed.
+                std::fprintf(stderr, "stopping the sweep: a script error does not depend on the seed\n");
+                break;
+            }
         }
         if (bar) {
             std::uint64_t done = seed - first + 1;
@@ -106,8 +110,8 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
     if (bar)
         std::fprintf(stderr, "\r\033[K");
     std::printf("%s: %llu seeds (%llu..%llu) in %.2f s of wall time: %llu passed, %llu failed\n",
-                options.script.c_str(), static_cast<unsigned long long>(total), static_cast<unsigned long long>(first),
-                static_cast<unsigned long long>(last), wall, static_cast<unsigned long long>(total - failed),
+                options.script.c_str(), static_cast<unsigned long long>(ran), static_cast<unsigned long long>(first),
+                static_cast<unsigned long long>(first + ran - 1), wall, static_cast<unsigned long long>(ran - failed),
                 static_cast<unsigned long long>(failed));
     static const int status_of[] = {sim::kPassed, sim::kFailed, sim::kVerifierStopped, sim::kUsage};
     return status_of[worst];
@@ -176,6 +180,7 @@ int main(int argc, char **argv) {
     if (seeds && seed_given)
         bad("give --seed or --seeds, not both");
     bool demo = i >= argc;
+    bool config_given = options.config.has_value();
     if (demo) {
         options.script = "demo";
         options.report = true;
@@ -186,8 +191,8 @@ int main(int argc, char **argv) {
         options.args.assign(argv + i, argv + argc);
     }
     if (seeds)
-        return sweep(options, seeds->first, seeds->second, demo);
-    options.replay = replay_line(options, demo);
+        return sweep(options, seeds->first, seeds->second, demo, config_given);
+    options.replay = replay_line(options, demo, config_given);
     try {
         return sim::run_scenario(options, std::cout, std::cerr).status;
     } catch (const std::exception &e) {

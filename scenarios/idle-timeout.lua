@@ -1,0 +1,97 @@
+-- A connected call with nothing sent is cleared by the driver after Timeout seconds.
+--
+-- With Timeout set to 20 s, RAS keeps a call up for well over twice that
+-- by sending a frame every 8 s. The party streams frames meanwhile and for
+-- a while after RAS stops sending, but frames received do not restart the
+-- countdown: the call idles out 20 s after the last send (ZOLMSG_TIMEOUT),
+-- sooner than 20 s after the last frame received. The driver clears the
+-- ISDN call and TAPI and NDISWAN see the call end as after any clearing.
+
+if not registry.get("Parameters", "Timeout") then
+  registry.load("configs/default.reg")
+end
+local TIMEOUT = 20
+registry.set("Parameters", "Timeout", TIMEOUT)
+
+local PARTY = "0299887766"
+local LINEDISCONNECTMODE_NORMAL = 1
+
+exchange.local_number("0140000000")
+-- Connected at 14.25 s, the party streams every 3 s until 68.25 s: five
+-- frames after RAS's last send, none near the time-out. The quarter second
+-- keeps frames and sends off the timer's whole seconds.
+local STREAM_FRAMES = 18
+exchange.party{number = PARTY, answer = "after", delay = 1.25,
+               stream = {bytes = 48, every = 3, count = STREAM_FRAMES}}
+
+-- The party's frames are counted at the exchange, not one by one.
+ignore("frame")
+
+isdn.attach()
+driver.start()
+expect("event", "ZOLMSG_CONFIGURED")
+expect("event", "ZOLMSG_ISDN_NOT_OPEN", 11)
+run(1)
+idle()
+
+check_equal(ras.initialize().lines, 2, "line devices")
+local line0 = ras.open(0)
+expect("isdn", {name = "listen", address = "0140000000*12"}, 5)
+
+note("RAS dials " .. PARTY)
+local call = ras.dial(line0.line, PARTY)
+check_equal(call.status_name, "NDIS_STATUS_SUCCESS", "make call")
+expect("isdn", {name = "call", number = PARTY}, 5)
+expect("event", "ZOLMSG_CONN_CO", 5)
+expect("tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line0.htline})
+expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = call.htcall})
+expect("tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline})
+local up = expect("wan", {event = "up", call = call.htcall})
+idle()
+
+run(0.5)
+
+note("RAS sends every 8 s for 48 s: the call stays up")
+local last_send, received_at_last_send
+for i = 1, 6 do
+  local frame = "\xff\x03\xc0\x21\x09" .. string.char(i) .. "\x00\x08\x01\x02\x03\x04"
+  local packet = wan.send(up.link, frame)
+  last_send = now()
+  received_at_last_send = exchange.channels()[1].frames_in
+  expect("isdn", {name = "send", length = #frame}, 2)
+  expect("completion", {packet = packet, status = "NDIS_STATUS_SUCCESS"}, 2)
+  run(8 - (now() - last_send))
+  idle()
+end
+check(now() - up.time > 2 * TIMEOUT, "the call outlived the time-out twice over")
+check(wan.links()[1].up, "the link is still up")
+
+note("RAS falls silent; the party streams a while longer")
+local timeout = expect("event", "ZOLMSG_TIMEOUT", TIMEOUT + 2)
+local silent_for = timeout.time - last_send
+check(silent_for >= TIMEOUT - 1 and silent_for <= TIMEOUT + 1,
+      "time-out " .. silent_for .. " s after the last send, Timeout is " .. TIMEOUT .. " s")
+check_equal(exchange.channels()[1].frames_in, STREAM_FRAMES, "frames the party streamed")
+check(STREAM_FRAMES - received_at_last_send >= 5, "frames kept coming in after the last send")
+check(timeout.time < up.time + 3 * STREAM_FRAMES + TIMEOUT, "frames received did not hold the call up")
+
+expect("isdn", {name = "clear", number = PARTY}, 2)
+expect("event", "ZOLMSG_CLEAR_CO", 2)
+expect("tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_DISCONNECTED", line = line0.htline})
+expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED", call = call.htcall,
+                p2 = LINEDISCONNECTMODE_NORMAL})
+expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = call.htcall})
+expect("tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline})
+expect("wan", {event = "down", context = up.context})
+run(2)
+idle()
+
+local c = exchange.calls()[1]
+check_equal(c.state, "released", "the call at the exchange")
+check_equal(c.ended, "cleared by the driver", "how it ended")
+check_equal(exchange.channels()[1].frames_out, 6, "frames sent on B1")
+
+note("RAS deallocates the call")
+check_equal(ras.close_call(call.call).status_name, "NDIS_STATUS_SUCCESS", "close call")
+run(2)
+idle()

@@ -1,0 +1,153 @@
+-- Reconfiguration: new registry parameters taken up through a query of the private OID 0x10.
+--
+-- The driver reads its Parameters at start and again only when NDIS queries
+-- OID_PRIVATE_RECONFIGURE (0x00000010): on its next turn the general loop
+-- reloads them, resets both line devices and moves the active listen to the
+-- new local number and subaddress. A set of the OID, or a query without
+-- room for the answer, asks for nothing. Calls placed afterwards get the
+-- new time-out; a call already up keeps the one it started with.
+
+if not registry.get("Parameters", "Timeout") then
+  registry.load("configs/default.reg")
+end
+
+exchange.local_number("0140000000")
+exchange.party{number = "0299887766", answer = "after", delay = 1, echo = true}
+
+local function address_of(device)
+  local r = ndis.query("OID_TAPI_GET_ADDRESS_CAPS", {ulDeviceID = device, ulAddressID = 0})
+  check_equal(r.status_name, "NDIS_STATUS_SUCCESS", "address capabilities of line " .. device)
+  return r.LineAddressCaps.Address
+end
+
+note("load the driver; the ISDN driver is there")
+isdn.attach()
+driver.start()
+expect("event", "ZOLMSG_CONFIGURED")
+expect("event", "ZOLMSG_ISDN_NOT_OPEN", 11)
+
+note("RAS opens both lines; the driver listens on 0140000000*12")
+check_equal(ras.initialize().lines, 2, "line devices")
+local line0 = ras.open(0)
+local line1 = ras.open(1)
+check_equal(line1.status_name, "NDIS_STATUS_SUCCESS", "open line 1")
+expect("isdn", {name = "listen", address = "0140000000*12"}, 5)
+check_equal(address_of(0), "1-01-00\0", "line 0's address as RAS listed it")
+
+note("a call goes out under the 60 s time-out of the registry as loaded")
+local out = ras.dial(line0.line, "0299887766")
+check_equal(out.status_name, "NDIS_STATUS_SUCCESS", "make call")
+local dialled = now()
+expect("isdn", {name = "call", address = "0140000000", number = "0299887766"}, 5)
+expect_unordered({
+  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line0.htline}},
+  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = out.htcall}},
+  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}},
+  {"event", "ZOLMSG_CONN_CO"},
+}, 5)
+local up_out = expect("wan", {event = "up", call = out.htcall})
+idle()
+
+note("the registry changes: another number, subaddress 7, a 20 s time-out")
+registry.set("Parameters", "LocalISDNAddress", "0140000099")
+registry.set("Parameters", "SubAddrFilter", "7")
+registry.set("Parameters", "Timeout", 20)
+-- The driver does not watch the registry.
+run(3)
+idle()
+
+note("a set of OID 0x10 is accepted and changes nothing")
+local r = ndis.set(0x10, {value = 1})
+check_equal(r.status_name, "NDIS_STATUS_SUCCESS", "set of the private OID")
+run(3)
+idle()
+
+note("neither does a query without room for the answer")
+r = ndis.query(0x10, {length = 2})
+check_equal(r.status_name, "NDIS_STATUS_BUFFER_TOO_SHORT", "query with 2 bytes")
+check_equal(r.needed, 4, "bytes needed")
+run(3)
+idle()
+
+note("a query of OID_PRIVATE_RECONFIGURE: the general loop takes the new values on its next turn")
+r = ndis.query("OID_PRIVATE_RECONFIGURE")
+check_equal(r.status_name, "NDIS_STATUS_SUCCESS", "query of the private OID")
+check_equal(r.written, 4, "bytes written")
+check_equal(r.value, 0, "the answer")
+expect("isdn", "cancel-listen", 1.1)
+expect("isdn", {name = "listen", address = "0140000099*7"}, 0.1)
+expect("event", "ZOLMSG_RECONFIGURED", 0.1)
+idle()
+local listens = exchange.listens()
+check_equal(#listens, 1, "listens in place")
+check_equal(listens[1].address, "0140000099*7", "the one listen")
+-- The reset of the line devices forgets what RAS listed.
+check_equal(address_of(0), "xx-xx-xx\0", "line 0's address after the reset")
+check_equal(address_of(1), "xx-xx-xx\0", "line 1's address after the reset")
+
+note("a call to the old subaddress finds no listen")
+exchange.call_in{from = "0311223344", to = "0140000000", subaddress = "12", after = 1}
+run(3)
+idle()
+local calls = exchange.calls()
+check_equal(calls[#calls].ended, "no listen takes it, not offered", "the old number's call")
+
+note("a call to the new number and subaddress is offered and answered")
+exchange.call_in{from = "0322334455", to = "0140000099", subaddress = "7", after = 1}
+local offered = expect("tapi", {msg = "LINE_NEWCALL", line = line1.htline}, 5)
+expect_unordered({
+  {"isdn", "call-response"},
+  {"isdn", {name = "listen", address = "0140000099*7"}},
+  {"event", "ZOLMSG_CONN_IN"},
+  {"event", "ZOLMSG_CONN_CO"},
+})
+check_equal(ras.answer(offered.p1).status_name, "NDIS_STATUS_SUCCESS", "answer")
+local answered = now()
+expect_unordered({
+  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_OFFERING"}},
+  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line1.htline}},
+  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = offered.p2}},
+  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line1.htline}},
+}, 5)
+local up_in = expect("wan", {event = "up", call = offered.p2})
+idle()
+
+local function idles_out(line, htcall, number, context)
+  expect("event", "ZOLMSG_TIMEOUT", 90)
+  local clear = expect("isdn", {name = "clear", number = number}, 2)
+  expect_unordered({
+    {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_DISCONNECTED", line = line}},
+    {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED", call = htcall}},
+    {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = htcall}},
+    {"tapi", {msg = "LINE_ADDRESSSTATE", line = line}},
+    {"event", "ZOLMSG_CLEAR_CO"},
+    {"wan", {event = "down", context = context}},
+  }, 2)
+  return clear.time
+end
+
+note("the new call idles out after 20 s, the older one after its 60 s")
+-- An incoming call has no number of ours to clear.
+local t_in = idles_out(line1.htline, offered.p2, "", up_in.context)
+check(t_in - answered >= 19 and t_in - answered <= 22,
+      string.format("the incoming call cleared %.1f s after it was answered, not about 20 s", t_in - answered))
+local t_out = idles_out(line0.htline, out.htcall, "0299887766", up_out.context)
+check(t_out - dialled >= 59 and t_out - dialled <= 62,
+      string.format("the outgoing call cleared %.1f s after it was dialled, not about 60 s", t_out - dialled))
+idle()
+
+note("the next call carries the new local number")
+local again = ras.dial(line0.line, "0299887766")
+check_equal(again.status_name, "NDIS_STATUS_SUCCESS", "make call")
+expect("isdn", {name = "call", address = "0140000099", number = "0299887766"}, 5)
+expect_unordered({
+  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line0.htline}},
+  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = again.htcall}},
+  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}},
+  {"event", "ZOLMSG_CONN_CO"},
+}, 5)
+local up_again = expect("wan", {event = "up", call = again.htcall})
+local t_again = idles_out(line0.htline, again.htcall, "0299887766", up_again.context)
+check(t_again - up_again.time <= 22, "the new outgoing call idles out after 20 s too")
+idle()
+driver.halt()
