@@ -1,6 +1,7 @@
 #!/bin/sh
 # sim_status.sh STATUS PATTERN COMMAND...: runs COMMAND and passes when it
-# exits with STATUS and its output (stdout and stderr) matches PATTERN.
+# exits with STATUS and its output (stdout and stderr) matches PATTERN, on
+# one line or across lines (the output joined with spaces).
 want=$1
 pattern=$2
 shift 2
@@ -11,7 +12,8 @@ if [ "$got" -ne "$want" ]; then
   echo "exit status $got, expected $want"
   exit 1
 fi
-if ! printf '%s\n' "$out" | grep -Eq -- "$pattern"; then
+if ! printf '%s\n' "$out" | grep -Eq -- "$pattern" &&
+   ! printf '%s\n' "$out" | tr '\n' ' ' | grep -Eq -- "$pattern"; then
   printf '%s\n' "$out" | tail -30
   echo "output does not match: $pattern"
   exit 1

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <map>
+#include <set>
 
 #include "lua_support.h"
 #include "ndis_records.h"
@@ -94,7 +97,15 @@ void check_pattern(lua_State *L, int index, const StreamInfo &s, const char *fn)
         bool known = false;
         for (auto *f : s.fields)
             known = known || key == f;
-        known = known || key == "time";
+        if (key == "time") {
+            lua_pushvalue(L, -1);
+            lua_rawget(L, index);
+            bool function = lua_type(L, -1) == LUA_TFUNCTION;
+            lua_pop(L, 1);
+            if (!function)
+                throw ScriptError(std::string(fn) + ": time takes a function of the record's time in seconds");
+            continue;
+        }
         if (!known) {
             std::string list;
             for (auto *f : s.fields)
@@ -154,7 +165,10 @@ std::string describe_pattern(lua_State *L, int index, const std::string &stream)
 // Calls the function at the top of the stack with the value below it;
 // ScriptError if it raises.
 bool call_predicate(lua_State *L) {
-    if (lua_pcall(L, 1, 1, 0) != LUA_OK) {
+    state(L).in_predicate = true;
+    int status = lua_pcall(L, 1, 1, 0);
+    state(L).in_predicate = false;
+    if (status != LUA_OK) {
         std::string msg = lua_tostring(L, -1) ? lua_tostring(L, -1) : "error in a predicate";
         lua_pop(L, 1);
         throw ScriptError("a predicate failed: " + msg);
@@ -214,6 +228,8 @@ bool matches(lua_State *L, int pattern, const Observation &o) {
     }
     lua_pushnil(L);
     while (lua_next(L, pattern)) {
+        if (lua_type(L, -2) != LUA_TSTRING)
+            throw ScriptError("a pattern's keys are field names");
         std::string key = lua_tostring(L, -2);
         bool ok;
         if (key == "time") {
@@ -268,8 +284,10 @@ bool wait_for_more(lua_State *L, Ticks deadline) {
     if (h.now() >= deadline)
         return false;
     Observer &obs = *state(L).observer;
-    state(L).hook_count = 0;
+    Ticks before = h.now();
     h.run_until([&] { return obs.poll() > 0; }, deadline - h.now());
+    if (h.now() != before)
+        state(L).hook_count = 0;
     return true;
 }
 
@@ -297,6 +315,7 @@ int expect(lua_State *L) {
         Ticks within = within_arg(L, 3, fn);
         Host &h = host_of(L);
         Ticks deadline = h.now() + within;
+        h.settle(); // what is runnable now happens before "now"
         for (;;) {
             refresh(L);
             auto open = state(L).observer->open(s.name);
@@ -354,37 +373,52 @@ int expect_unordered(lua_State *L) {
                     out += "\n    " + describe_pattern(L, it.pattern, it.stream);
             return out;
         };
+        // Records are placed by bipartite matching, so the outcome does not
+        // hang on the order the script listed its items in.
+        std::map<std::pair<std::size_t, std::uint64_t>, bool> fit_cache;
+        auto fits = [&](std::size_t i, Observation *o) {
+            auto key = std::make_pair(i, o->seq);
+            auto it = fit_cache.find(key);
+            if (it == fit_cache.end())
+                it = fit_cache.emplace(key, items[i].stream == o->stream && matches(L, items[i].pattern, *o)).first;
+            return it->second;
+        };
+        std::function<bool(Observation *, std::vector<bool> &)> place = [&](Observation *o, std::vector<bool> &seen) {
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                if (seen[i] || !fits(i, o))
+                    continue;
+                seen[i] = true;
+                if (!items[i].got || place(items[i].got, seen)) {
+                    items[i].got = o;
+                    return true;
+                }
+            }
+            return false;
+        };
+        std::set<std::uint64_t> placed;
+        h.settle();
         for (;;) {
             refresh(L);
-            bool all = true;
             for (auto *o : state(L).observer->open()) {
-                bool in_group = std::any_of(items.begin(), items.end(), [&](auto &it) { return it.stream == o->stream; });
-                if (!in_group)
+                if (placed.count(o->seq))
                     continue;
-                Item *taker = nullptr;
-                for (auto &it : items)
-                    if (!it.got && it.stream == o->stream && matches(L, it.pattern, *o)) {
-                        taker = &it;
-                        break;
-                    }
-                if (!taker) {
-                    bool stream_done = std::none_of(items.begin(), items.end(),
-                                                    [&](auto &it) { return !it.got && it.stream == o->stream; });
-                    if (stream_done)
-                        continue; // belongs to whatever comes after the group
+                bool stream_open = std::any_of(items.begin(), items.end(),
+                                               [&](auto &it) { return !it.got && it.stream == o->stream; });
+                if (!stream_open)
+                    continue; // none of the group's: it belongs to what comes after
+                std::vector<bool> seen(items.size(), false);
+                if (!place(o, seen))
                     throw Failure("expected, in any order:" + describe_missing() + "\n  got " + o->describe());
-                }
-                taker->got = o;
-                o->consumed = true;
+                placed.insert(o->seq);
             }
-            for (auto &it : items)
-                all = all && it.got;
-            if (all)
+            if (std::all_of(items.begin(), items.end(), [](auto &it) { return it.got != nullptr; }))
                 break;
             if (!wait_for_more(L, deadline))
                 throw Failure("expected, in any order, within " + seconds_text(within) + ":" + describe_missing() +
                               "\n  nothing more came");
         }
+        for (auto &it : items)
+            it.got->consumed = true;
         state(L).expectations += items.size();
         lua_newtable(L);
         for (std::size_t i = 0; i < items.size(); ++i) {
@@ -402,7 +436,17 @@ int ignore(lua_State *L) {
         IgnoreRule rule;
         rule.id = state(L).next_ignore++;
         rule.stream = s.name;
-        if (!lua_isnoneornil(L, 2)) {
+        if (lua_istable(L, 2)) {
+            // A copy: the script may reuse its table afterwards.
+            lua_newtable(L);
+            lua_pushnil(L);
+            while (lua_next(L, 2)) {
+                lua_pushvalue(L, -2);
+                lua_insert(L, -2);
+                lua_rawset(L, -4);
+            }
+            rule.pattern_ref = luaL_ref(L, LUA_REGISTRYINDEX);
+        } else if (!lua_isnoneornil(L, 2)) {
             lua_pushvalue(L, 2);
             rule.pattern_ref = luaL_ref(L, LUA_REGISTRYINDEX);
         }
@@ -427,6 +471,7 @@ int ignore(lua_State *L) {
 int unignore(lua_State *L) {
     return guarded(L, [&] {
         auto id = arg_integer(L, 1, "unignore", "what ignore returned");
+        refresh(L); // what came while the rule stood is judged by it
         auto &rules = state(L).ignores;
         auto it = std::find_if(rules.begin(), rules.end(), [&](auto &r) { return r.id == id; });
         if (it == rules.end())
@@ -479,15 +524,22 @@ int fail(lua_State *L) {
 }
 
 int note(lua_State *L) {
-    std::string text;
-    for (int i = 1; i <= lua_gettop(L); ++i) {
+    // Converted and joined by Lua first: a __tostring that raises must find
+    // no C++ object alive.
+    int n = lua_gettop(L);
+    luaL_checkstack(L, 2 * n + 1, "too many arguments");
+    for (int i = 1; i <= n; ++i) {
         if (i > 1)
-            text += ' ';
-        text += luaL_tolstring(L, i, nullptr);
-        lua_pop(L, 1);
+            lua_pushliteral(L, " ");
+        luaL_tolstring(L, i, nullptr);
     }
-    host_of(L).trace().add(TraceKind::Note, text);
-    return 0;
+    lua_concat(L, n == 0 ? 0 : 2 * n - 1);
+    return guarded(L, [&] {
+        std::size_t len = 0;
+        const char *p = lua_tolstring(L, -1, &len);
+        host_of(L).trace().add(TraceKind::Note, std::string(p, len));
+        return 0;
+    });
 }
 
 int observations(lua_State *L) {

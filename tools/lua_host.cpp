@@ -60,7 +60,7 @@ int driver_initialize(lua_State *L) {
     return guarded(L, [&] {
         if (!host_of(L).ndis().registered())
             throw ScriptError("driver.initialize: no miniport is registered (load the driver first)");
-        if (host_of(L).ndis().initialized())
+        if (host_of(L).ndis().initialized() && !host_of(L).ndis().halted())
             throw ScriptError("driver.initialize: the adapter is already initialised");
         lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().initialize()));
         return 1;
@@ -171,7 +171,7 @@ int registry_set(lua_State *L) {
         std::string name = arg_string(L, 2, fn, "a value name");
         auto type = opt_string(L, 4, fn, "a type name (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY)");
         Registry &reg = host_of(L).registry();
-        reg.create_key(path, true);
+        Registry::check_path(path);
         if (!type) {
             if (lua_isinteger(L, 3))
                 type = "REG_DWORD";
@@ -183,12 +183,27 @@ int registry_set(lua_State *L) {
                 throw ScriptError("registry.set: a value is a whole number, a string or a list of strings, not " +
                                   type_of(L, 3));
         }
+        auto no_nul = [&](const std::string &text) {
+            if (text.find('\0') != std::string::npos)
+                throw ScriptError("registry.set: a string value cannot hold a NUL (use REG_BINARY)");
+            return text;
+        };
+        if (*type != "REG_DWORD" && *type != "REG_SZ" && *type != "REG_EXPAND_SZ" && *type != "REG_BINARY" &&
+            *type != "REG_MULTI_SZ")
+            throw ScriptError("registry.set: unknown type '" + *type + "'");
+        if (*type == "REG_MULTI_SZ" && !lua_istable(L, 3))
+            throw ScriptError("registry.set: REG_MULTI_SZ takes a list of strings, not " + type_of(L, 3));
+        if (*type == "REG_DWORD")
+            arg_u32(L, 3, fn, "a whole number");
+        else if (*type != "REG_MULTI_SZ")
+            arg_string(L, 3, fn, "a string");
+        reg.create_key(path, true);
         if (*type == "REG_DWORD") {
             reg.set_dword(path, name, arg_u32(L, 3, fn, "a whole number"));
         } else if (*type == "REG_SZ") {
-            reg.set_sz(path, name, arg_string(L, 3, fn, "a string"));
+            reg.set_sz(path, name, no_nul(arg_string(L, 3, fn, "a string")));
         } else if (*type == "REG_EXPAND_SZ") {
-            reg.set_expand_sz(path, name, arg_string(L, 3, fn, "a string"));
+            reg.set_expand_sz(path, name, no_nul(arg_string(L, 3, fn, "a string")));
         } else if (*type == "REG_BINARY") {
             std::string b = arg_string(L, 3, fn, "a byte string");
             reg.set_binary(path, name, std::vector<std::uint8_t>(b.begin(), b.end()));
@@ -204,7 +219,9 @@ int registry_set(lua_State *L) {
                 }
                 if (lua_type(L, -1) != LUA_TSTRING)
                     throw ScriptError("registry.set: item " + std::to_string(i) + " of the list is " + type_of(L, -1));
-                list.emplace_back(lua_tostring(L, -1));
+                std::size_t n = 0;
+                const char *p = lua_tolstring(L, -1, &n);
+                list.push_back(no_nul(std::string(p, n)));
                 lua_pop(L, 1);
             }
             reg.set_multi_sz(path, name, list);
@@ -330,9 +347,9 @@ void push_answer(lua_State *L, const TapiAnswer &a) {
 
 int ras_initialize(lua_State *L) {
     return running(L, "ras.initialize", [&] {
-        auto base = opt_integer(L, 1, "ras.initialize", "the first device ID");
+        ULONG base = lua_isnoneornil(L, 1) ? 0 : arg_u32(L, 1, "ras.initialize", "the first device ID");
         ULONG lines = 0;
-        TapiAnswer a = host_of(L).ras().initialize(static_cast<ULONG>(base.value_or(0)), &lines);
+        TapiAnswer a = host_of(L).ras().initialize(base, &lines);
         push_answer(L, a);
         set_int(L, "lines", lines);
         return 1;
@@ -651,6 +668,13 @@ int isdn_clients(lua_State *L) {
 
 IsdnExchange &exchange(lua_State *L) { return host_of(L).isdn().use_exchange(); }
 
+// Reading the exchange must not put a scripted ISDN driver in exchange mode.
+IsdnExchange &exchange_seen(lua_State *L, const char *fn) {
+    if (!host_of(L).isdn().exchange_mode())
+        throw ScriptError(std::string(fn) + ": the ISDN driver is scripted; no exchange runs");
+    return host_of(L).isdn().exchange();
+}
+
 int exchange_local(lua_State *L) {
     return guarded(L, [&] {
         exchange(L).set_local(arg_string(L, 1, "exchange.local_number", "the line's number"));
@@ -688,7 +712,8 @@ int exchange_party(lua_State *L) {
         p.clear_cause = byte("clear_cause", isdn_cause::kNormalClearing);
         p.echo = field_bool(L, 1, "echo", fn).value_or(false);
         p.clear_after = field_seconds(L, 1, "clear_after", fn);
-        lua_getfield(L, 1, "stream");
+        lua_pushliteral(L, "stream");
+        lua_rawget(L, 1);
         if (!lua_isnil(L, -1)) {
             const char *sfn = "exchange.party stream";
             if (!lua_istable(L, -1))
@@ -761,7 +786,7 @@ int exchange_calls(lua_State *L) {
     return guarded(L, [&] {
         lua_newtable(L);
         lua_Integer i = 1;
-        for (auto &c : exchange(L).calls()) {
+        for (auto &c : exchange_seen(L, "exchange.calls").calls()) {
             lua_newtable(L);
             set_int(L, "id", static_cast<std::int64_t>(c.id));
             set_int(L, "handle", c.handle);
@@ -788,7 +813,7 @@ int exchange_channels(lua_State *L) {
     return guarded(L, [&] {
         lua_newtable(L);
         lua_Integer i = 1;
-        for (auto &c : exchange(L).channels()) {
+        for (auto &c : exchange_seen(L, "exchange.channels").channels()) {
             lua_newtable(L);
             set_int(L, "frames_out", static_cast<std::int64_t>(c.frames_out));
             set_int(L, "bytes_out", static_cast<std::int64_t>(c.bytes_out));
@@ -808,7 +833,7 @@ int exchange_listens(lua_State *L) {
     return guarded(L, [&] {
         lua_newtable(L);
         lua_Integer i = 1;
-        for (auto &[handle, address] : exchange(L).listens()) {
+        for (auto &[handle, address] : exchange_seen(L, "exchange.listens").listens()) {
             lua_newtable(L);
             set_int(L, "handle", handle);
             set_str(L, "address", address);

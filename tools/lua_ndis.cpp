@@ -2,6 +2,7 @@
 // from named fields and its answer read back into named fields.
 
 #include <cstring>
+#include <set>
 
 #include "lua_support.h"
 #include "ndis_records.h"
@@ -66,15 +67,28 @@ std::string field_list(const RecordInfo &r) {
     return out;
 }
 
-// Lays the fields of the table at `table` into `buf` at `base`. Text for a
-// variable part goes to `extra`, placed after the request by the caller.
+// Text parts end in a NUL; user-user information, device-specific and
+// configuration bytes are taken as given.
+bool is_text(std::string_view name) {
+    for (std::string_view word : {"Address", "Class", "Comment", "Party", "Name"})
+        if (name.find(word) != std::string_view::npos)
+            return true;
+    return false;
+}
+
+// Lays the fields of the table at `table` into `buf` at `base`. Bytes of a
+// variable part are placed after the request by the caller. Every field the
+// script names goes into `given`, so that sizes and offsets it chose (right
+// or deliberately wrong) are not filled in over it.
 struct Pending {
     std::size_t size_offset, offset_offset, base;
-    std::string text;
+    std::string size_name, offset_name, text;
+    bool nul;
 };
 
 void encode(lua_State *L, int table, const RecordInfo &r, Bytes &buf, std::size_t base, const std::string &where,
-            std::vector<Pending> &parts, std::optional<std::string> &tail) {
+            std::vector<Pending> &parts, std::optional<std::string> &tail, std::set<std::string> &given,
+            const std::string &prefix) {
     table = lua_absindex(L, table);
     auto vars = variable_parts(r);
     lua_pushnil(L);
@@ -84,21 +98,25 @@ void encode(lua_State *L, int table, const RecordInfo &r, Bytes &buf, std::size_
             throw ScriptError(where + ": field names are strings");
         }
         std::string key = lua_tostring(L, -2);
-        if (key == "length" || key == "room") {
+        if (prefix.empty() && (key == "length" || key == "room")) {
             lua_pop(L, 1);
             continue;
         }
+        given.insert(prefix + key);
         const RecordField *f = r.field(key);
         bool is_part = false;
         for (auto &[name, pair] : vars) {
             if (name == key) {
-                if (!lua_isstring(L, -1)) {
+                if (lua_type(L, -1) != LUA_TSTRING) {
+                    std::string t = type_of(L, -1);
                     lua_pop(L, 2);
-                    throw ScriptError(where + ": " + key + " takes a string, not " + type_of(L, -1));
+                    throw ScriptError(where + ": " + key + " takes a string, not " + t);
                 }
                 std::size_t n = 0;
                 const char *s = lua_tolstring(L, -1, &n);
-                parts.push_back({base + pair.first->offset, base + pair.second->offset, base, std::string(s, n)});
+                parts.push_back({base + pair.first->offset, base + pair.second->offset, base,
+                                 prefix + pair.first->name, prefix + pair.second->name, std::string(s, n),
+                                 is_text(name)});
                 is_part = true;
             }
         }
@@ -115,7 +133,13 @@ void encode(lua_State *L, int table, const RecordInfo &r, Bytes &buf, std::size_
             if (lua_isboolean(L, -1)) {
                 put(buf, base + f->offset, f->size, lua_toboolean(L, -1) ? 1 : 0);
             } else if (lua_isinteger(L, -1)) {
-                put(buf, base + f->offset, f->size, static_cast<std::uint64_t>(lua_tointeger(L, -1)));
+                lua_Integer v = lua_tointeger(L, -1);
+                if (v < 0 || (f->size < 8 && static_cast<std::uint64_t>(v) >> (8 * f->size)) != 0) {
+                    lua_pop(L, 2);
+                    throw ScriptError(where + "." + key + " takes a whole number that fits " + std::to_string(f->size) +
+                                      " bytes, not " + std::to_string(v));
+                }
+                put(buf, base + f->offset, f->size, static_cast<std::uint64_t>(v));
             } else {
                 std::string t = type_of(L, -1);
                 lua_pop(L, 2);
@@ -134,7 +158,7 @@ void encode(lua_State *L, int table, const RecordInfo &r, Bytes &buf, std::size_
             if (f->kind == FieldKind::Tail) {
                 tail = std::string(s, n);
             } else {
-                if (n > f->size) {
+                if (n > f->size || base + f->offset + n > buf.size()) {
                     lua_pop(L, 2);
                     throw ScriptError(where + "." + key + " holds " + std::to_string(f->size) + " bytes");
                 }
@@ -148,7 +172,7 @@ void encode(lua_State *L, int table, const RecordInfo &r, Bytes &buf, std::size_
                 lua_pop(L, 2);
                 throw ScriptError(where + "." + key + " takes a table, not " + t);
             }
-            encode(L, -1, *f->record, buf, base + f->offset, where + "." + key, parts, tail);
+            encode(L, -1, *f->record, buf, base + f->offset, where + "." + key, parts, tail, given, prefix + key + ".");
             break;
         }
         lua_pop(L, 1);
@@ -208,8 +232,12 @@ int request(lua_State *L, bool is_query) {
         if (!st.host->ndis().initialized() || st.host->ndis().halted())
             throw ScriptError(std::string(fn) + ": the adapter is not running");
         std::optional<OidInfo> oid;
-        if (lua_isinteger(L, 1))
-            oid = find_oid(static_cast<std::uint32_t>(lua_tointeger(L, 1)));
+        if (lua_isinteger(L, 1)) {
+            lua_Integer v = lua_tointeger(L, 1);
+            if (v < 0 || v > 0xFFFFFFFFLL)
+                throw ScriptError(std::string(fn) + ": an OID is 32 bits, not " + std::to_string(v));
+            oid = find_oid(static_cast<std::uint32_t>(v));
+        }
         else if (lua_type(L, 1) == LUA_TSTRING)
             oid = find_oid(std::string_view(lua_tostring(L, 1)));
         else
@@ -251,30 +279,40 @@ int request(lua_State *L, bool is_query) {
                 put(buf, r->field("ulRequestID")->offset, 4, st.next_request_id++);
             std::vector<Pending> parts;
             std::optional<std::string> tail;
-            encode(L, 2, *r, buf, 0, oid->name, parts, tail);
+            std::set<std::string> given;
+            encode(L, 2, *r, buf, 0, oid->name, parts, tail, given, "");
             if (tail) {
                 for (auto &f : r->fields) {
                     if (f.kind != FieldKind::Tail)
                         continue;
+                    std::string_view name = f.name;
+                    bool text = name.starts_with("sz");
                     buf.resize(f.offset);
                     buf.insert(buf.end(), tail->begin(), tail->end());
-                    buf.push_back(0);
-                    // The size field just before a tail counts its bytes.
-                    for (auto &g : r->fields)
-                        if (g.kind == FieldKind::Scalar && g.offset + 4 == f.offset &&
-                            std::string_view(g.name).ends_with("Size"))
-                            put(buf, g.offset, 4, tail->size() + 1);
+                    if (text)
+                        buf.push_back(0);
+                    // The tail's own count: ulXSize, or ulXTotalSize for room to fill.
+                    std::string base(text ? name.substr(2) : name);
+                    for (const std::string &count : {"ul" + base + "Size", "ul" + base + "TotalSize"})
+                        if (const RecordField *g = r->field(count); g && !given.count(count)) {
+                            put(buf, g->offset, 4, tail->size() + (text ? 1 : 0));
+                            break;
+                        }
                 }
             }
             for (auto &p : parts) {
-                // Variable text goes after everything else, NUL included.
+                // Variable bytes go after everything else.
                 std::size_t at = buf.size();
                 buf.insert(buf.end(), p.text.begin(), p.text.end());
-                buf.push_back(0);
-                put(buf, p.size_offset, 4, p.text.size() + 1);
-                put(buf, p.offset_offset, 4, at - p.base);
+                if (p.nul)
+                    buf.push_back(0);
+                if (!given.count(p.size_name))
+                    put(buf, p.size_offset, 4, p.text.size() + (p.nul ? 1 : 0));
+                if (!given.count(p.offset_name))
+                    put(buf, p.offset_offset, 4, at - p.base);
                 // Call parameters count their variable parts in ulTotalSize.
-                if (p.base != 0)
+                std::string total = p.size_name.substr(0, p.size_name.rfind('.') + 1) + "ulTotalSize";
+                if (p.base != 0 && !given.count(total))
                     put(buf, p.base, 4, buf.size() - p.base);
             }
         } else {

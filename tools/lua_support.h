@@ -42,7 +42,10 @@ struct ScriptState {
     int next_ignore = 1;
     std::size_t classified = 0; // observations already held against the ignore rules
     std::size_t expectations = 0;
-    int hook_count = 0; // instruction hooks since the script last let the machine run
+    int hook_count = 0;        // instruction hooks since virtual time last moved
+    bool runaway = false;      // the script looped; it is stopped whatever pcall does
+    std::string runaway_message;
+    bool in_predicate = false; // a pattern's function is running
     std::uint32_t next_request_id = 0x100;
     bool driver_loaded = false;
     std::string script_dir;
@@ -63,16 +66,20 @@ std::string script_where(lua_State *L);
 template <class F> int guarded(lua_State *L, F &&f) {
     int results = -1;
     try {
+        // A predicate only looks: acting from one would change what it judges.
+        if (state(L).in_predicate)
+            throw ScriptError("a pattern's function may not call the simulator");
         results = f();
     } catch (const host::VerifierStop &e) {
         state(L).violation = e.violation();
         lua_pushstring(L, e.what());
     } catch (const Failure &e) {
         state(L).failure = script_where(L) + ": " + e.what();
-        lua_pushstring(L, state(L).failure->c_str());
+        lua_pushlstring(L, state(L).failure->data(), state(L).failure->size());
     } catch (const std::exception &e) {
         std::string where = script_where(L);
-        lua_pushstring(L, ((where.empty() ? "" : where + ": ") + e.what()).c_str());
+        std::string message = (where.empty() ? "" : where + ": ") + e.what();
+        lua_pushlstring(L, message.data(), message.size());
     }
     if (results >= 0)
         return results;

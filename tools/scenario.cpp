@@ -35,13 +35,39 @@ struct LuaCloser {
 };
 
 void instruction_hook(lua_State *L, lua_Debug *) {
-    if (++state(L).hook_count > kHookLimit) {
+    ScriptState &st = state(L);
+    if (st.runaway || ++st.hook_count > kHookLimit) {
+        // Once tripped, every later instruction raises again, so a pcall
+        // around the loop cannot keep it going.
+        if (!st.runaway) {
+            st.runaway = true;
+            lua_sethook(L, instruction_hook, LUA_MASKCOUNT, 1);
+        }
+        if (st.runaway_message.empty())
+            st.runaway_message = script_where(L) + ": the script ran a billion instructions without waiting; is it looping?";
         // lua_error unwinds without destructors: nothing C++ may be live here.
-        char where[256];
-        std::snprintf(where, sizeof where, "%s", script_where(L).c_str());
-        lua_pushfstring(L, "%s: the script ran a billion instructions without waiting; is it looping?", where);
+        lua_pushstring(L, st.runaway_message.c_str());
         lua_error(L);
     }
+}
+
+// Turns any error value into "file:line: text", so that error({}) or
+// error() still say where.
+int message_handler(lua_State *L) {
+    if (lua_type(L, 1) == LUA_TSTRING)
+        return 1;
+    char where[300] = "";
+    lua_Debug ar;
+    for (int level = 1; lua_getstack(L, level, &ar); ++level)
+        if (lua_getinfo(L, "Sl", &ar) && ar.currentline > 0 && ar.source[0] == '@') {
+            std::snprintf(where, sizeof where, "%s:%d: ", ar.short_src, ar.currentline);
+            break;
+        }
+    if (luaL_callmeta(L, 1, "__tostring") && lua_type(L, -1) == LUA_TSTRING)
+        lua_pushfstring(L, "%sthe script raised an error: %s", where, lua_tostring(L, -1));
+    else
+        lua_pushfstring(L, "%sthe script raised an error (%s, not a message)", where, luaL_typename(L, 1));
+    return 1;
 }
 
 bool is_builtin(const std::string &name, std::string &text, std::string &chunk) {
@@ -109,7 +135,8 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     ScenarioResult result;
     std::string text, chunk, script_dir;
     std::filesystem::path file(options.script);
-    if (std::filesystem::is_regular_file(file)) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(file, ec)) {
         std::ifstream in(file, std::ios::binary);
         std::stringstream ss;
         ss << in.rdbuf();
@@ -170,6 +197,11 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         lua_pushnil(L);
         lua_setglobal(L, name);
     }
+    static const char kPrelude[] = "local load = load\n"
+                                   "_G.load = function(chunk, name, mode, env) return load(chunk, name, 't', env) end\n"
+                                   "string.dump = nil\n";
+    if (luaL_loadbuffer(L, kPrelude, sizeof kPrelude - 1, "=prelude") != LUA_OK || lua_pcall(L, 0, 0, 0) != LUA_OK)
+        throw HostError("the scenario prelude did not load");
     lua_getglobal(L, "math");
     lua_pushnil(L);
     lua_setfield(L, -2, "random");
@@ -192,16 +224,21 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
 
     std::string error;
     bool script_error = false;
-    if (luaL_loadbuffer(L, text.data(), text.size(), chunk.c_str()) != LUA_OK) {
+    lua_pushcfunction(L, message_handler);
+    int handler = lua_gettop(L);
+    if (luaL_loadbufferx(L, text.data(), text.size(), chunk.c_str(), "t") != LUA_OK) {
         error = lua_tostring(L, -1);
         script_error = true;
-    } else if (lua_pcall(L, 0, 0, 0) != LUA_OK) {
-        error = lua_isstring(L, -1) ? lua_tostring(L, -1) : "the script raised a non-string error";
-        script_error = !st.failure && !st.violation;
+    } else if (lua_pcall(L, 0, 0, handler) != LUA_OK || st.runaway) {
+        error = lua_isstring(L, -1) ? lua_tostring(L, -1) : "the script raised an error";
+        if (st.runaway)
+            error = st.runaway_message;
+        script_error = st.runaway || (!st.failure && !st.violation);
     } else {
         // The end of every script: nothing left unexpected, then the
         // adapter halted and the host's teardown checks passed.
         try {
+            host.settle();
             check_idle(L);
             if (host.ndis().initialized() && !host.ndis().halted()) {
                 host.trace().add(TraceKind::Note, "the script left the adapter running; NDIS halts it");

@@ -49,8 +49,10 @@ bool whole_number(const std::string &text, std::uint64_t &out) {
     std::exit(sim::kUsage);
 }
 
+// Quoted for a POSIX shell unless every character is plainly safe.
 std::string quoted(const std::string &s) {
-    if (!s.empty() && s.find_first_of(" \t'\"\\$`") == std::string::npos)
+    if (!s.empty() && s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./=:,+@%-") ==
+                          std::string::npos)
         return s;
     std::string out = "'";
     for (char c : s)
@@ -83,7 +85,13 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
         options.timeline = false;
         options.replay = replay_line(options, demo, config_given);
         std::ostringstream out, err;
-        sim::ScenarioResult r = sim::run_scenario(options, out, err);
+        sim::ScenarioResult r;
+        try {
+            r = sim::run_scenario(options, out, err);
+        } catch (const std::exception &e) {
+            r.status = sim::kUsage;
+            r.summary = e.what();
+        }
         ++ran;
         if (r.status != sim::kPassed) {
             ++failed;
