@@ -190,7 +190,7 @@ TapiAnswer NdisTapi::call(bool is_query, NDIS_OID oid, std::vector<std::uint8_t>
 
 void NdisTapi::indicate(void *buffer, unsigned size) {
     if (size < sizeof(NDIS_TAPI_EVENT))
-        throw HostError("TAPI indication with " + std::to_string(size) + " bytes");
+        rt::violation("api.bad-argument", "TAPI indication with " + std::to_string(size) + " bytes");
     auto *e = static_cast<NDIS_TAPI_EVENT *>(buffer);
     if (e->ulMsg == LINE_NEWCALL)
         e->ulParam2 = new_htcall(); // TAPI answers with its handle for the call

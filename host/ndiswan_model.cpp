@@ -108,7 +108,7 @@ void Ndiswan::check_all_completed() {
 void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
     if (status == NDIS_STATUS_WAN_LINE_UP) {
         if (size < sizeof(NDIS_MAC_LINE_UP))
-            throw HostError("line-up indication with " + std::to_string(size) + " bytes");
+            rt::violation("api.bad-argument", "line-up indication with " + std::to_string(size) + " bytes");
         auto *up = static_cast<NDIS_MAC_LINE_UP *>(buffer);
         LinkRecord link{};
         if (up->NdisLinkContext) {
@@ -122,6 +122,7 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
         link.connection_id = up->ConnectionWrapperID;
         link.speed = up->LinkSpeed;
         link.up_time = host_.now();
+        link.order = ++line_order_;
         links_.push_back(link);
         rt::trace(TraceKind::Status, "LINE_UP speed " + std::to_string(up->LinkSpeed * 100) + " bit/s window " +
                                          std::to_string(up->SendWindow) + " link handle " + hex32(up->NdisLinkHandle) +
@@ -129,9 +130,9 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
                                          hex32(link.context));
     } else {
         if (size < sizeof(NDIS_MAC_LINE_DOWN))
-            throw HostError("line-down indication with " + std::to_string(size) + " bytes");
+            rt::violation("api.bad-argument", "line-down indication with " + std::to_string(size) + " bytes");
         auto *down = static_cast<NDIS_MAC_LINE_DOWN *>(buffer);
-        downs_.push_back({down->NdisLinkContext, host_.now()});
+        downs_.push_back({down->NdisLinkContext, host_.now(), ++line_order_});
         for (auto &l : links_)
             if (l.context == down->NdisLinkContext)
                 l.up = false;

@@ -23,6 +23,7 @@ struct LinkRecord {
     std::uint32_t speed = 0; // 100 bit/s
     bool up = true;
     Ticks up_time = 0;
+    std::uint64_t order = 0; // place among all line ups and downs
 };
 
 // A line-down indication, in the order given; the same link may go down
@@ -30,6 +31,7 @@ struct LinkRecord {
 struct LineDownRecord {
     std::uint32_t context = 0;
     Ticks time = 0;
+    std::uint64_t order = 0; // place among all line ups and downs
 };
 
 struct ReceivedFrame {
@@ -103,6 +105,7 @@ class Ndiswan {
     std::map<PNDIS_WAN_PACKET, InFlight> in_flight_;
     std::uint32_t next_context_ = 0x1000;
     std::vector<LineDownRecord> downs_;
+    std::uint64_t line_order_ = 0;
     bool refuse_ = false;
     std::function<void(const ReceivedFrame &)> on_receive_;
 };

@@ -131,20 +131,25 @@ std::size_t Observer::poll() {
             o.fields.emplace_back("devstate", dev_state_names(e.ulParam1));
     }
 
+    // Ups and downs in the order they were indicated, which time alone
+    // does not give when several happen at one instant.
     const auto &links = host_.ndiswan().links();
-    for (; links_ < links.size(); ++links_) {
-        const LinkRecord &l = links[links_];
-        Observation &o = add(l.up_time, "wan");
-        o.fields = {{"event", std::string("up")},
-                    {"link", static_cast<std::int64_t>(l.link_handle)},
-                    {"context", static_cast<std::int64_t>(l.context)},
-                    {"call", static_cast<std::int64_t>(l.connection_id)},
-                    {"speed", static_cast<std::int64_t>(l.speed) * 100}};
-    }
     const auto &downs = host_.ndiswan().downs();
-    for (; downs_ < downs.size(); ++downs_) {
-        Observation &o = add(downs[downs_].time, "wan");
-        o.fields = {{"event", std::string("down")}, {"context", static_cast<std::int64_t>(downs[downs_].context)}};
+    while (links_ < links.size() || downs_ < downs.size()) {
+        bool up = downs_ == downs.size() || (links_ < links.size() && links[links_].order < downs[downs_].order);
+        if (up) {
+            const LinkRecord &l = links[links_++];
+            Observation &o = add(l.up_time, "wan");
+            o.fields = {{"event", std::string("up")},
+                        {"link", static_cast<std::int64_t>(l.link_handle)},
+                        {"context", static_cast<std::int64_t>(l.context)},
+                        {"call", static_cast<std::int64_t>(l.connection_id)},
+                        {"speed", static_cast<std::int64_t>(l.speed) * 100}};
+        } else {
+            const LineDownRecord &d = downs[downs_++];
+            Observation &o = add(d.time, "wan");
+            o.fields = {{"event", std::string("down")}, {"context", static_cast<std::int64_t>(d.context)}};
+        }
     }
 
     const auto &received = host_.ndiswan().received();
