@@ -171,6 +171,9 @@ bool call_predicate(lua_State *L) {
     if (status != LUA_OK) {
         std::string msg = lua_tostring(L, -1) ? lua_tostring(L, -1) : "error in a predicate";
         lua_pop(L, 1);
+        // The script's own place is added once, by the caller.
+        if (std::string where = script_where(L) + ": "; msg.starts_with(where))
+            msg.erase(0, where.size());
         throw ScriptError("a predicate failed: " + msg);
     }
     bool ok = lua_toboolean(L, -1);

@@ -172,6 +172,12 @@ int registry_set(lua_State *L) {
         auto type = opt_string(L, 4, fn, "a type name (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY)");
         Registry &reg = host_of(L).registry();
         Registry::check_path(path);
+        auto no_nul = [&](const std::string &text) {
+            if (text.find('\0') != std::string::npos)
+                throw ScriptError("registry.set: a string value cannot hold a NUL (use REG_BINARY)");
+            return text;
+        };
+
         if (!type) {
             if (lua_isinteger(L, 3))
                 type = "REG_DWORD";
@@ -183,20 +189,33 @@ int registry_set(lua_State *L) {
                 throw ScriptError("registry.set: a value is a whole number, a string or a list of strings, not " +
                                   type_of(L, 3));
         }
-        auto no_nul = [&](const std::string &text) {
-            if (text.find('\0') != std::string::npos)
-                throw ScriptError("registry.set: a string value cannot hold a NUL (use REG_BINARY)");
-            return text;
-        };
         if (*type != "REG_DWORD" && *type != "REG_SZ" && *type != "REG_EXPAND_SZ" && *type != "REG_BINARY" &&
             *type != "REG_MULTI_SZ")
             throw ScriptError("registry.set: unknown type '" + *type + "'");
         if (*type == "REG_MULTI_SZ" && !lua_istable(L, 3))
             throw ScriptError("registry.set: REG_MULTI_SZ takes a list of strings, not " + type_of(L, 3));
-        if (*type == "REG_DWORD")
+        if (*type == "REG_DWORD") {
             arg_u32(L, 3, fn, "a whole number");
-        else if (*type != "REG_MULTI_SZ")
-            arg_string(L, 3, fn, "a string");
+        } else if (*type == "REG_SZ" || *type == "REG_EXPAND_SZ") {
+            no_nul(arg_string(L, 3, fn, "a string"));
+        } else if (*type == "REG_BINARY") {
+            arg_string(L, 3, fn, "a byte string");
+        } else {
+            for (lua_Integer i = 1;; ++i) { // every item checked before anything is written
+                lua_rawgeti(L, 3, i);
+                bool end = lua_isnil(L, -1);
+                bool text = lua_type(L, -1) == LUA_TSTRING;
+                std::size_t n = 0;
+                const char *p = text ? lua_tolstring(L, -1, &n) : nullptr;
+                std::string item = p ? std::string(p, n) : std::string();
+                lua_pop(L, 1);
+                if (end)
+                    break;
+                if (!text)
+                    throw ScriptError("registry.set: item " + std::to_string(i) + " of the list is not a string");
+                no_nul(item);
+            }
+        }
         reg.create_key(path, true);
         if (*type == "REG_DWORD") {
             reg.set_dword(path, name, arg_u32(L, 3, fn, "a whole number"));
@@ -441,8 +460,10 @@ int wan_pending(lua_State *L) {
 
 int time_run(lua_State *L) {
     return guarded(L, [&] {
-        host_of(L).run_for(arg_seconds(L, 1, "run", "seconds of virtual time"));
-        state(L).hook_count = 0;
+        Ticks duration = arg_seconds(L, 1, "run", "seconds of virtual time");
+        host_of(L).run_for(duration);
+        if (duration > 0) // run(0) does not renew the loop guard
+            state(L).hook_count = 0;
         return 0;
     });
 }
@@ -490,13 +511,17 @@ int faults_fail_probability(lua_State *L) {
 }
 
 int faults_each_site_once(lua_State *L) {
-    host_of(L).faults().fail_each_site_once();
-    return 0;
+    return guarded(L, [&] {
+        host_of(L).faults().fail_each_site_once();
+        return 0;
+    });
 }
 
 int faults_clear(lua_State *L) {
-    host_of(L).faults().clear();
-    return 0;
+    return guarded(L, [&] {
+        host_of(L).faults().clear();
+        return 0;
+    });
 }
 
 int push_strings(lua_State *L, const std::vector<std::string> &list) {
@@ -597,8 +622,10 @@ int isdn_auto_answer(lua_State *L) {
 }
 
 int isdn_clear_rules(lua_State *L) {
-    host_of(L).isdn().clear_rules();
-    return 0;
+    return guarded(L, [&] {
+        host_of(L).isdn().clear_rules();
+        return 0;
+    });
 }
 
 std::uint8_t message_code(const std::string &name) {

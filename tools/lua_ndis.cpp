@@ -321,6 +321,8 @@ int request(lua_State *L, bool is_query) {
             auto data = field_string(L, 2, "data", fn);
             if (value && data)
                 throw ScriptError(std::string(fn) + ": give value or data, not both");
+            if (value && (*value < 0 || *value > 0xFFFFFFFFLL))
+                throw ScriptError(std::string(fn) + ": value is 32 bits, not " + std::to_string(*value));
             if (value)
                 put(buf = Bytes(4, 0), 0, 4, static_cast<std::uint64_t>(*value));
             else if (data)
