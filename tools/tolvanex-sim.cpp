@@ -187,6 +187,8 @@ int main(int argc, char **argv) {
     }
     if (seeds && seed_given)
         bad("give --seed or --seeds, not both");
+    if (seeds && (options.trace_file || options.pcap_file))
+        bad("--trace and --pcap record one run; replay the seed you want with --seed");
     bool demo = i >= argc;
     bool config_given = options.config.has_value();
     if (demo) {
