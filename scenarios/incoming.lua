@@ -1,8 +1,10 @@
 -- A remote party calls in, RAS answers, data flows both ways, RAS drops the call.
 --
 -- The driver listens on 0140000000*12 (LocalISDNAddress, SubAddrFilter).
--- Calls to another subaddress, with none, or to another number are never
--- offered: the driver is not told of them and TAPI hears nothing. The call
+-- The network, holding that listen, never offers calls to another
+-- subaddress, to none or to another number: the listen's address is what
+-- the driver controls, and it is pinned here; those calls show that nothing
+-- else (no event, no TAPI word) comes of them. The call
 -- to *12 is accepted towards the network and offered to TAPI on line 1,
 -- the line RAS lets answer (line 0 only dials out); the link comes up only
 -- when RAS answers. The caller streams frames and echoes what it gets; RAS

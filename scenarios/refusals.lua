@@ -122,3 +122,5 @@ for i, ch in ipairs(exchange.channels()) do
   check_equal(ch.handle, 0, "B" .. i .. " is free")
   check_equal(ch.frames_out + ch.frames_in, 0, "nothing was carried on B" .. i)
 end
+note("the line is free after the last one too")
+expect_network_clear(dial(BUSY))

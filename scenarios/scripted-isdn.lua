@@ -54,7 +54,7 @@ check_equal(isdn.pending_reads(), 1, "reads waiting (the listen's only)")
 
 note("RAS gives up on it; with no handle there is nothing to clear")
 check_equal(ras.drop(first.call).status_name, "NDIS_STATUS_SUCCESS", "drop")
-expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = first.htcall})
+expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = first.htcall}, 0)
 run(3)
 idle()
 
@@ -96,7 +96,7 @@ idle()
 note("the network clears the call; the driver answers, and the clearing is confirmed")
 isdn.queue(CALL, {message = "APP_CLEAR_IN", cause = 16})
 answer({name = "clear-response", hcom = CALL}, OK, nil, 2)
-expect("event", "ZOLMSG_CLEAR_IN")
+expect("event", "ZOLMSG_CLEAR_IN", 0)
 idle()
 isdn.queue(CALL, {message = "APP_CLEAR_CO"})
 expect_unordered({

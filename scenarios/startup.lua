@@ -33,6 +33,9 @@ for device = 0, lines - 1 do
   note("line " .. device .. ": " .. caps.LineDevCaps.LineName)
   check_equal(ras.open(device).status_name, "NDIS_STATUS_SUCCESS", "open line " .. device)
 end
+check_equal(ndis.query("OID_TAPI_GET_DEV_CAPS", {ulDeviceID = lines}).status_name, "NDIS_STATUS_TAPI_NODRIVER",
+            "no line past the last")
+check(ras.open(lines).status_name ~= "NDIS_STATUS_SUCCESS", "no open past the last")
 for _ = 1, listens do
   expect("isdn", "listen", 5)
 end
