@@ -13,7 +13,7 @@ end
 
 local PARTY = "0299887766"
 local CLEAR_AFTER = 8
-local LINEDISCONNECTMODE_NORMAL = 1
+local LINEDISCONNECTMODE_NORMAL = ndis.constant("LINEDISCONNECTMODE_NORMAL")
 
 exchange.local_number("0140000000")
 exchange.party{number = PARTY, answer = "after", delay = 1, echo = true, clear_after = CLEAR_AFTER}

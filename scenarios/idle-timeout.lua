@@ -14,7 +14,7 @@ local TIMEOUT = 20
 registry.set("Parameters", "Timeout", TIMEOUT)
 
 local PARTY = "0299887766"
-local LINEDISCONNECTMODE_NORMAL = 1
+local LINEDISCONNECTMODE_NORMAL = ndis.constant("LINEDISCONNECTMODE_NORMAL")
 
 exchange.local_number("0140000000")
 -- Connected at 14.25 s, the party streams every 3 s until 68.25 s: five

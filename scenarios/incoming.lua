@@ -15,7 +15,7 @@ if not registry.get("Parameters", "Timeout") then
 end
 
 local CALLER = "0311223344"
-local LINEDISCONNECTMODE_NORMAL = 1
+local LINEDISCONNECTMODE_NORMAL = ndis.constant("LINEDISCONNECTMODE_NORMAL")
 
 exchange.local_number("0140000000")
 exchange.party{number = CALLER, echo = true, stream = {bytes = 80, every = 2, count = 3}}

@@ -14,7 +14,7 @@ end
 
 local BUSY, REFUSING, UNKNOWN, SILENT = "0255500001", "0255500002", "0299999999", "0255500004"
 local REFUSE_AFTER = 3
-local LINEDISCONNECTMODE_NORMAL = 1
+local LINEDISCONNECTMODE_NORMAL = ndis.constant("LINEDISCONNECTMODE_NORMAL")
 
 exchange.local_number("0140000000")
 exchange.party{number = BUSY, answer = "busy"}
