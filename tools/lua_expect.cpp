@@ -11,6 +11,7 @@
 
 #include "lua_support.h"
 #include "ndis_records.h"
+#include "ndis_wrapper.h"
 #include "trace.h"
 
 namespace tolvanex::sim {
@@ -130,7 +131,7 @@ std::string describe_value(lua_State *L, int index) {
     case LUA_TNUMBER:
         if (lua_isinteger(L, index)) {
             lua_Integer v = lua_tointeger(L, index);
-            return v > 9 && v <= 0xFFFFFFFFLL ? hex(static_cast<std::uint32_t>(v)) : std::to_string(v);
+            return v > 9 && v <= 0xFFFFFFFFLL ? hex32(static_cast<std::uint32_t>(v)) : std::to_string(v);
         }
         return std::to_string(lua_tonumber(L, index));
     case LUA_TBOOLEAN: return lua_toboolean(L, index) ? "true" : "false";

@@ -74,7 +74,7 @@ int driver_start(lua_State *L) {
         state(L).driver_loaded = true;
         NTSTATUS s = host_of(L).ndis().load(DriverEntry);
         if (s != STATUS_SUCCESS)
-            throw Failure("driver.start: DriverEntry returned " + hex(static_cast<std::uint32_t>(s)));
+            throw Failure("driver.start: DriverEntry returned " + hex32(static_cast<std::uint32_t>(s)));
         NDIS_STATUS i = host_of(L).ndis().initialize();
         if (i != NDIS_STATUS_SUCCESS)
             throw Failure("driver.start: initialisation returned " + status_name(i));
@@ -628,16 +628,11 @@ int isdn_clear_rules(lua_State *L) {
     });
 }
 
+// The APP_* name as the ISDN driver's records spell it.
 std::uint8_t message_code(const std::string &name) {
-    static const struct {
-        const char *name;
-        std::uint8_t code;
-    } table[] = {{"APP_FLOW_ON", APP_FLOW_ON},   {"APP_FLOW_OFF", APP_FLOW_OFF}, {"APP_CONN_IN", APP_CONN_IN},
-                 {"APP_CONN_CO", APP_CONN_CO},   {"APP_CLEAR_IN", APP_CLEAR_IN}, {"APP_CLEAR_CO", APP_CLEAR_CO},
-                 {"APP_DATA_IN", APP_DATA_IN}};
-    for (auto &t : table)
-        if (name == t.name)
-            return t.code;
+    for (unsigned code = 0; code < 256; ++code)
+        if (name.starts_with("APP_") && IsdnDriver::message_name(static_cast<std::uint8_t>(code)) == name)
+            return static_cast<std::uint8_t>(code);
     throw ScriptError("unknown ISDN message '" + name + "' (APP_CONN_IN, APP_CONN_CO, APP_CLEAR_IN, APP_CLEAR_CO, "
                       "APP_DATA_IN, APP_FLOW_ON, APP_FLOW_OFF)");
 }

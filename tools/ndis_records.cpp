@@ -1,14 +1,16 @@
 #include "ndis_records.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "ndis.h"
+#include "ndis_wrapper.h"
 #include "ndistapi.h"
 #include "ndiswan.h"
 
 namespace tolvanex::sim {
+
+using host::hex32;
 
 namespace {
 #include "ndis_tables.inc"
@@ -58,12 +60,6 @@ const RecordField *RecordInfo::field(std::string_view wanted) const {
     return nullptr;
 }
 
-std::string hex(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
-    return buf;
-}
-
 std::optional<OidInfo> find_oid(std::string_view name) {
     for (auto &n : kOidNames)
         if (name == n.name)
@@ -82,7 +78,7 @@ std::optional<OidInfo> find_oid(std::uint32_t oid) {
     for (auto &n : kOidNames)
         if (n.value == oid)
             return info_for(n);
-    return OidInfo{hex(oid), oid, nullptr};
+    return OidInfo{hex32(oid), oid, nullptr};
 }
 
 std::vector<std::string> oid_names() {
@@ -94,7 +90,7 @@ std::vector<std::string> oid_names() {
 
 std::string status_name(std::uint32_t status) {
     const char *n = name_of(kStatusNames, status);
-    return n ? n : hex(status);
+    return n ? n : hex32(status);
 }
 
 std::string tapi_message_name(std::uint32_t msg) {
@@ -104,7 +100,7 @@ std::string tapi_message_name(std::uint32_t msg) {
 
 std::string call_state_name(std::uint32_t state) {
     const char *n = name_of(kCallStateNames, state);
-    return n ? n : hex(state);
+    return n ? n : hex32(state);
 }
 
 std::string dev_state_names(std::uint32_t flags) {
@@ -120,7 +116,7 @@ std::string dev_state_names(std::uint32_t flags) {
     if (flags) {
         if (!out.empty())
             out += '|';
-        out += hex(flags);
+        out += hex32(flags);
     }
     return out;
 }

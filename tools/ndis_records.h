@@ -61,6 +61,4 @@ std::string call_state_name(std::uint32_t state);
 std::string dev_state_names(std::uint32_t flags);
 std::optional<std::uint32_t> constant(std::string_view name);
 
-std::string hex(std::uint32_t v);
-
 } // namespace tolvanex::sim

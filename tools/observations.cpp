@@ -6,6 +6,7 @@
 #include "eventlog.h"
 #include "isdn_driver.h"
 #include "ndis_records.h"
+#include "ndis_wrapper.h"
 #include "ndistapi_model.h"
 #include "ndiswan_model.h"
 
@@ -50,7 +51,7 @@ std::string render(const std::string &key, const FieldValue &v) {
         bool handle = key == "line" || key == "call" || key == "link" || key == "context" || key == "id" ||
                       key == "p1" || key == "p2" || key == "p3" || key == "code";
         if (handle && *i > 9)
-            return hex(static_cast<std::uint32_t>(*i));
+            return hex32(static_cast<std::uint32_t>(*i));
         return std::to_string(*i);
     }
     if (auto *s = std::get_if<std::string>(&v)) {
