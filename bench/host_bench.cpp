@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "host.h"
-#include "kernel.h"
+#include "nt/kernel.h"
 #include "ntkernel.h"
 
 using namespace tolvanex::host;

@@ -3,19 +3,22 @@
 
 #include "host.h"
 
-#include "eventlog.h"
-#include "faults.h"
-#include "io_manager.h"
-#include "isdn_driver.h"
-#include "kernel.h"
-#include "memory.h"
-#include "ndis_wrapper.h"
-#include "ndistapi_model.h"
-#include "ndiswan_model.h"
-#include "ras_model.h"
-#include "registry.h"
-#include "trace.h"
-#include "verifier.h"
+#include <cstdio>
+
+#include "check/eventlog.h"
+#include "check/faults.h"
+#include "nt/io_manager.h"
+#include "isdn/isdn_driver.h"
+#include "nt/kernel.h"
+#include "nt/memory.h"
+#include "ndis/ndis_wrapper.h"
+#include "ndis/ndistapi_model.h"
+#include "ndis/ndiswan_model.h"
+#include "ndis/ras_model.h"
+#include "nt/registry.h"
+#include "check/trace.h"
+#include "check/verifier.h"
+#include "nt/threads.h"
 
 namespace tolvanex::host {
 
@@ -23,6 +26,12 @@ extern const char kDriverMessagesMc[];
 
 namespace {
 Host *g_current = nullptr;
+}
+
+std::string hex32(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", v);
+    return buf;
 }
 
 std::string Violation::describe() const {
@@ -34,14 +43,18 @@ VerifierStop::VerifierStop(Violation v) : std::runtime_error("verifier: " + v.de
 
 struct Host::Impl {
     explicit Impl(Host &host, const HostOptions &o)
-        : kernel(o), trace(kernel), faults(o.seed), verifier(host), ndis(host), ndiswan(host), tapi(host), ras(host),
-          isdn(host) {}
+        : kernel(o), trace(kernel), faults(o.seed), verifier(host), threads(kernel), ndis(host), ndiswan(host),
+          tapi(host), ras(host), isdn(host) {
+        verifier.add_teardown_check([this] { ndis.check_timers_after_halt(); });
+        verifier.add_teardown_check([this] { ndiswan.check_all_completed(); });
+    }
     // Declaration order is construction order; the kernel goes last, after
     // every context has been unwound by the destructor below.
     Kernel kernel;
     Trace trace;
     Faults faults;
     Verifier verifier;
+    ThreadTable threads;
     Memory memory;
     Registry registry;
     ObjectNamespace objects;
@@ -92,6 +105,7 @@ Kernel &Host::kernel() { return impl_->kernel; }
 Trace &Host::trace() { return impl_->trace; }
 Faults &Host::faults() { return impl_->faults; }
 Verifier &Host::verifier() { return impl_->verifier; }
+ThreadTable &Host::threads() { return impl_->threads; }
 Memory &Host::memory() { return impl_->memory; }
 Registry &Host::registry() { return impl_->registry; }
 ObjectNamespace &Host::objects() { return impl_->objects; }
@@ -158,8 +172,13 @@ void violation(std::string_view rule, std::string detail) {
     Host::current().kernel().stop(std::string(rule), std::move(detail));
 }
 
+void routine_returned(std::string_view routine) {
+    if (g_current)
+        g_current->verifier().check_routine_return(routine);
+}
+
 long close_other_handle(void *handle) {
-    if (g_current && g_current->verifier().close_thread_handle(handle))
+    if (g_current && g_current->threads().close_handle(handle))
         return 0;
     return static_cast<long>(0xC0000008L); // STATUS_INVALID_HANDLE
 }

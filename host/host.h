@@ -22,6 +22,7 @@ class Kernel;
 class Trace;
 class Faults;
 class Verifier;
+class ThreadTable;
 class Memory;
 class Registry;
 class ObjectNamespace;
@@ -41,6 +42,8 @@ constexpr Ticks millis(std::int64_t ms) { return ms * kTicksPerMs; }
 
 // Renders a virtual time as seconds with microseconds, e.g. "12.000150".
 std::string format_time(Ticks t);
+// Renders a code or handle as eight hex digits, e.g. "0x00010003".
+std::string hex32(std::uint32_t v);
 
 using DriverEntryRoutine = std::int32_t (*)(_DRIVER_OBJECT *, _UNICODE_STRING *); // NTSTATUS
 
@@ -92,6 +95,7 @@ class Host {
     Trace &trace();
     Faults &faults();
     Verifier &verifier();
+    ThreadTable &threads();
     Memory &memory();
     Registry &registry();
     ObjectNamespace &objects();

@@ -50,6 +50,9 @@ void require_passive(std::string_view operation);
 // Verifier: `operation` may not be called with a spin lock held.
 void require_no_lock(std::string_view operation);
 
+// Verifier: a handler, thread routine or timer routine has just returned.
+void routine_returned(std::string_view routine);
+
 // ZwClose of a handle that is not a registry key's (thread handles).
 long close_other_handle(void *handle);
 

@@ -2,8 +2,8 @@
 // commands, TAPI events, WAN indications and completions.
 
 #include "driver_fixture.h"
-#include "ndistapi_model.h"
-#include "ras_model.h"
+#include "ndis/ndistapi_model.h"
+#include "ndis/ras_model.h"
 
 namespace tolvanex::test {
 

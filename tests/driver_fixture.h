@@ -6,18 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "eventlog.h"
-#include "faults.h"
+#include "check/eventlog.h"
+#include "check/faults.h"
 #include "host.h"
-#include "isdn_driver.h"
-#include "kernel.h"
-#include "memory.h"
-#include "ndis_wrapper.h"
-#include "ndistapi_model.h"
-#include "ndiswan_model.h"
-#include "registry.h"
+#include "isdn/isdn_driver.h"
+#include "nt/kernel.h"
+#include "nt/memory.h"
+#include "ndis/ndis_wrapper.h"
+#include "ndis/ndistapi_model.h"
+#include "ndis/ndiswan_model.h"
+#include "nt/registry.h"
 #include "tolvanex.h"
-#include "trace.h"
+#include "check/trace.h"
 
 namespace tolvanex::test {
 

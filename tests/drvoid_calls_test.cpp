@@ -3,9 +3,9 @@
 // the query and set handlers with the ISDN driver scripted below.
 
 #include "driver_fixture.h"
-#include "ndistapi_model.h"
-#include "ras_model.h"
-#include "tapi_requests.h"
+#include "ndis/ndistapi_model.h"
+#include "ndis/ras_model.h"
+#include "ndis/tapi_requests.h"
 
 namespace tolvanex::test {
 

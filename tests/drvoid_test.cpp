@@ -2,9 +2,9 @@
 // and set handlers, with the lines RAS configured.
 
 #include "driver_fixture.h"
-#include "ndistapi_model.h"
-#include "ras_model.h"
-#include "tapi_requests.h"
+#include "ndis/ndistapi_model.h"
+#include "ndis/ras_model.h"
+#include "ndis/tapi_requests.h"
 
 namespace tolvanex::test {
 

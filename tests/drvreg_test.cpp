@@ -3,7 +3,7 @@
 // that is missing or cannot be used.
 
 #include "driver_fixture.h"
-#include "registry.h"
+#include "nt/registry.h"
 
 namespace tolvanex::test {
 

@@ -3,7 +3,7 @@
 // routines send.
 
 #include "driver_fixture.h"
-#include "ndistapi_model.h"
+#include "ndis/ndistapi_model.h"
 
 namespace tolvanex::test {
 

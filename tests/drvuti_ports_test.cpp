@@ -4,8 +4,8 @@
 // driver's own string and number routines.
 
 #include "driver_fixture.h"
-#include "ras_model.h"
-#include "registry.h"
+#include "ndis/ras_model.h"
+#include "nt/registry.h"
 
 namespace tolvanex::test {
 

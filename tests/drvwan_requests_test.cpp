@@ -4,7 +4,7 @@
 // guard areas stop the run if the driver writes outside them.
 
 #include "driver_fixture.h"
-#include "ndistapi_model.h"
+#include "ndis/ndistapi_model.h"
 
 namespace tolvanex::test {
 

@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "faults.h"
+#include "check/faults.h"
 #include "host.h"
-#include "io_manager.h"
-#include "isdn_driver.h"
-#include "isdn_exchange.h"
-#include "kernel.h"
+#include "nt/io_manager.h"
+#include "isdn/isdn_driver.h"
+#include "isdn/isdn_exchange.h"
+#include "nt/kernel.h"
 #include "ntkernel.h"
 #include "pimisdn.h"
-#include "trace.h"
+#include "check/trace.h"
 
 using namespace tolvanex::host;
 

@@ -5,14 +5,14 @@
 
 #include <cstring>
 
-#include "faults.h"
+#include "check/faults.h"
 #include "host.h"
-#include "io_manager.h"
-#include "isdn_driver.h"
-#include "kernel.h"
+#include "nt/io_manager.h"
+#include "isdn/isdn_driver.h"
+#include "nt/kernel.h"
 #include "ntkernel.h"
 #include "pimisdn.h"
-#include "trace.h"
+#include "check/trace.h"
 
 using namespace tolvanex::host;
 

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "host.h"
-#include "faults.h"
-#include "kernel.h"
+#include "check/faults.h"
+#include "nt/kernel.h"
 #include "ntkernel.h"
-#include "trace.h"
+#include "check/trace.h"
 
 using namespace tolvanex::host;
 

@@ -6,16 +6,16 @@
 
 #include <cstring>
 
-#include "faults.h"
+#include "check/faults.h"
 #include "host.h"
-#include "kernel.h"
+#include "nt/kernel.h"
 #include "ndis.h"
-#include "ndis_wrapper.h"
+#include "ndis/ndis_wrapper.h"
 #include "ndistapi.h"
-#include "ndistapi_model.h"
+#include "ndis/ndistapi_model.h"
 #include "ndiswan.h"
-#include "ndiswan_model.h"
-#include "trace.h"
+#include "ndis/ndiswan_model.h"
+#include "check/trace.h"
 
 using namespace tolvanex::host;
 

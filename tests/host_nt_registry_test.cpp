@@ -11,12 +11,12 @@
 
 #include <unistd.h>
 
-#include "faults.h"
+#include "check/faults.h"
 #include "host.h"
 #include "ntkernel.h"
-#include "regedit.h"
-#include "registry.h"
-#include "trace.h"
+#include "nt/regedit.h"
+#include "nt/registry.h"
+#include "check/trace.h"
 
 namespace {
 

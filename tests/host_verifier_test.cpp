@@ -14,16 +14,16 @@
 #include <vector>
 
 #include "host.h"
-#include "isdn_driver.h"
-#include "memory.h"
+#include "isdn/isdn_driver.h"
+#include "nt/memory.h"
 #include "ndis.h"
-#include "ndis_wrapper.h"
-#include "ndistapi_model.h"
+#include "ndis/ndis_wrapper.h"
+#include "ndis/ndistapi_model.h"
 #include "ndiswan.h"
-#include "ndiswan_model.h"
+#include "ndis/ndiswan_model.h"
 #include "ntkernel.h"
 #include "pimisdn.h"
-#include "verifier.h"
+#include "check/verifier.h"
 
 using namespace tolvanex::host;
 

@@ -9,10 +9,10 @@
 #include <map>
 #include <set>
 
+#include "host.h"
 #include "lua_support.h"
 #include "ndis_records.h"
-#include "ndis_wrapper.h"
-#include "trace.h"
+#include "check/trace.h"
 
 namespace tolvanex::sim {
 

@@ -4,19 +4,19 @@
 #include <filesystem>
 #include <fstream>
 
-#include "faults.h"
-#include "isdn_driver.h"
-#include "isdn_exchange.h"
+#include "check/faults.h"
+#include "isdn/isdn_driver.h"
+#include "isdn/isdn_exchange.h"
 #include "lua_support.h"
 #include "ndis_records.h"
-#include "ndis_wrapper.h"
-#include "ndistapi_model.h"
-#include "ndiswan_model.h"
-#include "ras_model.h"
-#include "regedit.h"
-#include "registry.h"
+#include "ndis/ndis_wrapper.h"
+#include "ndis/ndistapi_model.h"
+#include "ndis/ndiswan_model.h"
+#include "ndis/ras_model.h"
+#include "nt/regedit.h"
+#include "nt/registry.h"
 #include "tolvanex.h"
-#include "trace.h"
+#include "check/trace.h"
 
 namespace tolvanex::sim {
 

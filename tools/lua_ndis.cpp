@@ -6,8 +6,8 @@
 
 #include "lua_support.h"
 #include "ndis_records.h"
-#include "ndis_wrapper.h"
-#include "ndistapi_model.h"
+#include "ndis/ndis_wrapper.h"
+#include "ndis/ndistapi_model.h"
 
 namespace tolvanex::sim {
 

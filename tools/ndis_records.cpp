@@ -1,10 +1,10 @@
+#include "host.h"
 #include "ndis_records.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "ndis.h"
-#include "ndis_wrapper.h"
 #include "ndistapi.h"
 #include "ndiswan.h"
 

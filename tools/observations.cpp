@@ -1,14 +1,14 @@
+#include "host.h"
 #include "observations.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "eventlog.h"
-#include "isdn_driver.h"
+#include "check/eventlog.h"
+#include "isdn/isdn_driver.h"
 #include "ndis_records.h"
-#include "ndis_wrapper.h"
-#include "ndistapi_model.h"
-#include "ndiswan_model.h"
+#include "ndis/ndistapi_model.h"
+#include "ndis/ndiswan_model.h"
 
 namespace tolvanex::sim {
 

@@ -8,17 +8,17 @@
 #include <iostream>
 #include <sstream>
 
-#include "eventlog.h"
-#include "isdn_driver.h"
-#include "isdn_exchange.h"
-#include "kernel.h"
+#include "check/eventlog.h"
+#include "isdn/isdn_driver.h"
+#include "isdn/isdn_exchange.h"
+#include "nt/kernel.h"
 #include "lua_support.h"
-#include "memory.h"
-#include "ndis_wrapper.h"
-#include "ndiswan_model.h"
+#include "nt/memory.h"
+#include "ndis/ndis_wrapper.h"
+#include "ndis/ndiswan_model.h"
 #include "pcap.h"
-#include "regedit.h"
-#include "trace.h"
+#include "nt/regedit.h"
+#include "check/trace.h"
 
 namespace tolvanex::sim {
 

@@ -1,8 +1,8 @@
-#include "ras_model.h"
+#include "ndis/ras_model.h"
 
-#include "registry.h"
-#include "tapi_requests.h"
-#include "trace.h"
+#include "nt/registry.h"
+#include "ndis/tapi_requests.h"
+#include "check/trace.h"
 
 namespace tolvanex::host {
 

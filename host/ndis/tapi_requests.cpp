@@ -1,4 +1,4 @@
-#include "tapi_requests.h"
+#include "ndis/tapi_requests.h"
 
 #include <algorithm>
 #include <cstddef>

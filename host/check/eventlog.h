@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host.h"
-#include "message_table.h"
+#include "check/message_table.h"
 
 namespace tolvanex::host {
 

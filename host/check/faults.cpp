@@ -1,4 +1,4 @@
-#include "faults.h"
+#include "check/faults.h"
 
 #include "runtime.h"
 

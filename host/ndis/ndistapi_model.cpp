@@ -1,11 +1,11 @@
-#include "ndistapi_model.h"
+#include "ndis/ndistapi_model.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "ndis_wrapper.h"
+#include "ndis/ndis_wrapper.h"
 #include "ndiswan.h"
-#include "trace.h"
+#include "check/trace.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>

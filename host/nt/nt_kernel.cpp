@@ -4,12 +4,11 @@
 #include <cstdio>
 #include <map>
 
-#include "kernel.h"
-#include "memory.h"
+#include "nt/kernel.h"
+#include "nt/memory.h"
 #include "ndis.h"
-#include "io_manager.h"
-#include "trace.h"
-#include "verifier.h"
+#include "nt/io_manager.h"
+#include "nt/threads.h"
 
 using namespace tolvanex::host;
 
@@ -73,7 +72,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     rt::require_no_lock("KeWaitForSingleObject");
     auto *event = static_cast<PRKEVENT>(Object);
     if (event->Header.Type == kThreadObjectType) {
-        if (!Host::current().verifier().thread_object_of(Object))
+        if (!Host::current().threads().object_of(Object))
             rt::violation("api.bad-argument", "KeWaitForSingleObject on a thread object the host never handed out");
     } else if (event->Header.Type != NotificationEvent && event->Header.Type != SynchronizationEvent) {
         rt::violation("api.bad-argument", "KeWaitForSingleObject on an object that is not an event or a thread");
@@ -97,36 +96,34 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     *SpinLock = 0;
-    Host::current().verifier().forget_lock(SpinLock);
+    kern().set_lock_owner(SpinLock, nullptr);
 }
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     Kernel &k = kern();
-    Verifier &v = Host::current().verifier();
     k.yield();
     Context &self = k.current();
-    if (v.lock_owner(SpinLock) == &self)
+    if (k.lock_owner(SpinLock) == &self)
         rt::violation("spinlock.acquire-held", "KfAcquireSpinLock on " + hex_ptr(SpinLock) +
                                                    ", which this context already holds");
     KIRQL old = self.irql;
     self.irql = DISPATCH_LEVEL;
-    while (v.lock_owner(SpinLock)) {
+    while (k.lock_owner(SpinLock)) {
         // A contended lock: wait for the owner's release, which hands it on.
         k.block(SpinLock, kNever);
     }
-    v.set_lock_owner(SpinLock, &self);
+    k.set_lock_owner(SpinLock, &self);
     self.locks.push_back(SpinLock);
     return old;
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     Kernel &k = kern();
-    Verifier &v = Host::current().verifier();
     Context &self = k.current();
-    if (v.lock_owner(SpinLock) != &self)
+    if (k.lock_owner(SpinLock) != &self)
         rt::violation("spinlock.release-not-held",
                       "KfReleaseSpinLock on " + hex_ptr(SpinLock) + ", which this context does not hold");
-    v.set_lock_owner(SpinLock, nullptr);
+    k.set_lock_owner(SpinLock, nullptr);
     std::erase(self.locks, static_cast<const void *>(SpinLock));
     self.irql = NewIrql;
     k.wake_one(SpinLock);
@@ -156,12 +153,11 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     std::string name = symbol_name(reinterpret_cast<const void *>(StartRoutine));
     Context &ctx = h.kernel().spawn(name, ContextKind::Thread, [StartRoutine, StartContext, name] {
         StartRoutine(StartContext);
-        Verifier &v = Host::current().verifier();
-        v.check_routine_return(name);
-        v.thread_ended(Host::current().kernel().current());
+        rt::routine_returned(name);
+        Host::current().threads().ended(Host::current().kernel().current());
     });
     ctx.driver_owned = true;
-    *ThreadHandle = h.verifier().open_thread_handle(ctx);
+    *ThreadHandle = h.threads().open_handle(ctx);
     rt::trace(TraceKind::Kernel, "PsCreateSystemThread " + name + " -> context " + std::to_string(ctx.id));
     h.kernel().yield();
     return STATUS_SUCCESS;
@@ -174,7 +170,7 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
     (void)ObjectType;
     (void)AccessMode;
     (void)HandleInformation;
-    ThreadObject *obj = Host::current().verifier().thread_object(Handle);
+    ThreadObject *obj = Host::current().threads().object(Handle);
     if (!obj)
         return STATUS_INVALID_HANDLE;
     ++obj->references;
@@ -184,7 +180,7 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
 
 extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     Host &h = Host::current();
-    if (ThreadObject *obj = h.verifier().thread_object_of(Object)) {
+    if (ThreadObject *obj = h.threads().object_of(Object)) {
         if (obj->references <= 0)
             rt::violation("api.bad-argument", "a thread object dereferenced more often than it was referenced");
         return --obj->references;

@@ -1,5 +1,5 @@
 // The in-memory registry model and its text conversions.
-#include "registry.h"
+#include "nt/registry.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,11 +1,11 @@
-#include "memory.h"
+#include "nt/memory.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
 #include <dlfcn.h>
 
-#include "kernel.h"
+#include "nt/kernel.h"
 #include "ndis.h"
 
 namespace tolvanex::host {

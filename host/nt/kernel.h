@@ -112,6 +112,18 @@ class Kernel {
 
     std::uint64_t switches() const { return switches_; }
 
+    // Spin-lock ownership, keyed by the lock's address.
+    Context *lock_owner(const void *lock) const {
+        auto it = lock_owners_.find(lock);
+        return it == lock_owners_.end() ? nullptr : it->second;
+    }
+    void set_lock_owner(const void *lock, Context *owner) {
+        if (owner)
+            lock_owners_[lock] = owner;
+        else
+            lock_owners_.erase(lock);
+    }
+
   private:
     Context *pick();
     void make_ready(Context &ctx);
@@ -137,6 +149,7 @@ class Kernel {
     std::uint64_t ready_counter_ = 0;
     std::uint64_t switches_ = 0;
     std::map<const void *, Ticks> timers_;
+    std::map<const void *, Context *> lock_owners_;
     std::set<const void *> fired_;
     std::optional<Violation> stopped_;
     bool killing_ = false;

@@ -2,12 +2,11 @@
 // semaphores, so exactly one OS thread runs host or driver code at a time and
 // every interleaving is the scheduler's choice, reproducible from the seed.
 
-#include "kernel.h"
+#include "nt/kernel.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "trace.h"
 
 namespace tolvanex::host {
 
@@ -297,8 +296,7 @@ void Kernel::record(std::string rule, std::string detail) {
     if (stopped_)
         return;
     stopped_ = Violation{std::move(rule), std::move(detail), current_->name, now_, seed_};
-    if (Host *h = Host::current_or_null())
-        h->trace().add(TraceKind::Kernel, "VERIFIER STOP: " + stopped_->describe());
+    rt::trace(TraceKind::Kernel, "VERIFIER STOP: " + stopped_->describe());
 }
 
 void Kernel::stop(std::string rule, std::string detail) {

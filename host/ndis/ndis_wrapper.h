@@ -96,6 +96,4 @@ class NdisWrapper {
     std::unique_ptr<_DRIVER_OBJECT> driver_object_;
 };
 
-std::string hex32(std::uint32_t v);
-
 } // namespace tolvanex::host

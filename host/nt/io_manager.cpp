@@ -1,10 +1,9 @@
-#include "io_manager.h"
+#include "nt/io_manager.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "kernel.h"
-#include "trace.h"
+#include "nt/kernel.h"
 
 namespace tolvanex::host {
 

@@ -1,5 +1,5 @@
 // REGEDIT4 import and export for the host's registry.
-#include "regedit.h"
+#include "nt/regedit.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "io_manager.h"
+#include "nt/io_manager.h"
 #include "pimisdn.h"
 
 namespace tolvanex::host {

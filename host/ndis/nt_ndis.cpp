@@ -4,13 +4,13 @@
 #include <cctype>
 #include <cstring>
 
-#include "eventlog.h"
+#include "check/eventlog.h"
 #include "eventsink.h"
-#include "io_manager.h"
-#include "kernel.h"
-#include "ndis_wrapper.h"
-#include "ndiswan_model.h"
-#include "trace.h"
+#include "nt/io_manager.h"
+#include "nt/kernel.h"
+#include "ndis/ndis_wrapper.h"
+#include "ndis/ndiswan_model.h"
+#include "check/trace.h"
 
 using namespace tolvanex::host;
 

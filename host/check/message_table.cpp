@@ -3,7 +3,7 @@
 // severity Success and facility 0 (nothing is inherited), an empty MessageId=
 // is one more than the previous message. Where windmc is lax (a duplicate
 // identifier, a silently truncated id) the host refuses the file instead.
-#include "message_table.h"
+#include "check/message_table.h"
 
 #include <algorithm>
 #include <charconv>

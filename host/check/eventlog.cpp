@@ -1,4 +1,4 @@
-#include "eventlog.h"
+#include "check/eventlog.h"
 
 #include "runtime.h"
 

@@ -1,10 +1,10 @@
-#include "ndiswan_model.h"
+#include "ndis/ndiswan_model.h"
 
 #include <cstring>
 
-#include "kernel.h"
-#include "ndis_wrapper.h"
-#include "trace.h"
+#include "nt/kernel.h"
+#include "ndis/ndis_wrapper.h"
+#include "check/trace.h"
 
 namespace tolvanex::host {
 

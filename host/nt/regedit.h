@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "registry.h"
+#include "nt/registry.h"
 
 namespace tolvanex::host {
 

@@ -1,12 +1,11 @@
-#include "isdn_driver.h"
+#include "isdn/isdn_driver.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "isdn_exchange.h"
-#include "kernel.h"
-#include "ndis_wrapper.h"
-#include "trace.h"
+#include "isdn/isdn_exchange.h"
+#include "nt/kernel.h"
+#include "check/trace.h"
 
 namespace tolvanex::host {
 

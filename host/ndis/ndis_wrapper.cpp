@@ -1,23 +1,17 @@
-#include "ndis_wrapper.h"
+#include "ndis/ndis_wrapper.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "io_manager.h"
-#include "kernel.h"
-#include "memory.h"
-#include "ndistapi_model.h"
-#include "ndiswan_model.h"
-#include "trace.h"
-#include "verifier.h"
+#include "nt/io_manager.h"
+#include "nt/kernel.h"
+#include "nt/memory.h"
+#include "ndis/ndistapi_model.h"
+#include "ndis/ndiswan_model.h"
+#include "check/trace.h"
+#include "check/verifier.h"
 
 namespace tolvanex::host {
-
-std::string hex32(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
-    return buf;
-}
 
 NdisWrapper::NdisWrapper(Host &host) : host_(host) {}
 NdisWrapper::~NdisWrapper() = default;

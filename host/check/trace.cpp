@@ -1,8 +1,8 @@
-#include "trace.h"
+#include "check/trace.h"
 
 #include <cstdio>
 
-#include "kernel.h"
+#include "nt/kernel.h"
 
 namespace tolvanex::host {
 

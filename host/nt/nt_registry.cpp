@@ -14,7 +14,7 @@
 
 #include "host.h"
 #include "ntkernel.h"
-#include "registry.h"
+#include "nt/registry.h"
 #include "runtime.h"
 
 #ifndef STATUS_KEY_DELETED

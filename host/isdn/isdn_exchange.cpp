@@ -2,13 +2,13 @@
 // clearing, the parties' answers, and the context that runs due events.
 // The data path is in isdn_exchange_data.cpp.
 
-#include "isdn_exchange.h"
+#include "isdn/isdn_exchange.h"
 
 #include <algorithm>
 
-#include "isdn_driver.h"
-#include "kernel.h"
-#include "trace.h"
+#include "isdn/isdn_driver.h"
+#include "nt/kernel.h"
+#include "check/trace.h"
 
 namespace tolvanex::host {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host.h"
-#include "ndistapi_model.h"
+#include "ndis/ndistapi_model.h"
 
 namespace tolvanex::host {
 

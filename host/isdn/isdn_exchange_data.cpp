@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "isdn_driver.h"
-#include "isdn_exchange.h"
-#include "trace.h"
+#include "isdn/isdn_driver.h"
+#include "isdn/isdn_exchange.h"
+#include "check/trace.h"
 
 namespace tolvanex::host {
 

@@ -1,12 +1,10 @@
-#include "verifier.h"
+#include "check/verifier.h"
 
 #include <cstdio>
 
-#include "io_manager.h"
-#include "kernel.h"
-#include "memory.h"
-#include "ndis_wrapper.h"
-#include "ndiswan_model.h"
+#include "nt/io_manager.h"
+#include "nt/kernel.h"
+#include "nt/memory.h"
 
 namespace tolvanex::host {
 
@@ -63,54 +61,6 @@ void Verifier::check_routine_return(std::string_view routine) {
     }
 }
 
-Context *Verifier::lock_owner(const void *lock) const {
-    auto it = lock_owners_.find(lock);
-    return it == lock_owners_.end() ? nullptr : it->second;
-}
-
-void Verifier::set_lock_owner(const void *lock, Context *owner) {
-    if (owner)
-        lock_owners_[lock] = owner;
-    else
-        lock_owners_.erase(lock);
-}
-
-void Verifier::forget_lock(const void *lock) { lock_owners_.erase(lock); }
-
-void *Verifier::open_thread_handle(Context &ctx) {
-    void *h = reinterpret_cast<void *>(next_handle_);
-    next_handle_ += 4;
-    thread_handles_[h] = ctx.id;
-    auto obj = std::make_unique<ThreadObject>();
-    obj->Header.Type = kThreadObjectType;
-    obj->Header.SignalState = 0;
-    obj->context = ctx.id;
-    thread_objects_[ctx.id] = std::move(obj);
-    return h;
-}
-
-ThreadObject *Verifier::thread_object(void *handle) {
-    auto it = thread_handles_.find(handle);
-    return it == thread_handles_.end() ? nullptr : thread_objects_.at(it->second).get();
-}
-
-ThreadObject *Verifier::thread_object_of(const void *object) {
-    for (auto &[id, obj] : thread_objects_)
-        if (obj.get() == object)
-            return obj.get();
-    return nullptr;
-}
-
-void Verifier::thread_ended(Context &ctx) {
-    auto it = thread_objects_.find(ctx.id);
-    if (it == thread_objects_.end())
-        return;
-    it->second->Header.SignalState = 1;
-    host_.kernel().wake_all(it->second.get());
-}
-
-bool Verifier::close_thread_handle(void *handle) { return thread_handles_.erase(handle) > 0; }
-
 void Verifier::check_teardown() {
     Kernel &k = host_.kernel();
     for (auto &c : k.contexts()) {
@@ -118,11 +68,11 @@ void Verifier::check_teardown() {
             rt::violation("teardown.thread-alive", "thread " + c->name + " (context " + std::to_string(c->id) +
                                                        ") is still alive after halt");
     }
-    host_.ndis().check_timers_after_halt();
+    for (auto &check : teardown_checks_)
+        check();
     if (auto n = host_.objects().outstanding(); !n.empty())
         rt::violation("teardown.io-outstanding", std::to_string(n.size()) + " I/O request(s) outstanding after halt: " +
                                                      n.front());
-    host_.ndiswan().check_all_completed();
     const auto &live = host_.memory().live();
     if (!live.empty()) {
         std::string detail = std::to_string(live.size()) + " block(s) leaked:";
