@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Writes tools/ndis_tables.inc from the platform headers: the OID, status
-and TAPI constant names, and the field table of every record, so that a
-scenario can name a request's fields as the headers do. Run it after a
-header changes; the output is committed."""
+"""Writes ndis_tables.inc from the platform headers: the OID, status and TAPI
+constant names, and the field table of every record, so that a scenario can
+name a request's fields as the headers do. The build runs it whenever a
+header changes, so the tables cannot drift from platform/.
+
+usage: gen_tables.py OUTPUT"""
 import re
 import sys
 from pathlib import Path
@@ -47,7 +49,7 @@ def fields(body, prefix=""):
             out.append(("scalar", prefix + fname, ftype))
     return out
 
-lines = ["// Written by tools/gen_tables.py from platform/; do not edit by hand.", "",
+lines = ["// Written by tools/gen_tables.py from platform/ at build time.", "",
          "#define SCALAR(T, f) {#f, offsetof(T, f), sizeof(static_cast<T *>(nullptr)->f), FieldKind::Scalar, nullptr}",
          "#define BYTES(T, f) {#f, offsetof(T, f), sizeof(static_cast<T *>(nullptr)->f), FieldKind::Bytes, nullptr}",
          "#define RECORD(T, f, R) {#f, offsetof(T, f), sizeof(R), FieldKind::Record, &k##R}",
@@ -89,4 +91,9 @@ lines.append("const RecordInfo *const kRecords[] = {")
 lines += [f"    &k{n}," for n, _ in records]
 lines.append("};")
 lines += ["", "#undef SCALAR", "#undef BYTES", "#undef RECORD", "#undef TAIL"]
-(root / "tools" / "ndis_tables.inc").write_text("\n".join(lines) + "\n")
+if len(sys.argv) != 2:
+    sys.exit(__doc__.splitlines()[-1])
+out = Path(sys.argv[1])
+text = "\n".join(lines) + "\n"
+if not out.exists() or out.read_text() != text:
+    out.write_text(text)
