@@ -307,12 +307,22 @@ VOID ZolCompleteConInd(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
 }
 
 // A frame longer than the room the read offered cannot be trusted and is
-// dropped; a frame with no receive buffer left times the call out.
+// dropped; a frame with no receive buffer left times the call out. A frame
+// on a call whose line NDISWAN has not been told is up (an incoming call
+// RAS has not answered yet, or one dropped already) has no link to go on:
+// it is dropped and counted, and the caller's protocol sends again.
 VOID ProcessDatInd(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length) {
     PCHAIN_DESCR pDescr = NULL;
+    ULONG Link = SharedRead(pCtx->NdisLinkContext);
 
     if (Length > RX_BUFFER_SIZE)
         return;
+    if (Link == 0 || SharedRead(pCtx->LineUp) != 1) {
+        AcquireSpinLock(&pAdapter->Lock);
+        pAdapter->FramesWithoutLink++;
+        ReleaseSpinLock(&pAdapter->Lock);
+        return;
+    }
     for (int i = 0; i < MAX_RX_BUFFER; i++) {
         if (pCtx->RxDescr[i] != NULL) {
             pDescr = pCtx->RxDescr[i];
@@ -327,7 +337,7 @@ VOID ProcessDatInd(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length) {
     pDescr->Data = reinterpret_cast<PUCHAR>(pDescr + 1);
     CopyBytes(pDescr->Data, Data, Length);
     pDescr->Length = Length;
-    pDescr->NdisLinkContext = pCtx->NdisLinkContext;
+    pDescr->NdisLinkContext = Link;
     pDescr->Type = DESCR_TYPE_RECEIVED;
     pDescr->WanPacket = NULL;
     AcquireSpinLock(&pAdapter->Lock);

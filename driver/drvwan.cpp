@@ -431,9 +431,22 @@ VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter) {
         KillContext(pCtx, pCtx->KillReason, pAdapter);
 }
 
+// Whether a B-channel context still has its line up on this link context.
+// A frame whose line went down after it was queued (a TAPI drop) is not
+// indicated: NDISWAN has let that link go.
+static BOOLEAN LinkIsUp(PADAPTER pAdapter, ULONG Link) {
+    for (int i = CTX_B1; i <= CTX_B2; i++) {
+        PCTX pCtx = &pAdapter->Ctx[i];
+        if (Link != 0 && SharedRead(pCtx->NdisLinkContext) == Link && SharedRead(pCtx->LineUp) == 1)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 // Delivers the received frames to NDISWAN in arrival order, on the general
 // thread. Each frame leaves RxQueue under the lock before it is indicated,
 // so a release emptying the queue meanwhile never frees the frame in hand.
+// Frames never reach NDISWAN on a link that is not up.
 VOID FeedProtocol(PADAPTER pAdapter) {
     PCHAIN_DESCR pDescr;
     NDIS_STATUS Status;
@@ -442,6 +455,13 @@ VOID FeedProtocol(PADAPTER pAdapter) {
         pDescr = ChainRemoveHead(pAdapter, &pAdapter->RxQueue);
         if (pDescr == NULL)
             return;
+        if (!LinkIsUp(pAdapter, pDescr->NdisLinkContext)) {
+            AcquireSpinLock(&pAdapter->Lock);
+            pAdapter->FramesWithoutLink++;
+            ReleaseSpinLock(&pAdapter->Lock);
+            FreeChainDescr(pAdapter, pDescr);
+            continue;
+        }
 
         NdisMWanIndicateReceive(&Status, pAdapter->MiniportAdapterHandle,
                                 reinterpret_cast<NDIS_HANDLE>(static_cast<ULONG_PTR>(pDescr->NdisLinkContext)),
@@ -477,8 +497,10 @@ NDIS_STATUS ZolWanSendLineUp(PADAPTER pAdapter, PCTX pCtx) {
     LineUp.NdisLinkHandle = ZolIdentity(pAdapter, pCtx);
     LineUp.NdisLinkContext = 0;
     ZolIndicateStatus(pAdapter, NDIS_STATUS_WAN_LINE_UP, &LineUp, sizeof(LineUp));
-    pCtx->LineUp = 1;
-    pCtx->NdisLinkContext = LineUp.NdisLinkContext;
+    // The link context first: a receive thread that sees the line up must
+    // also see the link its frames go on.
+    SharedWrite(pCtx->NdisLinkContext, LineUp.NdisLinkContext);
+    SharedWrite(pCtx->LineUp, 1);
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -488,8 +510,9 @@ NDIS_STATUS ZolWanSendLineDown(PADAPTER pAdapter, PCTX pCtx) {
     NDIS_MAC_LINE_DOWN LineDown;
     if (pCtx->NdisLinkContext == 0)
         return NDIS_STATUS_SUCCESS;
+    // Down before NDISWAN hears it, so no frame is delivered in between.
+    SharedWrite(pCtx->LineUp, 0);
     LineDown.NdisLinkContext = pCtx->NdisLinkContext;
     ZolIndicateStatus(pAdapter, NDIS_STATUS_WAN_LINE_DOWN, &LineDown, sizeof(LineDown));
-    pCtx->LineUp = 0;
     return NDIS_STATUS_SUCCESS;
 }

@@ -208,7 +208,8 @@ typedef struct _ADAPTER {
     PVOID ThreadObject[4];               // referenced thread objects, to wait for their end
     UCHAR Stopping;                      // 1 once the threads are told to stop
     UCHAR TimerStopping;                 // 1 once halt began: the timer no longer re-arms
-    KEVENT TimerIdleEvent;               // set by a timer run that saw Stopping
+    KEVENT TimerIdleEvent;               // set by a timer run that saw TimerStopping
+    ULONG FramesWithoutLink;             // received frames dropped for want of a line up; under Lock
 } ADAPTER, *PADAPTER;
 
 // ---- Globals ----------------------------------------------------------------------
