@@ -134,7 +134,7 @@ NDIS_STATUS NTAPI ZolReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapter
         case CTX_CLEARING:
             break;
         case CTX_CALL_REQUESTED:
-            KillContext(pCtx, KILL_REASON_TIMEOUT, pAdapter);
+            EndUnplacedCall(pAdapter, pCtx, KILL_REASON_TIMEOUT);
             break;
         default:
             if (ISDN_Clear(pCtx->hCom, pCtx->PhoneNumber, pAdapter))

@@ -149,26 +149,27 @@ VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter) { KillContextIn(pCt
 
 // KillContext for a context the caller saw in State: nothing happens unless
 // it is still in that state under the lock, so a release decided on an old
-// look never lands on a call that has taken the context since.
-VOID KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) {
+// look never lands on a call that has taken the context since. TRUE when
+// the context was released or its release deferred to the sending pass.
+BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) {
     PCHAIN_DESCR pDescr;
 
     AcquireSpinLock(&pAdapter->Lock);
     if (State != CTX_ANY_STATE && pCtx->State != State) {
         ReleaseSpinLock(&pAdapter->Lock);
-        return;
+        return FALSE;
     }
     if (pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) {
         if (pCtx->Reserved == CTX_RESERVED)
             pCtx->Reserved = 0; // an incoming call given up before it connected
         ReleaseSpinLock(&pAdapter->Lock);
-        return;
+        return FALSE;
     }
     if (pCtx->State == CTX_OPEN_SENDING_DATA) {
         pCtx->State = CTX_CLEARING;
         pCtx->KillReason = Reason;
         ReleaseSpinLock(&pAdapter->Lock);
-        return;
+        return TRUE;
     }
     // Free, but not to be handed out until its buffers are back: a new
     // call's InitContext must not wipe the queues being emptied here.
@@ -196,6 +197,31 @@ VOID KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) {
     AcquireSpinLock(&pAdapter->Lock);
     pCtx->Reserved = 0;
     ReleaseSpinLock(&pAdapter->Lock);
+    return TRUE;
+}
+
+// The line device lets its call go with the call's context, so that it takes
+// the next one. pGway is the context's line as it stood before the release
+// (the context may belong to another line's call by now); a line that names
+// another call keeps it.
+VOID ReleaseGatewayCall(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
+    if (pGway != NULL && pGway->hdCall == ZolIdentity(pAdapter, pCtx))
+        pGway->htCall = 0;
+}
+
+// Releases a call TAPI asked for that was never placed (a reset, or its
+// countdown ran out first). TAPI hears it disconnected, then idle, under the
+// handles the line still holds, and the line takes the next call. Nothing
+// happens unless the context is still CTX_CALL_REQUESTED under the lock.
+VOID EndUnplacedCall(PADAPTER pAdapter, PCTX pCtx, ULONG Reason) {
+    PGATEWAY pGway = pCtx->pGway;
+
+    if (!KillContextIn(pCtx, CTX_CALL_REQUESTED, Reason, pAdapter))
+        return;
+    if (pGway != NULL && pGway->hdCall == ZolIdentity(pAdapter, pCtx)) {
+        ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_DISCONNECTED);
+        pGway->htCall = 0;
+    }
 }
 
 // Called by halt at PASSIVE_LEVEL once every thread has ended: gives back

@@ -349,11 +349,15 @@ VOID ProcessActiveContexts(PADAPTER pAdapter) {
 
         if (State == CTX_CLEARING) {
             // A clearing without a handle has no confirmation to wait for:
-            // TAPI already knows the call is idle, so the context is freed.
-            if (ValidHandle(hCom))
+            // TAPI already knows the call is idle, so the context is freed,
+            // and its line with it.
+            if (ValidHandle(hCom)) {
                 ISDN_Clear(hCom, pCtx->PhoneNumber, pAdapter);
-            else
-                KillContextIn(pCtx, CTX_CLEARING, KILL_REASON_CLEARED, pAdapter);
+            } else {
+                PGATEWAY pGway = pCtx->pGway;
+                if (KillContextIn(pCtx, CTX_CLEARING, KILL_REASON_CLEARED, pAdapter))
+                    ReleaseGatewayCall(pAdapter, pGway, pCtx);
+            }
             continue;
         }
 
@@ -376,7 +380,7 @@ VOID ProcessActiveContexts(PADAPTER pAdapter) {
 
         // Timed out.
         if (State == CTX_CALL_REQUESTED)
-            KillContextIn(pCtx, CTX_CALL_REQUESTED, KILL_REASON_TIMEOUT, pAdapter);
+            EndUnplacedCall(pAdapter, pCtx, KILL_REASON_TIMEOUT);
         else if (ValidHandle(hCom))
             ISDN_Clear(hCom, pCtx->PhoneNumber, pAdapter);
         else if (pCtx->pGway == NULL || pCtx->pGway->CallSeen == 0)
