@@ -8,11 +8,6 @@ UCHAR loopThreadReceiveB1;
 UCHAR loopThreadReceiveB2;
 UCHAR loopThreadListen;
 
-static VOID RaiseEvent(PADAPTER pAdapter, ULONG Section, ULONG EventId) {
-    ULONG Scratch[4];
-    ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, Section, EventId, Scratch);
-}
-
 static VOID Sleep(PRKEVENT pEvent, LONGLONG Relative) {
     LARGE_INTEGER Timeout;
     Timeout.QuadPart = Relative;
@@ -58,7 +53,7 @@ VOID NTAPI GeneralThread(PVOID Context) {
         if (SharedRead(pAdapter->Stopping))
             return;
         if (pAdapter->TraceLevel >= TRACE_DATAS)
-            RaiseEvent(pAdapter, SECTION_ISDN, EVT_ISDN_NOT_CONNECTED);
+            RaiseEvent(pAdapter, 0, SECTION_ISDN, EVT_ISDN_NOT_CONNECTED);
         OpenPimIsdn(pAdapter);
     }
 
@@ -73,7 +68,7 @@ VOID NTAPI GeneralThread(PVOID Context) {
             if (ISDN_CancelListen(pAdapter))
                 ISDN_Listen(pAdapter);
             if (pAdapter->TraceLevel >= TRACE_DATAS)
-                RaiseEvent(pAdapter, SECTION_CONFIGURATION, EVT_RECONFIGURATION_DONE);
+                RaiseEvent(pAdapter, 0, SECTION_CONFIGURATION, EVT_RECONFIGURATION_DONE);
         }
 
         if (SharedRead(pAdapter->ListenRequest) != 0) {
@@ -202,7 +197,7 @@ VOID NTAPI ZolTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
         if (pCtx->TimeoutCount == 0)
             continue;
         if (pCtx->TimeoutCount == 1 && pAdapter->TraceLevel >= TRACE_FULL)
-            RaiseEvent(pAdapter, SECTION_WAN, EVT_TIMEOUT_EXPIRED);
+            RaiseEvent(pAdapter, 0, SECTION_WAN, EVT_TIMEOUT_EXPIRED);
         pCtx->TimeoutCount--;
     }
     // Halt sets TimerStopping under the lock: a run that sees it does not re-arm.

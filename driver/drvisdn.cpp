@@ -217,7 +217,6 @@ BOOLEAN ISDN_Receive(PCTX pCtx, PADAPTER pAdapter) {
 // Hands a message to its handler, on the reading thread.
 VOID AnalyseRcv(PCTX pCtx, PADAPTER pAdapter, PISDN_DATA_CMD pCmd) {
     BOOLEAN Trace = pAdapter->TraceLevel >= TRACE_DATAS && KeGetCurrentIrql() == PASSIVE_LEVEL;
-    ULONG Scratch[4];
     USHORT Length;
 
     switch (pCmd->code) {
@@ -229,7 +228,7 @@ VOID AnalyseRcv(PCTX pCtx, PADAPTER pAdapter, PISDN_DATA_CMD pCmd) {
         break;
     case APP_CONN_IN: {
         if (Trace)
-            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CONN_IN, Scratch);
+            RaiseEvent(pAdapter, 0, SECTION_ISDN, EVT_CONN_IN);
         // The listen is used up: the general loop listens again.
         SharedWrite(pAdapter->Ctx[CTX_LISTEN].hCom, ISDN_HCOM_NONE);
         SharedWrite(pAdapter->ListenRequest, 1);
@@ -242,17 +241,17 @@ VOID AnalyseRcv(PCTX pCtx, PADAPTER pAdapter, PISDN_DATA_CMD pCmd) {
     }
     case APP_CONN_CO:
         if (Trace)
-            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CONN_CO, Scratch);
+            RaiseEvent(pAdapter, 0, SECTION_ISDN, EVT_CONN_CO);
         ProcessConCon(pCtx, pAdapter);
         break;
     case APP_CLEAR_IN:
         if (Trace)
-            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CLEAR_IN, Scratch);
+            RaiseEvent(pAdapter, 0, SECTION_ISDN, EVT_CLEAR_IN);
         ProcessDisInd(pCtx, pAdapter, pCmd->cause);
         break;
     case APP_CLEAR_CO:
         if (Trace)
-            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CLEAR_CO, Scratch);
+            RaiseEvent(pAdapter, 0, SECTION_ISDN, EVT_CLEAR_CO);
         ProcessDisCon(pCtx, pAdapter);
         break;
     case APP_DATA_IN:

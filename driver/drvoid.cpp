@@ -589,12 +589,13 @@ static NDIS_STATUS TapiDrop(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULON
     // Tested and marked under the lock, under which a sending pass starts
     // and ends. A running pass owns the state, and a clearing mark it finds
     // at its end is a deferred release that would free the call without
-    // clearing it: the countdown is emptied instead, and the general loop
-    // clears the call once the pass is over.
+    // clearing it: the drop is noted for the pass instead, which stops at
+    // its next frame, fails what is still queued and leaves the call
+    // clearing for the general loop.
     AcquireSpinLock(&pAdapter->Lock);
     State = pCtx->State;
     if (State == CTX_OPEN_SENDING_DATA)
-        pCtx->TimeoutCount = 0;
+        pCtx->Dropped = 1;
     else if (State != CTX_FREE && State != CTX_CLEARING)
         pCtx->State = CTX_CLEARING;
     ReleaseSpinLock(&pAdapter->Lock);

@@ -188,11 +188,7 @@ BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) 
     while ((pDescr = ChainRemoveHead(pAdapter, &pAdapter->RxQueue)) != NULL)
         FreeChainDescr(pAdapter, pDescr);
 
-    while ((pDescr = ChainRemoveHead(pAdapter, &pCtx->SendQueue)) != NULL) {
-        if (pAdapter->MiniportAdapterHandle != NULL)
-            ZolCompleteSend(pDescr, pAdapter, NDIS_STATUS_FAILURE);
-        FreeChainDescr(pAdapter, pDescr);
-    }
+    FailQueuedSends(pAdapter, pCtx);
 
     AcquireSpinLock(&pAdapter->Lock);
     pCtx->Reserved = 0;
@@ -224,6 +220,18 @@ VOID EndUnplacedCall(PADAPTER pAdapter, PCTX pCtx, ULONG Reason) {
     }
 }
 
+// Completes every frame still queued on the context with
+// NDIS_STATUS_FAILURE, in queue order, and frees it. Each frame leaves the
+// queue in one hold of the lock, so a sending pass or another release never
+// takes the same one. Never called with the lock held.
+VOID FailQueuedSends(PADAPTER pAdapter, PCTX pCtx) {
+    PCHAIN_DESCR pDescr;
+    while ((pDescr = ChainRemoveHead(pAdapter, &pCtx->SendQueue)) != NULL) {
+        ZolCompleteSend(pDescr, pAdapter, NDIS_STATUS_FAILURE);
+        FreeChainDescr(pAdapter, pDescr);
+    }
+}
+
 // Called by halt at PASSIVE_LEVEL once every thread has ended: gives back
 // the receive buffers held ready in the three contexts, the frames waiting
 // for delivery, and the frames waiting to be sent, whose packets are
@@ -239,10 +247,7 @@ VOID ReleaseAllBuffers(PADAPTER pAdapter) {
         }
         if (i == CTX_LISTEN || pCtx->State == CTX_UNUSED)
             continue; // the listen context never queues frames to send
-        while ((pDescr = ChainRemoveHead(pAdapter, &pCtx->SendQueue)) != NULL) {
-            ZolCompleteSend(pDescr, pAdapter, NDIS_STATUS_FAILURE);
-            FreeChainDescr(pAdapter, pDescr);
-        }
+        FailQueuedSends(pAdapter, pCtx);
     }
     while ((pDescr = ChainRemoveHead(pAdapter, &pAdapter->RxQueue)) != NULL)
         FreeChainDescr(pAdapter, pDescr);
@@ -268,9 +273,7 @@ static const WCHAR UsageServer[] = u"Server";
 // Registration failures are always raised; only the closing event depends
 // on the trace level, and the caller tests it.
 static VOID RaiseRegistrationEvent(PADAPTER pAdapter, ULONG EventId) {
-    ULONG Scratch[4];
-    ZolNdisWriteErrorLogEntry(pAdapter, NDIS_ERROR_CODE_MISSING_CONFIGURATION_PARAMETER, 0, SECTION_CONFIGURATION,
-                              EventId, Scratch);
+    RaiseEvent(pAdapter, NDIS_ERROR_CODE_MISSING_CONFIGURATION_PARAMETER, SECTION_CONFIGURATION, EventId);
 }
 
 // Writes the address of port Port (1 or 2) of adapter Adapter, with its zero

@@ -287,14 +287,18 @@ NDIS_STATUS NTAPI ZolSend(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE NdisLinkHand
     PCTX pCtx;
     PCHAIN_DESCR pDescr;
     ULONG Length;
-    ULONG Scratch[4];
+    UCHAR Dropped;
 
     if (!LookForWanContext(NdisLinkHandle, pAdapter)) {
         if (pAdapter->TraceLevel >= TRACE_DATAS)
-            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_WAN, EVT_SEND_INVALID_LINK, Scratch);
+            RaiseEvent(pAdapter, 0, SECTION_WAN, EVT_SEND_INVALID_LINK);
         return NDIS_STATUS_FAILURE;
     }
     pCtx = ZolContextOf(pAdapter, static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(NdisLinkHandle)));
+    // A call TAPI has dropped takes no more frames, as a clearing one does,
+    // even while the sending pass that saw the drop is still ending.
+    if (SharedRead(pCtx->Dropped))
+        return NDIS_STATUS_FAILURE;
     if (!InDataPhase(SharedRead(pCtx->State)))
         return NDIS_STATUS_SUCCESS;
 
@@ -313,10 +317,11 @@ NDIS_STATUS NTAPI ZolSend(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE NdisLinkHand
     // test and the append would otherwise leave the frame queued on a free
     // context, never completed.
     AcquireSpinLock(&pAdapter->Lock);
-    if (!InDataPhase(pCtx->State)) {
+    if (!InDataPhase(pCtx->State) || pCtx->Dropped) {
+        Dropped = pCtx->Dropped;
         ReleaseSpinLock(&pAdapter->Lock);
         FreeChainDescr(pAdapter, pDescr);
-        return NDIS_STATUS_SUCCESS;
+        return Dropped ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS;
     }
     ChainAdd(pAdapter, pCtx->SendQueue.Blink, pDescr);
     if (pCtx->TimeoutCount != 0)
@@ -396,6 +401,7 @@ VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter) {
     PCHAIN_DESCR pDescr;
     NDIS_STATUS Status;
     USHORT Remembered;
+    UCHAR Dropped;
 
     AcquireSpinLock(&pAdapter->Lock);
     if (pCtx->State != CTX_OPEN && pCtx->State != CTX_CONNECTED) {
@@ -408,11 +414,18 @@ VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter) {
     for (;;) {
         if (SharedRead(pCtx->XmitOff) == 1)
             break;
+        // A release or a TAPI drop that came in meanwhile ends the pass
+        // before the next frame.
+        if (SharedRead(pCtx->State) != CTX_OPEN_SENDING_DATA || SharedRead(pCtx->Dropped))
+            break;
         AcquireSpinLock(&pAdapter->Lock);
         pDescr = QueueHead(&pCtx->SendQueue);
         ReleaseSpinLock(&pAdapter->Lock);
         if (pDescr == NULL)
             break;
+        // The send handler refuses frames over MAX_SEND_FRAME, so a longer
+        // one is never queued by it; the pass still frees one unsent and
+        // without a completion rather than hand it to the ISDN driver.
         Status = NDIS_STATUS_SUCCESS;
         if (pDescr->Length <= MAX_SEND_FRAME) {
             Status = ISDN_Send(pCtx, pAdapter, pDescr->Data, pDescr->Length) ? NDIS_STATUS_SUCCESS
@@ -423,16 +436,20 @@ VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter) {
         FreeChainDescr(pAdapter, pDescr);
         if (Status == NDIS_STATUS_FAILURE)
             break;
-        if (SharedRead(pCtx->State) != CTX_OPEN_SENDING_DATA)
-            break;
     }
 
+    // A release that came in is carried out now. A drop leaves the call
+    // clearing, for the general loop to clear, and the frames behind the
+    // one in hand are answered as failed: the line is down already.
     AcquireSpinLock(&pAdapter->Lock);
     Remembered = pCtx->State;
-    pCtx->State = CTX_OPEN;
+    Dropped = pCtx->Dropped;
+    pCtx->State = (Dropped && Remembered != CTX_CLEARING) ? CTX_CLEARING : CTX_OPEN;
     ReleaseSpinLock(&pAdapter->Lock);
     if (Remembered == CTX_CLEARING)
         KillContext(pCtx, pCtx->KillReason, pAdapter);
+    else if (Dropped)
+        FailQueuedSends(pAdapter, pCtx);
 }
 
 // Whether a B-channel context still has its line up on this link context.

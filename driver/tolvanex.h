@@ -169,6 +169,7 @@ typedef struct _CTX : GATEWAY_LEAD {
     UCHAR Inbound;                        // 1 incoming call, 0 outgoing
     UCHAR XmitOff;                        // 1 while the ISDN driver stopped sending
     UCHAR Reserved;                       // CTX_RESERVED from allocation, CTX_RELEASING while released
+    UCHAR Dropped;                        // 1 once TAPI dropped the call during a sending pass; under Lock
 } CTX, *PCTX;
 
 typedef struct _ADAPTER {
@@ -336,6 +337,7 @@ BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter);
 VOID ReleaseGatewayCall(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx);
 VOID EndUnplacedCall(PADAPTER pAdapter, PCTX pCtx, ULONG Reason);
 VOID ReleaseAllBuffers(PADAPTER pAdapter);
+VOID FailQueuedSends(PADAPTER pAdapter, PCTX pCtx);
 NTSTATUS ProcessTapiDevicesSection(PADAPTER pAdapter);
 NTSTATUS ProcessPortsInit(PADAPTER pAdapter);
 VOID InitAnsiPortName(USHORT Index, PADAPTER pAdapter);
@@ -387,6 +389,7 @@ NTSTATUS InitializeNdisSymbolicLink(PADAPTER pAdapter);
 NTSTATUS ZolDeleteSymbolicLink(VOID);
 VOID ZolNdisWriteErrorLogEntry(PADAPTER pAdapter, ULONG ErrorCode, ULONG NumberOfStrings, ULONG Section,
                                ULONG EventId, PVOID Strings);
+VOID RaiseEvent(PADAPTER pAdapter, ULONG ErrorCode, ULONG Section, ULONG EventId);
 VOID RaiseDataEvent(PADAPTER pAdapter, ULONG EventId, ULONG Length, ULONG Link);
 
 // ---- drvwan.cpp ------------------------------------------------------------------------
