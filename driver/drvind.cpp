@@ -40,10 +40,33 @@ BOOLEAN CreateOurThreads(PADAPTER pAdapter) {
     return TRUE;
 }
 
+// After each listen: a refused one is tried again once the supervision
+// timer has counted its wait down, so that one refusal by the ISDN driver
+// does not leave the adapter deaf to incoming calls. Past LISTEN_RETRIES
+// refusals in a row it is left to the next request (a line open, an
+// incoming call, a reconfiguration). General thread only.
+static VOID ListenDone(PADAPTER pAdapter, BOOLEAN Listening) {
+    USHORT Wait;
+
+    if (Listening) {
+        pAdapter->ListenFailures = 0;
+        return;
+    }
+    if (pAdapter->ListenFailures >= LISTEN_RETRIES)
+        return;
+    Wait = pAdapter->ListenFailures < 6 ? static_cast<USHORT>(1u << pAdapter->ListenFailures) : LISTEN_RETRY_MAX_WAIT;
+    pAdapter->ListenFailures++;
+    AcquireSpinLock(&pAdapter->Lock);
+    pAdapter->ListenRetryWait = Wait;
+    ReleaseSpinLock(&pAdapter->Lock);
+    pAdapter->ListenRetryPending = 1;
+}
+
 // The general thread: opens the ISDN driver, then runs one turn each time it
 // is woken and at least once a second. PASSIVE_LEVEL.
 VOID NTAPI GeneralThread(PVOID Context) {
     PADAPTER pAdapter = static_cast<PADAPTER>(Context);
+    BOOLEAN Retry, Listening;
 
     // Open phase. A halt during it ends the thread here.
     while (SharedRead(pAdapter->PimIsdnDeviceObject) == NULL) {
@@ -66,15 +89,20 @@ VOID NTAPI GeneralThread(PVOID Context) {
             GetLocalISDNParams(pAdapter);
             ProcessPortsInit(pAdapter);
             if (ISDN_CancelListen(pAdapter))
-                ISDN_Listen(pAdapter);
+                ListenDone(pAdapter, ISDN_Listen(pAdapter));
             if (pAdapter->TraceLevel >= TRACE_DATAS)
                 RaiseEvent(pAdapter, 0, SECTION_CONFIGURATION, EVT_RECONFIGURATION_DONE);
         }
 
-        if (SharedRead(pAdapter->ListenRequest) != 0) {
+        Retry = pAdapter->ListenRetryPending && SharedRead(pAdapter->ListenRetryWait) == 0;
+        if (SharedRead(pAdapter->ListenRequest) != 0 || Retry) {
+            if (!Retry)
+                pAdapter->ListenFailures = 0; // a new request counts afresh
+            pAdapter->ListenRetryPending = 0;
             ISDN_CancelListen(pAdapter);
-            ISDN_Listen(pAdapter);
+            Listening = ISDN_Listen(pAdapter);
             SharedWrite(pAdapter->ListenRequest, 0);
+            ListenDone(pAdapter, Listening);
         }
 
         ProcessActiveContexts(pAdapter);
@@ -200,6 +228,8 @@ VOID NTAPI ZolTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
             RaiseEvent(pAdapter, 0, SECTION_WAN, EVT_TIMEOUT_EXPIRED);
         pCtx->TimeoutCount--;
     }
+    if (pAdapter->ListenRetryWait != 0)
+        pAdapter->ListenRetryWait--;
     // Halt sets TimerStopping under the lock: a run that sees it does not re-arm.
     Stopping = pAdapter->TimerStopping;
     if (!Stopping)

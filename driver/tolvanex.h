@@ -72,6 +72,11 @@
 #define STOP_BUSY_WAIT_US 50000        // 50 ms
 #define SUPERVISION_PERIOD_MS 1000
 
+// A refused listen is tried again after 1, 2, 4 ... seconds, at most
+// LISTEN_RETRY_MAX_WAIT apart and LISTEN_RETRIES times in a row.
+#define LISTEN_RETRIES 10
+#define LISTEN_RETRY_MAX_WAIT 60
+
 // Event sections (the subject of %3).
 #define SECTION_CONFIGURATION 0
 #define SECTION_ISDN 1
@@ -211,6 +216,9 @@ typedef struct _ADAPTER {
     UCHAR TimerStopping;                 // 1 once halt began: the timer no longer re-arms
     KEVENT TimerIdleEvent;               // set by a timer run that saw TimerStopping
     ULONG FramesWithoutLink;             // received frames dropped for want of a line up; under Lock
+    USHORT ListenRetryWait;              // seconds before a refused listen is tried again; under Lock
+    UCHAR ListenRetryPending;            // 1 while a refused listen waits to be tried again
+    UCHAR ListenFailures;                // listens refused in a row since the last request
 } ADAPTER, *PADAPTER;
 
 // ---- Globals ----------------------------------------------------------------------
