@@ -173,6 +173,10 @@ VOID KillGeneralThread(PADAPTER pAdapter) {
         return;
     pAdapter->ThreadsCreated = 0;
     SharedWrite(loopGeneralThread, 0);
+    // Before the wake-up: a general thread still looking for the ISDN
+    // driver has no loop flag to see, and must not take the wake-up for
+    // its next look and open the device during the halt.
+    SharedWrite(pAdapter->Stopping, 1);
     KeSetEvent(&pAdapter->GeneralEvent, 0, FALSE);
     SharedWrite(loopThreadReceiveB1, 0);
     SharedWrite(loopThreadReceiveB2, 0);
