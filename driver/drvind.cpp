@@ -138,8 +138,9 @@ static VOID ReceiveLoop(PADAPTER pAdapter, PCTX pCtx, PRKEVENT pEvent, UCHAR &Lo
                     ZolSetEvent(pAdapter);
                     continue;
                 }
-                EmergencyStop(pAdapter, pCtx, 1); // a failed read stops nothing
-
+                // Reason 1 stops nothing (AnalyseEmergencyStop): a failed read
+                // only costs the one-second pause below.
+                EmergencyStop(pAdapter, pCtx, 1);
             }
         }
         Sleep(pEvent, WAIT_ONE_SECOND);
@@ -267,7 +268,7 @@ VOID StopSupervisionTimer(PADAPTER pAdapter) {
     NdisMCancelTimer(&pAdapter->Timer, &Cancelled);
     if (!Cancelled) {
         // The timer had already fired: its run is on its way and will see
-        // Stopping. Wait for it, bounded in case the timer was never set.
+        // TimerStopping. Wait for it, bounded in case the timer was never set.
         Timeout.QuadPart = 2 * WAIT_ONE_SECOND;
         KeWaitForSingleObject(&pAdapter->TimerIdleEvent, Executive, KernelMode, FALSE, &Timeout);
         KeStallExecutionProcessor(10); // lets the run return after its last touch

@@ -3,11 +3,11 @@
 //
 // Every request here is answered at once, on NDIS's request path at
 // DISPATCH_LEVEL, without a word to the ISDN driver: calls are placed and
-// cleared by the general thread from the context states set here. Only the
-// drop takes the lock, to mark its context. NDIS TAPI normally hands over whole, consistent records;
-// a buffer that does not hold the record a request reads or writes, or a
-// variable part that points outside the buffer, is refused before anything
-// is read or changed.
+// cleared by the general thread from the context states set here. The make
+// call and the drop take the lock to set their context's state. NDIS TAPI
+// normally hands over whole, consistent records; a buffer that does not
+// hold the record a request reads or writes, or a variable part that points
+// outside the buffer, is refused before anything is read or changed.
 
 #include "tolvanex.h"
 
@@ -546,8 +546,11 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
     pGway->CallSeen = 1;
     pGway->htCall = pReq->htCall;
     pGway->hdCall = ZolIdentity(pAdapter, pCtx);
-    // Last, so that the general loop and the timer never see a half-made call.
-    SharedWrite(pCtx->State, CTX_CALL_REQUESTED);
+    // Last, and under the lock under which the general loop places a call
+    // and the timer counts: neither sees a half-made call.
+    AcquireSpinLock(&pAdapter->Lock);
+    pCtx->State = CTX_CALL_REQUESTED;
+    ReleaseSpinLock(&pAdapter->Lock);
     *BytesWritten = sizeof(NDIS_TAPI_MAKE_CALL);
     return NDIS_STATUS_SUCCESS;
 }

@@ -6,32 +6,33 @@
 
 // ---- Buffer chains ---------------------------------------------------------------------
 
+// A new descriptor belongs to its caller alone until it is linked into a
+// queue, so it is allocated and set up without the lock. Any IRQL up to
+// DISPATCH_LEVEL.
 PCHAIN_DESCR AllocChainDescr(PADAPTER pAdapter, USHORT Capacity) {
+    (void)pAdapter;
     PCHAIN_DESCR pDescr;
     ULONG Size = sizeof(CHAIN_DESCR) + Capacity;
 
-    AcquireSpinLock(&pAdapter->Lock);
     if (NdisAllocateMemory(reinterpret_cast<PVOID *>(&pDescr), Size, 0, HighestAcceptableMax) !=
-        NDIS_STATUS_SUCCESS) {
-        ReleaseSpinLock(&pAdapter->Lock);
+        NDIS_STATUS_SUCCESS)
         return NULL;
-    }
     pDescr->Signature = reinterpret_cast<ULONG_PTR>(pDescr);
     pDescr->Length = 0;
     pDescr->Data = reinterpret_cast<PUCHAR>(pDescr + 1);
     pDescr->AllocSize = static_cast<USHORT>(Size);
-    ReleaseSpinLock(&pAdapter->Lock);
     return pDescr;
 }
 
 // Refuses, and frees nothing, when the signature is not the descriptor's own
-// address: a second release, or memory that is not a descriptor.
+// address: a second release, or memory that is not a descriptor. The
+// signature is tested and cleared under the lock, so of two releases of the
+// same descriptor only one frees it; the memory goes back after the lock
+// is released.
 BOOLEAN FreeChainDescr(PADAPTER pAdapter, PCHAIN_DESCR pDescr) {
-    AcquireSpinLock(&pAdapter->Lock);
-    if (pDescr == NULL) {
-        ReleaseSpinLock(&pAdapter->Lock);
+    if (pDescr == NULL)
         return TRUE;
-    }
+    AcquireSpinLock(&pAdapter->Lock);
     if (pDescr->Signature != reinterpret_cast<ULONG_PTR>(pDescr)) {
         if (pDescr->Signature == 0)
             pDescr->Signature = ~static_cast<ULONG_PTR>(0);
@@ -39,8 +40,8 @@ BOOLEAN FreeChainDescr(PADAPTER pAdapter, PCHAIN_DESCR pDescr) {
         return FALSE;
     }
     pDescr->Signature = 0;
-    NdisFreeMemory(pDescr, pDescr->AllocSize, 0);
     ReleaseSpinLock(&pAdapter->Lock);
+    NdisFreeMemory(pDescr, pDescr->AllocSize, 0);
     return TRUE;
 }
 
