@@ -489,8 +489,8 @@ USHORT AnalysePhoneNumber(PADAPTER pAdapter, PGATEWAY pGway, PUSHORT Speed, PCHA
     return 1;
 }
 
-// Only takes a context for the call: the general thread places it on its
-// next turn. TAPI hears of the call again when it connects or ends.
+// Only takes a context for the call, which AllocOutgoingCall publishes:
+// the general thread places it on its next turn. TAPI hears of the call again when it connects or ends.
 static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten,
                                 PULONG BytesNeeded) {
     // Byte-packed: fields are read by value, never through their address.
@@ -525,32 +525,19 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
     if (AnalysePhoneNumber(pAdapter, pGway, &Speed, static_cast<PCHAR>(Buffer) + DestOffset, DestSize - 1) == 0)
         return NDIS_STATUS_TAPI_INVALADDRESS;
 
+    // The comment is only reported back; one longer than Comment is cut.
+    if (!UseComment)
+        CommentSize = 0;
+    else if (CommentSize > sizeof(pCtx->Comment))
+        CommentSize = sizeof(pCtx->Comment);
+
     pGway->Usage = 2;
-    pCtx = AllocContext(pAdapter, pGway);
+    pCtx = AllocOutgoingCall(pAdapter, pGway, pReq->htCall, Speed,
+                             UseComment ? static_cast<PUCHAR>(Buffer) + MAKE_CALL_PARAMS_AT + CommentOffset : NULL,
+                             CommentSize);
     if (pCtx == NULL)
         return NDIS_STATUS_TAPI_RESOURCEUNAVAIL;
-    pCtx->pGway = pGway;
-    SharedWrite(pCtx->TimeoutCount, pCtx->Timeout);
-    pCtx->LinkSpeed = Speed;
-
-    // The comment is only reported back; one longer than Comment is cut.
-    pCtx->CommentSize = 0;
-    if (UseComment) {
-        if (CommentSize > sizeof(pCtx->Comment))
-            CommentSize = sizeof(pCtx->Comment);
-        CopyBytes(pCtx->Comment, static_cast<PUCHAR>(Buffer) + MAKE_CALL_PARAMS_AT + CommentOffset, CommentSize);
-        pCtx->CommentSize = CommentSize;
-    }
-
     pReq->hdCall = ZolIdentity(pAdapter, pCtx);
-    pGway->CallSeen = 1;
-    pGway->htCall = pReq->htCall;
-    pGway->hdCall = ZolIdentity(pAdapter, pCtx);
-    // Last, and under the lock under which the general loop places a call
-    // and the timer counts: neither sees a half-made call.
-    AcquireSpinLock(&pAdapter->Lock);
-    pCtx->State = CTX_CALL_REQUESTED;
-    ReleaseSpinLock(&pAdapter->Lock);
     *BytesWritten = sizeof(NDIS_TAPI_MAKE_CALL);
     return NDIS_STATUS_SUCCESS;
 }

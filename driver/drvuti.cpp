@@ -10,7 +10,6 @@
 // queue, so it is allocated and set up without the lock. Any IRQL up to
 // DISPATCH_LEVEL.
 PCHAIN_DESCR AllocChainDescr(PADAPTER pAdapter, USHORT Capacity) {
-    (void)pAdapter;
     PCHAIN_DESCR pDescr;
     ULONG Size = sizeof(CHAIN_DESCR) + Capacity;
 
@@ -21,6 +20,9 @@ PCHAIN_DESCR AllocChainDescr(PADAPTER pAdapter, USHORT Capacity) {
     pDescr->Length = 0;
     pDescr->Data = reinterpret_cast<PUCHAR>(pDescr + 1);
     pDescr->AllocSize = static_cast<USHORT>(Size);
+    AcquireSpinLock(&pAdapter->Lock);
+    pAdapter->DescrInUse++;
+    ReleaseSpinLock(&pAdapter->Lock);
     return pDescr;
 }
 
@@ -40,6 +42,7 @@ BOOLEAN FreeChainDescr(PADAPTER pAdapter, PCHAIN_DESCR pDescr) {
         return FALSE;
     }
     pDescr->Signature = 0;
+    pAdapter->DescrInUse--;
     ReleaseSpinLock(&pAdapter->Lock);
     NdisFreeMemory(pDescr, pDescr->AllocSize, 0);
     return TRUE;
@@ -120,19 +123,49 @@ VOID InitContext(PCTX pCtx) {
 // out stays reserved until it is released, even while an incoming call
 // leaves it in CTX_FREE, and the choice is made under the lock: two calls
 // arriving together never get the same context.
-PCTX AllocationContext(PADAPTER pAdapter) {
-    AcquireSpinLock(&pAdapter->Lock);
+static PCTX TakeContext(PADAPTER pAdapter) { // the caller holds the lock
     for (int i = CTX_B1; i <= CTX_B2; i++) {
         PCTX pCtx = &pAdapter->Ctx[i];
         if ((pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) && !pCtx->Reserved) {
             InitContext(pCtx);
             pCtx->Reserved = CTX_RESERVED;
-            ReleaseSpinLock(&pAdapter->Lock);
             return pCtx;
         }
     }
-    ReleaseSpinLock(&pAdapter->Lock);
     return NULL;
+}
+
+PCTX AllocationContext(PADAPTER pAdapter) {
+    AcquireSpinLock(&pAdapter->Lock);
+    PCTX pCtx = TakeContext(pAdapter);
+    ReleaseSpinLock(&pAdapter->Lock);
+    return pCtx;
+}
+
+// A call TAPI asks for on a line: the context is chosen, filled in and
+// published CTX_CALL_REQUESTED in one hold of the lock, the lock under
+// which the general loop places a call and the timer counts, so neither
+// ever sees a half-made call. The line's fields are set after the copy of
+// its leading ones, as AllocContext leaves them. NULL when both channels
+// are taken. DISPATCH_LEVEL.
+PCTX AllocOutgoingCall(PADAPTER pAdapter, PGATEWAY pGway, ULONG htCall, ULONG LinkSpeed, const UCHAR *Comment,
+                       ULONG CommentSize) {
+    AcquireSpinLock(&pAdapter->Lock);
+    PCTX pCtx = TakeContext(pAdapter);
+    if (pCtx != NULL) {
+        *static_cast<GATEWAY_LEAD *>(pCtx) = *static_cast<GATEWAY_LEAD *>(pGway);
+        pCtx->pGway = pGway;
+        pCtx->TimeoutCount = pCtx->Timeout;
+        pCtx->LinkSpeed = LinkSpeed;
+        CopyBytes(pCtx->Comment, Comment, CommentSize);
+        pCtx->CommentSize = CommentSize;
+        pGway->CallSeen = 1;
+        pGway->htCall = htCall;
+        pGway->hdCall = ZolIdentity(pAdapter, pCtx);
+        pCtx->State = CTX_CALL_REQUESTED;
+    }
+    ReleaseSpinLock(&pAdapter->Lock);
+    return pCtx;
 }
 
 PCTX AllocContext(PADAPTER pAdapter, PGATEWAY pGway) {

@@ -215,6 +215,7 @@ typedef struct _ADAPTER {
     UCHAR Stopping;                      // 1 once the threads are told to stop
     UCHAR TimerStopping;                 // 1 once halt began: the timer no longer re-arms
     KEVENT TimerIdleEvent;               // set by a timer run that saw TimerStopping
+    ULONG DescrInUse;                    // buffer descriptors allocated and not yet freed; under Lock
     ULONG FramesWithoutLink;             // received frames dropped for want of a line up; under Lock
     USHORT ListenRetryWait;              // seconds before a refused listen is tried again; under Lock
     UCHAR ListenRetryPending;            // 1 while a refused listen waits to be tried again
@@ -340,6 +341,8 @@ NDIS_STATUS NdisIntegerToUnicodeString(ULONG Value, ULONG Base, PNDIS_STRING Str
 VOID InitContext(PCTX pCtx);
 PCTX AllocationContext(PADAPTER pAdapter);
 PCTX AllocContext(PADAPTER pAdapter, PGATEWAY pGway);
+PCTX AllocOutgoingCall(PADAPTER pAdapter, PGATEWAY pGway, ULONG htCall, ULONG LinkSpeed, const UCHAR *Comment,
+                       ULONG CommentSize);
 VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter);
 BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter);
 VOID ReleaseGatewayCall(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx);
