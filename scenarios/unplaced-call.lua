@@ -9,11 +9,11 @@
 
 registry.load("configs/default.reg")
 exchange.local_number("0140000000")
-ignore("event")
-isdn.attach()
 driver.start()
+isdn.attach()
+ignore("event")
 run(11)
-ras.initialize()
+check_equal(ras.initialize().lines, 2, "line devices")
 local line = ras.open(1)
 expect("isdn", "listen", 5)
 
