@@ -10,7 +10,7 @@ BOOLEAN OpenPimIsdn(PADAPTER pAdapter) {
     PDEVICE_OBJECT pDevice;
 
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        return FALSE;
+        return FALSE; // the general thread never is; the object look-up would not be allowed
     Name.Buffer = const_cast<PWSTR>(PIMISDN_DEVICE_NAME);
     Name.Length = sizeof(PIMISDN_DEVICE_NAME) - sizeof(WCHAR);
     Name.MaximumLength = sizeof(PIMISDN_DEVICE_NAME);
@@ -216,6 +216,8 @@ BOOLEAN ISDN_Receive(PCTX pCtx, PADAPTER pAdapter) {
 
 // Hands a message to its handler, on the reading thread.
 VOID AnalyseRcv(PCTX pCtx, PADAPTER pAdapter, PISDN_DATA_CMD pCmd) {
+    // Reads are made at PASSIVE_LEVEL, so the level test always holds; it
+    // keeps the events to callers that may log.
     BOOLEAN Trace = pAdapter->TraceLevel >= TRACE_DATAS && KeGetCurrentIrql() == PASSIVE_LEVEL;
     USHORT Length;
 
