@@ -8,11 +8,6 @@ UCHAR loopThreadReceiveB1;
 UCHAR loopThreadReceiveB2;
 UCHAR loopThreadListen;
 
-static VOID RaiseEvent(PADAPTER pAdapter, ULONG Section, ULONG EventId) {
-    ULONG Scratch[4];
-    ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, Section, EventId, Scratch);
-}
-
 static VOID Sleep(PRKEVENT pEvent, LONGLONG Relative) {
     LARGE_INTEGER Timeout;
     Timeout.QuadPart = Relative;
@@ -45,10 +40,33 @@ BOOLEAN CreateOurThreads(PADAPTER pAdapter) {
     return TRUE;
 }
 
+// After each listen: a refused one is tried again once the supervision
+// timer has counted its wait down, so that one refusal by the ISDN driver
+// does not leave the adapter deaf to incoming calls. Past LISTEN_RETRIES
+// refusals in a row it is left to the next request (a line open, an
+// incoming call, a reconfiguration). General thread only.
+static VOID ListenDone(PADAPTER pAdapter, BOOLEAN Listening) {
+    USHORT Wait;
+
+    if (Listening) {
+        pAdapter->ListenFailures = 0;
+        return;
+    }
+    if (pAdapter->ListenFailures >= LISTEN_RETRIES)
+        return;
+    Wait = pAdapter->ListenFailures < 6 ? static_cast<USHORT>(1u << pAdapter->ListenFailures) : LISTEN_RETRY_MAX_WAIT;
+    pAdapter->ListenFailures++;
+    AcquireSpinLock(&pAdapter->Lock);
+    pAdapter->ListenRetryWait = Wait;
+    ReleaseSpinLock(&pAdapter->Lock);
+    pAdapter->ListenRetryPending = 1;
+}
+
 // The general thread: opens the ISDN driver, then runs one turn each time it
 // is woken and at least once a second. PASSIVE_LEVEL.
 VOID NTAPI GeneralThread(PVOID Context) {
     PADAPTER pAdapter = static_cast<PADAPTER>(Context);
+    BOOLEAN Retry, Listening;
 
     // Open phase. A halt during it ends the thread here.
     while (SharedRead(pAdapter->PimIsdnDeviceObject) == NULL) {
@@ -58,7 +76,7 @@ VOID NTAPI GeneralThread(PVOID Context) {
         if (SharedRead(pAdapter->Stopping))
             return;
         if (pAdapter->TraceLevel >= TRACE_DATAS)
-            RaiseEvent(pAdapter, SECTION_ISDN, EVT_ISDN_NOT_CONNECTED);
+            RaiseEvent(pAdapter, 0, SECTION_ISDN, EVT_ISDN_NOT_CONNECTED);
         OpenPimIsdn(pAdapter);
     }
 
@@ -71,15 +89,20 @@ VOID NTAPI GeneralThread(PVOID Context) {
             GetLocalISDNParams(pAdapter);
             ProcessPortsInit(pAdapter);
             if (ISDN_CancelListen(pAdapter))
-                ISDN_Listen(pAdapter);
+                ListenDone(pAdapter, ISDN_Listen(pAdapter));
             if (pAdapter->TraceLevel >= TRACE_DATAS)
-                RaiseEvent(pAdapter, SECTION_CONFIGURATION, EVT_RECONFIGURATION_DONE);
+                RaiseEvent(pAdapter, 0, SECTION_CONFIGURATION, EVT_RECONFIGURATION_DONE);
         }
 
-        if (SharedRead(pAdapter->ListenRequest) != 0) {
+        Retry = pAdapter->ListenRetryPending && SharedRead(pAdapter->ListenRetryWait) == 0;
+        if (SharedRead(pAdapter->ListenRequest) != 0 || Retry) {
+            if (!Retry)
+                pAdapter->ListenFailures = 0; // a new request counts afresh
+            pAdapter->ListenRetryPending = 0;
             ISDN_CancelListen(pAdapter);
-            ISDN_Listen(pAdapter);
+            Listening = ISDN_Listen(pAdapter);
             SharedWrite(pAdapter->ListenRequest, 0);
+            ListenDone(pAdapter, Listening);
         }
 
         ProcessActiveContexts(pAdapter);
@@ -115,8 +138,9 @@ static VOID ReceiveLoop(PADAPTER pAdapter, PCTX pCtx, PRKEVENT pEvent, UCHAR &Lo
                     ZolSetEvent(pAdapter);
                     continue;
                 }
-                EmergencyStop(pAdapter, pCtx, 1); // a failed read stops nothing
-
+                // Reason 1 stops nothing (AnalyseEmergencyStop): a failed read
+                // only costs the one-second pause below.
+                EmergencyStop(pAdapter, pCtx, 1);
             }
         }
         Sleep(pEvent, WAIT_ONE_SECOND);
@@ -150,6 +174,10 @@ VOID KillGeneralThread(PADAPTER pAdapter) {
         return;
     pAdapter->ThreadsCreated = 0;
     SharedWrite(loopGeneralThread, 0);
+    // Before the wake-up: a general thread still looking for the ISDN
+    // driver has no loop flag to see, and must not take the wake-up for
+    // its next look and open the device during the halt.
+    SharedWrite(pAdapter->Stopping, 1);
     KeSetEvent(&pAdapter->GeneralEvent, 0, FALSE);
     SharedWrite(loopThreadReceiveB1, 0);
     SharedWrite(loopThreadReceiveB2, 0);
@@ -202,9 +230,11 @@ VOID NTAPI ZolTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
         if (pCtx->TimeoutCount == 0)
             continue;
         if (pCtx->TimeoutCount == 1 && pAdapter->TraceLevel >= TRACE_FULL)
-            RaiseEvent(pAdapter, SECTION_WAN, EVT_TIMEOUT_EXPIRED);
+            RaiseEvent(pAdapter, 0, SECTION_WAN, EVT_TIMEOUT_EXPIRED);
         pCtx->TimeoutCount--;
     }
+    if (pAdapter->ListenRetryWait != 0)
+        pAdapter->ListenRetryWait--;
     // Halt sets TimerStopping under the lock: a run that sees it does not re-arm.
     Stopping = pAdapter->TimerStopping;
     if (!Stopping)
@@ -238,7 +268,7 @@ VOID StopSupervisionTimer(PADAPTER pAdapter) {
     NdisMCancelTimer(&pAdapter->Timer, &Cancelled);
     if (!Cancelled) {
         // The timer had already fired: its run is on its way and will see
-        // Stopping. Wait for it, bounded in case the timer was never set.
+        // TimerStopping. Wait for it, bounded in case the timer was never set.
         Timeout.QuadPart = 2 * WAIT_ONE_SECOND;
         KeWaitForSingleObject(&pAdapter->TimerIdleEvent, Executive, KernelMode, FALSE, &Timeout);
         KeStallExecutionProcessor(10); // lets the run return after its last touch
@@ -307,12 +337,22 @@ VOID ZolCompleteConInd(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
 }
 
 // A frame longer than the room the read offered cannot be trusted and is
-// dropped; a frame with no receive buffer left times the call out.
+// dropped; a frame with no receive buffer left times the call out. A frame
+// on a call whose line NDISWAN has not been told is up (an incoming call
+// RAS has not answered yet, or one dropped already) has no link to go on:
+// it is dropped and counted, and the caller's protocol sends again.
 VOID ProcessDatInd(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length) {
     PCHAIN_DESCR pDescr = NULL;
+    ULONG Link = SharedRead(pCtx->NdisLinkContext);
 
     if (Length > RX_BUFFER_SIZE)
         return;
+    if (Link == 0 || SharedRead(pCtx->LineUp) != 1) {
+        AcquireSpinLock(&pAdapter->Lock);
+        pAdapter->FramesWithoutLink++;
+        ReleaseSpinLock(&pAdapter->Lock);
+        return;
+    }
     for (int i = 0; i < MAX_RX_BUFFER; i++) {
         if (pCtx->RxDescr[i] != NULL) {
             pDescr = pCtx->RxDescr[i];
@@ -327,7 +367,7 @@ VOID ProcessDatInd(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length) {
     pDescr->Data = reinterpret_cast<PUCHAR>(pDescr + 1);
     CopyBytes(pDescr->Data, Data, Length);
     pDescr->Length = Length;
-    pDescr->NdisLinkContext = pCtx->NdisLinkContext;
+    pDescr->NdisLinkContext = Link;
     pDescr->Type = DESCR_TYPE_RECEIVED;
     pDescr->WanPacket = NULL;
     AcquireSpinLock(&pAdapter->Lock);

@@ -10,7 +10,7 @@ BOOLEAN OpenPimIsdn(PADAPTER pAdapter) {
     PDEVICE_OBJECT pDevice;
 
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        return FALSE;
+        return FALSE; // the general thread never is; the object look-up would not be allowed
     Name.Buffer = const_cast<PWSTR>(PIMISDN_DEVICE_NAME);
     Name.Length = sizeof(PIMISDN_DEVICE_NAME) - sizeof(WCHAR);
     Name.MaximumLength = sizeof(PIMISDN_DEVICE_NAME);
@@ -216,8 +216,9 @@ BOOLEAN ISDN_Receive(PCTX pCtx, PADAPTER pAdapter) {
 
 // Hands a message to its handler, on the reading thread.
 VOID AnalyseRcv(PCTX pCtx, PADAPTER pAdapter, PISDN_DATA_CMD pCmd) {
+    // Reads are made at PASSIVE_LEVEL, so the level test always holds; it
+    // keeps the events to callers that may log.
     BOOLEAN Trace = pAdapter->TraceLevel >= TRACE_DATAS && KeGetCurrentIrql() == PASSIVE_LEVEL;
-    ULONG Scratch[4];
     USHORT Length;
 
     switch (pCmd->code) {
@@ -229,7 +230,7 @@ VOID AnalyseRcv(PCTX pCtx, PADAPTER pAdapter, PISDN_DATA_CMD pCmd) {
         break;
     case APP_CONN_IN: {
         if (Trace)
-            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CONN_IN, Scratch);
+            RaiseEvent(pAdapter, 0, SECTION_ISDN, EVT_CONN_IN);
         // The listen is used up: the general loop listens again.
         SharedWrite(pAdapter->Ctx[CTX_LISTEN].hCom, ISDN_HCOM_NONE);
         SharedWrite(pAdapter->ListenRequest, 1);
@@ -242,17 +243,17 @@ VOID AnalyseRcv(PCTX pCtx, PADAPTER pAdapter, PISDN_DATA_CMD pCmd) {
     }
     case APP_CONN_CO:
         if (Trace)
-            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CONN_CO, Scratch);
+            RaiseEvent(pAdapter, 0, SECTION_ISDN, EVT_CONN_CO);
         ProcessConCon(pCtx, pAdapter);
         break;
     case APP_CLEAR_IN:
         if (Trace)
-            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CLEAR_IN, Scratch);
+            RaiseEvent(pAdapter, 0, SECTION_ISDN, EVT_CLEAR_IN);
         ProcessDisInd(pCtx, pAdapter, pCmd->cause);
         break;
     case APP_CLEAR_CO:
         if (Trace)
-            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_ISDN, EVT_CLEAR_CO, Scratch);
+            RaiseEvent(pAdapter, 0, SECTION_ISDN, EVT_CLEAR_CO);
         ProcessDisCon(pCtx, pAdapter);
         break;
     case APP_DATA_IN:

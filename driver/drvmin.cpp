@@ -134,9 +134,12 @@ NDIS_STATUS NTAPI ZolReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapter
         case CTX_CLEARING:
             break;
         case CTX_CALL_REQUESTED:
-            KillContext(pCtx, KILL_REASON_TIMEOUT, pAdapter);
+            EndUnplacedCall(pAdapter, pCtx, KILL_REASON_TIMEOUT);
             break;
         default:
+            // NDIS resets at DISPATCH_LEVEL, where the transport refuses the
+            // clear, so such a call is left as it is; the release is for a
+            // clear the ISDN driver took.
             if (ISDN_Clear(pCtx->hCom, pCtx->PhoneNumber, pAdapter))
                 KillContext(pCtx, KILL_REASON_TIMEOUT, pAdapter);
             break;
@@ -186,7 +189,9 @@ NDIS_STATUS NTAPI ZolSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID
                                 InformationBufferLength, BytesRead, BytesNeeded);
 }
 
-// A descriptor without a packet is released without telling NDIS.
+// Hands a queued frame's packet back to NDISWAN with Status. A descriptor
+// without a packet has nothing to complete; freeing the descriptor is the
+// caller's.
 VOID ZolCompleteSend(PCHAIN_DESCR pDescr, PADAPTER pAdapter, NDIS_STATUS Status) {
     if (pDescr->WanPacket != NULL)
         NdisMWanSendComplete(pAdapter->MiniportAdapterHandle, pDescr->WanPacket, Status);

@@ -3,11 +3,11 @@
 //
 // Every request here is answered at once, on NDIS's request path at
 // DISPATCH_LEVEL, without a word to the ISDN driver: calls are placed and
-// cleared by the general thread from the context states set here. Only the
-// drop takes the lock, to mark its context. NDIS TAPI normally hands over whole, consistent records;
-// a buffer that does not hold the record a request reads or writes, or a
-// variable part that points outside the buffer, is refused before anything
-// is read or changed.
+// cleared by the general thread from the context states set here. The make
+// call and the drop take the lock to set their context's state. NDIS TAPI
+// normally hands over whole, consistent records; a buffer that does not
+// hold the record a request reads or writes, or a variable part that points
+// outside the buffer, is refused before anything is read or changed.
 
 #include "tolvanex.h"
 
@@ -489,8 +489,8 @@ USHORT AnalysePhoneNumber(PADAPTER pAdapter, PGATEWAY pGway, PUSHORT Speed, PCHA
     return 1;
 }
 
-// Only takes a context for the call: the general thread places it on its
-// next turn. TAPI hears of the call again when it connects or ends.
+// Only takes a context for the call, which AllocOutgoingCall publishes:
+// the general thread places it on its next turn. TAPI hears of the call again when it connects or ends.
 static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten,
                                 PULONG BytesNeeded) {
     // Byte-packed: fields are read by value, never through their address.
@@ -525,29 +525,19 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
     if (AnalysePhoneNumber(pAdapter, pGway, &Speed, static_cast<PCHAR>(Buffer) + DestOffset, DestSize - 1) == 0)
         return NDIS_STATUS_TAPI_INVALADDRESS;
 
+    // The comment is only reported back; one longer than Comment is cut.
+    if (!UseComment)
+        CommentSize = 0;
+    else if (CommentSize > sizeof(pCtx->Comment))
+        CommentSize = sizeof(pCtx->Comment);
+
     pGway->Usage = 2;
-    pCtx = AllocContext(pAdapter, pGway);
+    pCtx = AllocOutgoingCall(pAdapter, pGway, pReq->htCall, Speed,
+                             UseComment ? static_cast<PUCHAR>(Buffer) + MAKE_CALL_PARAMS_AT + CommentOffset : NULL,
+                             CommentSize);
     if (pCtx == NULL)
         return NDIS_STATUS_TAPI_RESOURCEUNAVAIL;
-    pCtx->pGway = pGway;
-    SharedWrite(pCtx->TimeoutCount, pCtx->Timeout);
-    pCtx->LinkSpeed = Speed;
-
-    // The comment is only reported back; one longer than Comment is cut.
-    pCtx->CommentSize = 0;
-    if (UseComment) {
-        if (CommentSize > sizeof(pCtx->Comment))
-            CommentSize = sizeof(pCtx->Comment);
-        CopyBytes(pCtx->Comment, static_cast<PUCHAR>(Buffer) + MAKE_CALL_PARAMS_AT + CommentOffset, CommentSize);
-        pCtx->CommentSize = CommentSize;
-    }
-
     pReq->hdCall = ZolIdentity(pAdapter, pCtx);
-    pGway->CallSeen = 1;
-    pGway->htCall = pReq->htCall;
-    pGway->hdCall = ZolIdentity(pAdapter, pCtx);
-    // Last, so that the general loop and the timer never see a half-made call.
-    SharedWrite(pCtx->State, CTX_CALL_REQUESTED);
     *BytesWritten = sizeof(NDIS_TAPI_MAKE_CALL);
     return NDIS_STATUS_SUCCESS;
 }
@@ -589,12 +579,13 @@ static NDIS_STATUS TapiDrop(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULON
     // Tested and marked under the lock, under which a sending pass starts
     // and ends. A running pass owns the state, and a clearing mark it finds
     // at its end is a deferred release that would free the call without
-    // clearing it: the countdown is emptied instead, and the general loop
-    // clears the call once the pass is over.
+    // clearing it: the drop is noted for the pass instead, which stops at
+    // its next frame, fails what is still queued and leaves the call
+    // clearing for the general loop.
     AcquireSpinLock(&pAdapter->Lock);
     State = pCtx->State;
     if (State == CTX_OPEN_SENDING_DATA)
-        pCtx->TimeoutCount = 0;
+        pCtx->Dropped = 1;
     else if (State != CTX_FREE && State != CTX_CLEARING)
         pCtx->State = CTX_CLEARING;
     ReleaseSpinLock(&pAdapter->Lock);

@@ -276,6 +276,14 @@ VOID ZolNdisWriteErrorLogEntry(PADAPTER pAdapter, ULONG ErrorCode, ULONG NumberO
                       NumberOfStrings, static_cast<PNDIS_STRING>(Strings));
 }
 
+// An event without insertion strings. Where the strings would be, the hook
+// is given zeroed scratch space, never memory nobody wrote.
+VOID RaiseEvent(PADAPTER pAdapter, ULONG ErrorCode, ULONG Section, ULONG EventId) {
+    ULONG NoStrings[4];
+    ZeroBytes(NoStrings, sizeof(NoStrings));
+    ZolNdisWriteErrorLogEntry(pAdapter, ErrorCode, 0, Section, EventId, NoStrings);
+}
+
 // A data event with the frame's length and link as hexadecimal insertion
 // strings, in two 16-character buffers.
 VOID RaiseDataEvent(PADAPTER pAdapter, ULONG EventId, ULONG Length, ULONG Link) {

@@ -6,32 +6,35 @@
 
 // ---- Buffer chains ---------------------------------------------------------------------
 
+// A new descriptor belongs to its caller alone until it is linked into a
+// queue, so it is allocated and set up without the lock. Any IRQL up to
+// DISPATCH_LEVEL.
 PCHAIN_DESCR AllocChainDescr(PADAPTER pAdapter, USHORT Capacity) {
     PCHAIN_DESCR pDescr;
     ULONG Size = sizeof(CHAIN_DESCR) + Capacity;
 
-    AcquireSpinLock(&pAdapter->Lock);
     if (NdisAllocateMemory(reinterpret_cast<PVOID *>(&pDescr), Size, 0, HighestAcceptableMax) !=
-        NDIS_STATUS_SUCCESS) {
-        ReleaseSpinLock(&pAdapter->Lock);
+        NDIS_STATUS_SUCCESS)
         return NULL;
-    }
     pDescr->Signature = reinterpret_cast<ULONG_PTR>(pDescr);
     pDescr->Length = 0;
     pDescr->Data = reinterpret_cast<PUCHAR>(pDescr + 1);
     pDescr->AllocSize = static_cast<USHORT>(Size);
+    AcquireSpinLock(&pAdapter->Lock);
+    pAdapter->DescrInUse++;
     ReleaseSpinLock(&pAdapter->Lock);
     return pDescr;
 }
 
 // Refuses, and frees nothing, when the signature is not the descriptor's own
-// address: a second release, or memory that is not a descriptor.
+// address: a second release, or memory that is not a descriptor. The
+// signature is tested and cleared under the lock, so of two releases of the
+// same descriptor only one frees it; the memory goes back after the lock
+// is released.
 BOOLEAN FreeChainDescr(PADAPTER pAdapter, PCHAIN_DESCR pDescr) {
-    AcquireSpinLock(&pAdapter->Lock);
-    if (pDescr == NULL) {
-        ReleaseSpinLock(&pAdapter->Lock);
+    if (pDescr == NULL)
         return TRUE;
-    }
+    AcquireSpinLock(&pAdapter->Lock);
     if (pDescr->Signature != reinterpret_cast<ULONG_PTR>(pDescr)) {
         if (pDescr->Signature == 0)
             pDescr->Signature = ~static_cast<ULONG_PTR>(0);
@@ -39,8 +42,9 @@ BOOLEAN FreeChainDescr(PADAPTER pAdapter, PCHAIN_DESCR pDescr) {
         return FALSE;
     }
     pDescr->Signature = 0;
-    NdisFreeMemory(pDescr, pDescr->AllocSize, 0);
+    pAdapter->DescrInUse--;
     ReleaseSpinLock(&pAdapter->Lock);
+    NdisFreeMemory(pDescr, pDescr->AllocSize, 0);
     return TRUE;
 }
 
@@ -119,19 +123,49 @@ VOID InitContext(PCTX pCtx) {
 // out stays reserved until it is released, even while an incoming call
 // leaves it in CTX_FREE, and the choice is made under the lock: two calls
 // arriving together never get the same context.
-PCTX AllocationContext(PADAPTER pAdapter) {
-    AcquireSpinLock(&pAdapter->Lock);
+static PCTX TakeContext(PADAPTER pAdapter) { // the caller holds the lock
     for (int i = CTX_B1; i <= CTX_B2; i++) {
         PCTX pCtx = &pAdapter->Ctx[i];
         if ((pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) && !pCtx->Reserved) {
             InitContext(pCtx);
             pCtx->Reserved = CTX_RESERVED;
-            ReleaseSpinLock(&pAdapter->Lock);
             return pCtx;
         }
     }
-    ReleaseSpinLock(&pAdapter->Lock);
     return NULL;
+}
+
+PCTX AllocationContext(PADAPTER pAdapter) {
+    AcquireSpinLock(&pAdapter->Lock);
+    PCTX pCtx = TakeContext(pAdapter);
+    ReleaseSpinLock(&pAdapter->Lock);
+    return pCtx;
+}
+
+// A call TAPI asks for on a line: the context is chosen, filled in and
+// published CTX_CALL_REQUESTED in one hold of the lock, the lock under
+// which the general loop places a call and the timer counts, so neither
+// ever sees a half-made call. The line's fields are set after the copy of
+// its leading ones, as AllocContext leaves them. NULL when both channels
+// are taken. DISPATCH_LEVEL.
+PCTX AllocOutgoingCall(PADAPTER pAdapter, PGATEWAY pGway, ULONG htCall, ULONG LinkSpeed, const UCHAR *Comment,
+                       ULONG CommentSize) {
+    AcquireSpinLock(&pAdapter->Lock);
+    PCTX pCtx = TakeContext(pAdapter);
+    if (pCtx != NULL) {
+        *static_cast<GATEWAY_LEAD *>(pCtx) = *static_cast<GATEWAY_LEAD *>(pGway);
+        pCtx->pGway = pGway;
+        pCtx->TimeoutCount = pCtx->Timeout;
+        pCtx->LinkSpeed = LinkSpeed;
+        CopyBytes(pCtx->Comment, Comment, CommentSize);
+        pCtx->CommentSize = CommentSize;
+        pGway->CallSeen = 1;
+        pGway->htCall = htCall;
+        pGway->hdCall = ZolIdentity(pAdapter, pCtx);
+        pCtx->State = CTX_CALL_REQUESTED;
+    }
+    ReleaseSpinLock(&pAdapter->Lock);
+    return pCtx;
 }
 
 PCTX AllocContext(PADAPTER pAdapter, PGATEWAY pGway) {
@@ -149,26 +183,27 @@ VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter) { KillContextIn(pCt
 
 // KillContext for a context the caller saw in State: nothing happens unless
 // it is still in that state under the lock, so a release decided on an old
-// look never lands on a call that has taken the context since.
-VOID KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) {
+// look never lands on a call that has taken the context since. TRUE when
+// the context was released or its release deferred to the sending pass.
+BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) {
     PCHAIN_DESCR pDescr;
 
     AcquireSpinLock(&pAdapter->Lock);
     if (State != CTX_ANY_STATE && pCtx->State != State) {
         ReleaseSpinLock(&pAdapter->Lock);
-        return;
+        return FALSE;
     }
     if (pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) {
         if (pCtx->Reserved == CTX_RESERVED)
             pCtx->Reserved = 0; // an incoming call given up before it connected
         ReleaseSpinLock(&pAdapter->Lock);
-        return;
+        return FALSE;
     }
     if (pCtx->State == CTX_OPEN_SENDING_DATA) {
         pCtx->State = CTX_CLEARING;
         pCtx->KillReason = Reason;
         ReleaseSpinLock(&pAdapter->Lock);
-        return;
+        return TRUE;
     }
     // Free, but not to be handed out until its buffers are back: a new
     // call's InitContext must not wipe the queues being emptied here.
@@ -187,15 +222,48 @@ VOID KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) {
     while ((pDescr = ChainRemoveHead(pAdapter, &pAdapter->RxQueue)) != NULL)
         FreeChainDescr(pAdapter, pDescr);
 
-    while ((pDescr = ChainRemoveHead(pAdapter, &pCtx->SendQueue)) != NULL) {
-        if (pAdapter->MiniportAdapterHandle != NULL)
-            ZolCompleteSend(pDescr, pAdapter, NDIS_STATUS_FAILURE);
-        FreeChainDescr(pAdapter, pDescr);
-    }
+    FailQueuedSends(pAdapter, pCtx);
 
     AcquireSpinLock(&pAdapter->Lock);
     pCtx->Reserved = 0;
     ReleaseSpinLock(&pAdapter->Lock);
+    return TRUE;
+}
+
+// The line device lets its call go with the call's context, so that it takes
+// the next one. pGway is the context's line as it stood before the release
+// (the context may belong to another line's call by now); a line that names
+// another call keeps it.
+VOID ReleaseGatewayCall(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
+    if (pGway != NULL && pGway->hdCall == ZolIdentity(pAdapter, pCtx))
+        pGway->htCall = 0;
+}
+
+// Releases a call TAPI asked for that was never placed (a reset, or its
+// countdown ran out first). TAPI hears it disconnected, then idle, under the
+// handles the line still holds, and the line takes the next call. Nothing
+// happens unless the context is still CTX_CALL_REQUESTED under the lock.
+VOID EndUnplacedCall(PADAPTER pAdapter, PCTX pCtx, ULONG Reason) {
+    PGATEWAY pGway = pCtx->pGway;
+
+    if (!KillContextIn(pCtx, CTX_CALL_REQUESTED, Reason, pAdapter))
+        return;
+    if (pGway != NULL && pGway->hdCall == ZolIdentity(pAdapter, pCtx)) {
+        ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_DISCONNECTED);
+        pGway->htCall = 0;
+    }
+}
+
+// Completes every frame still queued on the context with
+// NDIS_STATUS_FAILURE, in queue order, and frees it. Each frame leaves the
+// queue in one hold of the lock, so a sending pass or another release never
+// takes the same one. Never called with the lock held.
+VOID FailQueuedSends(PADAPTER pAdapter, PCTX pCtx) {
+    PCHAIN_DESCR pDescr;
+    while ((pDescr = ChainRemoveHead(pAdapter, &pCtx->SendQueue)) != NULL) {
+        ZolCompleteSend(pDescr, pAdapter, NDIS_STATUS_FAILURE);
+        FreeChainDescr(pAdapter, pDescr);
+    }
 }
 
 // Called by halt at PASSIVE_LEVEL once every thread has ended: gives back
@@ -213,10 +281,7 @@ VOID ReleaseAllBuffers(PADAPTER pAdapter) {
         }
         if (i == CTX_LISTEN || pCtx->State == CTX_UNUSED)
             continue; // the listen context never queues frames to send
-        while ((pDescr = ChainRemoveHead(pAdapter, &pCtx->SendQueue)) != NULL) {
-            ZolCompleteSend(pDescr, pAdapter, NDIS_STATUS_FAILURE);
-            FreeChainDescr(pAdapter, pDescr);
-        }
+        FailQueuedSends(pAdapter, pCtx);
     }
     while ((pDescr = ChainRemoveHead(pAdapter, &pAdapter->RxQueue)) != NULL)
         FreeChainDescr(pAdapter, pDescr);
@@ -242,9 +307,7 @@ static const WCHAR UsageServer[] = u"Server";
 // Registration failures are always raised; only the closing event depends
 // on the trace level, and the caller tests it.
 static VOID RaiseRegistrationEvent(PADAPTER pAdapter, ULONG EventId) {
-    ULONG Scratch[4];
-    ZolNdisWriteErrorLogEntry(pAdapter, NDIS_ERROR_CODE_MISSING_CONFIGURATION_PARAMETER, 0, SECTION_CONFIGURATION,
-                              EventId, Scratch);
+    RaiseEvent(pAdapter, NDIS_ERROR_CODE_MISSING_CONFIGURATION_PARAMETER, SECTION_CONFIGURATION, EventId);
 }
 
 // Writes the address of port Port (1 or 2) of adapter Adapter, with its zero

@@ -287,14 +287,18 @@ NDIS_STATUS NTAPI ZolSend(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE NdisLinkHand
     PCTX pCtx;
     PCHAIN_DESCR pDescr;
     ULONG Length;
-    ULONG Scratch[4];
+    UCHAR Dropped;
 
     if (!LookForWanContext(NdisLinkHandle, pAdapter)) {
         if (pAdapter->TraceLevel >= TRACE_DATAS)
-            ZolNdisWriteErrorLogEntry(pAdapter, 0, 0, SECTION_WAN, EVT_SEND_INVALID_LINK, Scratch);
+            RaiseEvent(pAdapter, 0, SECTION_WAN, EVT_SEND_INVALID_LINK);
         return NDIS_STATUS_FAILURE;
     }
     pCtx = ZolContextOf(pAdapter, static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(NdisLinkHandle)));
+    // A call TAPI has dropped takes no more frames, as a clearing one does,
+    // even while the sending pass that saw the drop is still ending.
+    if (SharedRead(pCtx->Dropped))
+        return NDIS_STATUS_FAILURE;
     if (!InDataPhase(SharedRead(pCtx->State)))
         return NDIS_STATUS_SUCCESS;
 
@@ -313,10 +317,11 @@ NDIS_STATUS NTAPI ZolSend(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE NdisLinkHand
     // test and the append would otherwise leave the frame queued on a free
     // context, never completed.
     AcquireSpinLock(&pAdapter->Lock);
-    if (!InDataPhase(pCtx->State)) {
+    if (!InDataPhase(pCtx->State) || pCtx->Dropped) {
+        Dropped = pCtx->Dropped;
         ReleaseSpinLock(&pAdapter->Lock);
         FreeChainDescr(pAdapter, pDescr);
-        return NDIS_STATUS_SUCCESS;
+        return Dropped ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS;
     }
     ChainAdd(pAdapter, pCtx->SendQueue.Blink, pDescr);
     if (pCtx->TimeoutCount != 0)
@@ -349,11 +354,15 @@ VOID ProcessActiveContexts(PADAPTER pAdapter) {
 
         if (State == CTX_CLEARING) {
             // A clearing without a handle has no confirmation to wait for:
-            // TAPI already knows the call is idle, so the context is freed.
-            if (ValidHandle(hCom))
+            // TAPI already knows the call is idle, so the context is freed,
+            // and its line with it.
+            if (ValidHandle(hCom)) {
                 ISDN_Clear(hCom, pCtx->PhoneNumber, pAdapter);
-            else
-                KillContextIn(pCtx, CTX_CLEARING, KILL_REASON_CLEARED, pAdapter);
+            } else {
+                PGATEWAY pGway = pCtx->pGway;
+                if (KillContextIn(pCtx, CTX_CLEARING, KILL_REASON_CLEARED, pAdapter))
+                    ReleaseGatewayCall(pAdapter, pGway, pCtx);
+            }
             continue;
         }
 
@@ -376,7 +385,7 @@ VOID ProcessActiveContexts(PADAPTER pAdapter) {
 
         // Timed out.
         if (State == CTX_CALL_REQUESTED)
-            KillContextIn(pCtx, CTX_CALL_REQUESTED, KILL_REASON_TIMEOUT, pAdapter);
+            EndUnplacedCall(pAdapter, pCtx, KILL_REASON_TIMEOUT);
         else if (ValidHandle(hCom))
             ISDN_Clear(hCom, pCtx->PhoneNumber, pAdapter);
         else if (pCtx->pGway == NULL || pCtx->pGway->CallSeen == 0)
@@ -392,6 +401,7 @@ VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter) {
     PCHAIN_DESCR pDescr;
     NDIS_STATUS Status;
     USHORT Remembered;
+    UCHAR Dropped;
 
     AcquireSpinLock(&pAdapter->Lock);
     if (pCtx->State != CTX_OPEN && pCtx->State != CTX_CONNECTED) {
@@ -404,11 +414,18 @@ VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter) {
     for (;;) {
         if (SharedRead(pCtx->XmitOff) == 1)
             break;
+        // A release or a TAPI drop that came in meanwhile ends the pass
+        // before the next frame.
+        if (SharedRead(pCtx->State) != CTX_OPEN_SENDING_DATA || SharedRead(pCtx->Dropped))
+            break;
         AcquireSpinLock(&pAdapter->Lock);
         pDescr = QueueHead(&pCtx->SendQueue);
         ReleaseSpinLock(&pAdapter->Lock);
         if (pDescr == NULL)
             break;
+        // The send handler refuses frames over MAX_SEND_FRAME, so a longer
+        // one is never queued by it; the pass still frees one unsent and
+        // without a completion rather than hand it to the ISDN driver.
         Status = NDIS_STATUS_SUCCESS;
         if (pDescr->Length <= MAX_SEND_FRAME) {
             Status = ISDN_Send(pCtx, pAdapter, pDescr->Data, pDescr->Length) ? NDIS_STATUS_SUCCESS
@@ -419,21 +436,38 @@ VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter) {
         FreeChainDescr(pAdapter, pDescr);
         if (Status == NDIS_STATUS_FAILURE)
             break;
-        if (SharedRead(pCtx->State) != CTX_OPEN_SENDING_DATA)
-            break;
     }
 
+    // A release that came in is carried out now. A drop leaves the call
+    // clearing, for the general loop to clear, and the frames behind the
+    // one in hand are answered as failed: the line is down already.
     AcquireSpinLock(&pAdapter->Lock);
     Remembered = pCtx->State;
-    pCtx->State = CTX_OPEN;
+    Dropped = pCtx->Dropped;
+    pCtx->State = (Dropped && Remembered != CTX_CLEARING) ? CTX_CLEARING : CTX_OPEN;
     ReleaseSpinLock(&pAdapter->Lock);
     if (Remembered == CTX_CLEARING)
         KillContext(pCtx, pCtx->KillReason, pAdapter);
+    else if (Dropped)
+        FailQueuedSends(pAdapter, pCtx);
+}
+
+// Whether a B-channel context still has its line up on this link context.
+// A frame whose line went down after it was queued (a TAPI drop) is not
+// indicated: NDISWAN has let that link go.
+static BOOLEAN LinkIsUp(PADAPTER pAdapter, ULONG Link) {
+    for (int i = CTX_B1; i <= CTX_B2; i++) {
+        PCTX pCtx = &pAdapter->Ctx[i];
+        if (Link != 0 && SharedRead(pCtx->NdisLinkContext) == Link && SharedRead(pCtx->LineUp) == 1)
+            return TRUE;
+    }
+    return FALSE;
 }
 
 // Delivers the received frames to NDISWAN in arrival order, on the general
 // thread. Each frame leaves RxQueue under the lock before it is indicated,
 // so a release emptying the queue meanwhile never frees the frame in hand.
+// Frames never reach NDISWAN on a link that is not up.
 VOID FeedProtocol(PADAPTER pAdapter) {
     PCHAIN_DESCR pDescr;
     NDIS_STATUS Status;
@@ -442,6 +476,13 @@ VOID FeedProtocol(PADAPTER pAdapter) {
         pDescr = ChainRemoveHead(pAdapter, &pAdapter->RxQueue);
         if (pDescr == NULL)
             return;
+        if (!LinkIsUp(pAdapter, pDescr->NdisLinkContext)) {
+            AcquireSpinLock(&pAdapter->Lock);
+            pAdapter->FramesWithoutLink++;
+            ReleaseSpinLock(&pAdapter->Lock);
+            FreeChainDescr(pAdapter, pDescr);
+            continue;
+        }
 
         NdisMWanIndicateReceive(&Status, pAdapter->MiniportAdapterHandle,
                                 reinterpret_cast<NDIS_HANDLE>(static_cast<ULONG_PTR>(pDescr->NdisLinkContext)),
@@ -477,8 +518,10 @@ NDIS_STATUS ZolWanSendLineUp(PADAPTER pAdapter, PCTX pCtx) {
     LineUp.NdisLinkHandle = ZolIdentity(pAdapter, pCtx);
     LineUp.NdisLinkContext = 0;
     ZolIndicateStatus(pAdapter, NDIS_STATUS_WAN_LINE_UP, &LineUp, sizeof(LineUp));
-    pCtx->LineUp = 1;
-    pCtx->NdisLinkContext = LineUp.NdisLinkContext;
+    // The link context first: a receive thread that sees the line up must
+    // also see the link its frames go on.
+    SharedWrite(pCtx->NdisLinkContext, LineUp.NdisLinkContext);
+    SharedWrite(pCtx->LineUp, 1);
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -488,8 +531,9 @@ NDIS_STATUS ZolWanSendLineDown(PADAPTER pAdapter, PCTX pCtx) {
     NDIS_MAC_LINE_DOWN LineDown;
     if (pCtx->NdisLinkContext == 0)
         return NDIS_STATUS_SUCCESS;
+    // Down before NDISWAN hears it, so no frame is delivered in between.
+    SharedWrite(pCtx->LineUp, 0);
     LineDown.NdisLinkContext = pCtx->NdisLinkContext;
     ZolIndicateStatus(pAdapter, NDIS_STATUS_WAN_LINE_DOWN, &LineDown, sizeof(LineDown));
-    pCtx->LineUp = 0;
     return NDIS_STATUS_SUCCESS;
 }

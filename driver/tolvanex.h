@@ -72,6 +72,11 @@
 #define STOP_BUSY_WAIT_US 50000        // 50 ms
 #define SUPERVISION_PERIOD_MS 1000
 
+// A refused listen is tried again after 1, 2, 4 ... seconds, at most
+// LISTEN_RETRY_MAX_WAIT apart and LISTEN_RETRIES times in a row.
+#define LISTEN_RETRIES 10
+#define LISTEN_RETRY_MAX_WAIT 60
+
 // Event sections (the subject of %3).
 #define SECTION_CONFIGURATION 0
 #define SECTION_ISDN 1
@@ -169,6 +174,7 @@ typedef struct _CTX : GATEWAY_LEAD {
     UCHAR Inbound;                        // 1 incoming call, 0 outgoing
     UCHAR XmitOff;                        // 1 while the ISDN driver stopped sending
     UCHAR Reserved;                       // CTX_RESERVED from allocation, CTX_RELEASING while released
+    UCHAR Dropped;                        // 1 once TAPI dropped the call during a sending pass; under Lock
 } CTX, *PCTX;
 
 typedef struct _ADAPTER {
@@ -208,7 +214,12 @@ typedef struct _ADAPTER {
     PVOID ThreadObject[4];               // referenced thread objects, to wait for their end
     UCHAR Stopping;                      // 1 once the threads are told to stop
     UCHAR TimerStopping;                 // 1 once halt began: the timer no longer re-arms
-    KEVENT TimerIdleEvent;               // set by a timer run that saw Stopping
+    KEVENT TimerIdleEvent;               // set by a timer run that saw TimerStopping
+    ULONG DescrInUse;                    // buffer descriptors allocated and not yet freed; under Lock
+    ULONG FramesWithoutLink;             // received frames dropped for want of a line up; under Lock
+    USHORT ListenRetryWait;              // seconds before a refused listen is tried again; under Lock
+    UCHAR ListenRetryPending;            // 1 while a refused listen waits to be tried again
+    UCHAR ListenFailures;                // listens refused in a row since the last request
 } ADAPTER, *PADAPTER;
 
 // ---- Globals ----------------------------------------------------------------------
@@ -330,9 +341,14 @@ NDIS_STATUS NdisIntegerToUnicodeString(ULONG Value, ULONG Base, PNDIS_STRING Str
 VOID InitContext(PCTX pCtx);
 PCTX AllocationContext(PADAPTER pAdapter);
 PCTX AllocContext(PADAPTER pAdapter, PGATEWAY pGway);
+PCTX AllocOutgoingCall(PADAPTER pAdapter, PGATEWAY pGway, ULONG htCall, ULONG LinkSpeed, const UCHAR *Comment,
+                       ULONG CommentSize);
 VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter);
-VOID KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter);
+BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter);
+VOID ReleaseGatewayCall(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx);
+VOID EndUnplacedCall(PADAPTER pAdapter, PCTX pCtx, ULONG Reason);
 VOID ReleaseAllBuffers(PADAPTER pAdapter);
+VOID FailQueuedSends(PADAPTER pAdapter, PCTX pCtx);
 NTSTATUS ProcessTapiDevicesSection(PADAPTER pAdapter);
 NTSTATUS ProcessPortsInit(PADAPTER pAdapter);
 VOID InitAnsiPortName(USHORT Index, PADAPTER pAdapter);
@@ -384,6 +400,7 @@ NTSTATUS InitializeNdisSymbolicLink(PADAPTER pAdapter);
 NTSTATUS ZolDeleteSymbolicLink(VOID);
 VOID ZolNdisWriteErrorLogEntry(PADAPTER pAdapter, ULONG ErrorCode, ULONG NumberOfStrings, ULONG Section,
                                ULONG EventId, PVOID Strings);
+VOID RaiseEvent(PADAPTER pAdapter, ULONG ErrorCode, ULONG Section, ULONG EventId);
 VOID RaiseDataEvent(PADAPTER pAdapter, ULONG EventId, ULONG Length, ULONG Link);
 
 // ---- drvwan.cpp ------------------------------------------------------------------------

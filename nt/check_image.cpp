@@ -1,8 +1,9 @@
 // check_image: reads the NT build's driver image and checks what no NT
 // machine is here to check by loading it: an i386 native-subsystem 4.0
 // image entered at DriverEntry, importing only platform operations from
-// NDIS.SYS, ntoskrnl.exe and HAL.dll, carrying the English and French
-// message table, with a correct PE checksum.
+// NDIS.SYS, ntoskrnl.exe and HAL.dll, carrying the message table in
+// language-neutral, US English and French (the neutral one with the English
+// texts), with a correct PE checksum.
 //
 // usage: check_image IMAGE PLATFORM_DIR
 
@@ -28,6 +29,7 @@ constexpr const char *kEntrySymbol = "_DriverEntry@8";
 constexpr std::uint16_t kMachineI386 = 0x014C;
 constexpr std::uint16_t kSubsystemNative = 1;
 constexpr std::uint32_t kResourceMessageTable = 11;
+constexpr std::uint32_t kLangNeutral = 0x000;
 constexpr std::uint32_t kLangEnglishUs = 0x409;
 constexpr std::uint32_t kLangFrench = 0x40C;
 constexpr std::uint32_t kScnMemExecute = 0x20000000;
@@ -319,6 +321,15 @@ class Checker {
         return ids;
     }
 
+    // The bytes a resource data entry points at.
+    std::vector<std::uint8_t> table_bytes(std::uint32_t data_entry) const {
+        const std::uint32_t at = image_.offset_of(image_.u32(data_entry));
+        const std::uint32_t size = image_.u32(data_entry + 4);
+        if (size > image_.bytes().size() || at > image_.bytes().size() - size)
+            throw BadImage("a message table reaches past the end of the file");
+        return {image_.bytes().begin() + at, image_.bytes().begin() + at + size};
+    }
+
     // Resource tree: type, then name, then language, then the data entry.
     void check_resources() {
         const std::uint32_t rva = image_.directory_rva(2);
@@ -328,6 +339,7 @@ class Checker {
         }
         const std::uint32_t base = image_.offset_of(rva);
         std::map<std::uint32_t, std::set<std::uint32_t>> languages;
+        std::map<std::uint32_t, std::vector<std::uint8_t>> tables; // each language's table, byte for byte
         for (auto [type, type_dir] : resource_entries(base)) {
             if (type != kResourceMessageTable || !(type_dir & 0x80000000u))
                 continue;
@@ -335,8 +347,10 @@ class Checker {
                 if (!(name_dir & 0x80000000u))
                     continue;
                 for (auto [lang, data] : resource_entries(base + (name_dir & 0x7FFFFFFFu)))
-                    if (!(lang & 0x80000000u) && !(data & 0x80000000u))
+                    if (!(lang & 0x80000000u) && !(data & 0x80000000u)) {
                         languages[lang] = message_ids(base + data, lang);
+                        tables[lang] = table_bytes(base + data);
+                    }
             }
         }
         if (languages.empty()) {
@@ -344,9 +358,12 @@ class Checker {
             return;
         }
         std::string line = "message table:";
-        for (std::uint32_t want : {kLangEnglishUs, kLangFrench})
+        for (std::uint32_t want : {kLangNeutral, kLangEnglishUs, kLangFrench})
             if (!languages.count(want))
                 fail("the message table has no language " + hex(want));
+        if (tables.count(kLangNeutral) && tables.count(kLangEnglishUs) &&
+            tables[kLangNeutral] != tables[kLangEnglishUs])
+            fail("the language-neutral message table does not carry the US English texts");
         for (const auto &[lang, ids] : languages) {
             line += " " + hex(lang) + " (" + std::to_string(ids.size()) + " messages)";
             if (ids != languages.begin()->second)

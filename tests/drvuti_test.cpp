@@ -60,8 +60,10 @@ TEST_F(ChainTest, QueuesAreFirstInFirstOutAndRemovalFromTheMiddleKeepsTheRest) {
 }
 
 TEST_F(ChainTest, AllocationCountsTheHeaderAndPutsTheDataRightAfterIt) {
+    ULONG in_use = adapter->DescrInUse;
     PCHAIN_DESCR d = AllocChainDescr(adapter, 2048);
     ASSERT_NE(d, nullptr);
+    EXPECT_EQ(adapter->DescrInUse, in_use + 1);
     EXPECT_EQ(d->AllocSize, sizeof(CHAIN_DESCR) + 2048);
     EXPECT_EQ(d->Data, reinterpret_cast<PUCHAR>(d) + sizeof(CHAIN_DESCR));
     EXPECT_EQ(d->Signature, reinterpret_cast<ULONG_PTR>(d));
@@ -69,8 +71,10 @@ TEST_F(ChainTest, AllocationCountsTheHeaderAndPutsTheDataRightAfterIt) {
     EXPECT_TRUE(host.memory().is_live(d));
     EXPECT_EQ(host.memory().live().at(d).length, sizeof(CHAIN_DESCR) + 2048);
     EXPECT_TRUE(FreeChainDescr(adapter, d));
+    EXPECT_EQ(adapter->DescrInUse, in_use);
     host.faults().fail_nth("NdisAllocateMemory", host.faults().calls("NdisAllocateMemory") + 1);
     EXPECT_EQ(AllocChainDescr(adapter, 16), nullptr);
+    EXPECT_EQ(adapter->DescrInUse, in_use) << "a failed allocation counts nothing";
 }
 
 TEST_F(ChainTest, ARefusedReleaseFreesNothing) {
@@ -87,6 +91,7 @@ TEST_F(ChainTest, ARefusedReleaseFreesNothing) {
     EXPECT_FALSE(FreeChainDescr(adapter, d));
     EXPECT_EQ(d->Signature, 0x1234u) << "any other signature is left alone";
     EXPECT_EQ(host.memory().live().size(), live);
+    EXPECT_EQ(adapter->DescrInUse, 0u) << "a refused release uncounts nothing";
 }
 
 using ContextTest = ChainTest;

@@ -41,11 +41,11 @@ class LoopTest : public DriverTest {
         ReleaseSpinLock(&adapter->Lock);
         return d;
     }
-    ULONG link_up() {
-        NDIS_MAC_LINE_UP up{};
-        up.LinkSpeed = 640;
-        ZolIndicateStatus(adapter, NDIS_STATUS_WAN_LINE_UP, &up, sizeof up);
-        return up.NdisLinkContext;
+    // A line up for the context, as the answer or the connection gives it.
+    ULONG link_up(PCTX c) {
+        c->LinkSpeed = 64000;
+        ZolWanSendLineUp(adapter, c);
+        return c->NdisLinkContext;
     }
     void received(ULONG link, std::uint8_t tag) {
         PCHAIN_DESCR d = AllocChainDescr(adapter, RX_BUFFER_SIZE);
@@ -205,7 +205,7 @@ TEST_F(LoopTest, AClearingContextWithoutAHandleIsFreed) {
 }
 
 TEST_F(LoopTest, ReceivedFramesAreDeliveredInArrivalOrderEachWithItsCompletion) {
-    ULONG l1 = link_up(), l2 = link_up();
+    ULONG l1 = link_up(connected(CTX_B1, 2)), l2 = link_up(connected(CTX_B2, 3));
     received(l2, 'a');
     received(l1, 'b');
     received(l2, 'c');
@@ -226,7 +226,7 @@ TEST_F(LoopTest, ReceivedFramesAreDeliveredInArrivalOrderEachWithItsCompletion) 
 
 TEST_F(LoopTest, ARefusedFrameZeroesBothCountdowns) {
     PCTX b1 = connected(CTX_B1, 2), b2 = connected(CTX_B2, 3);
-    ULONG link = link_up();
+    ULONG link = link_up(b1);
     adapter->TraceLevel = 71;
     host.ndiswan().refuse_receives(true);
     received(link, 'a');
@@ -245,12 +245,32 @@ TEST_F(LoopTest, ARefusedFrameZeroesBothCountdowns) {
     EXPECT_EQ(e.strings[1], hex);
 }
 
+// A frame queued before its line came up, or after it went down, never
+// reaches NDISWAN: it is freed and counted.
+TEST_F(LoopTest, FramesOnALinkThatIsNotUpAreDroppedAndCounted) {
+    PCTX b1 = connected(CTX_B1, 2);
+    received(0, 'a');
+    ULONG link = link_up(b1);
+    received(link, 'b');
+    ZolSetEvent(adapter);
+    host.settle();
+    ZolWanSendLineDown(adapter, b1);
+    received(link, 'c');
+    ZolSetEvent(adapter);
+    host.settle();
+    const auto &r = host.ndiswan().received();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].bytes[0], 'b');
+    EXPECT_EQ(adapter->FramesWithoutLink, 2u);
+    EXPECT_EQ(QueueHead(&adapter->RxQueue), nullptr);
+}
+
 // A release on a receive thread while the general thread is inside the
 // indication of the head frame: the frame in hand is the general thread's
 // alone, and the release frees only the frames still queued.
 TEST_F(LoopTest, AReleaseDuringADeliveryNeverFreesTheFrameInHand) {
     PCTX b1 = connected(CTX_B1, 2);
-    ULONG link = link_up();
+    ULONG link = link_up(b1);
     received(link, 'a');
     received(link, 'b');
     bool released = false;
