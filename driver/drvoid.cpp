@@ -490,7 +490,8 @@ USHORT AnalysePhoneNumber(PADAPTER pAdapter, PGATEWAY pGway, PUSHORT Speed, PCHA
 }
 
 // Only takes a context for the call, which AllocOutgoingCall publishes:
-// the general thread places it on its next turn. TAPI hears of the call again when it connects or ends.
+// the general thread places it on its next turn. TAPI hears of the call
+// again when it connects or ends.
 static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten,
                                 PULONG BytesNeeded) {
     // Byte-packed: fields are read by value, never through their address.
