@@ -343,11 +343,13 @@ VOID ZolCompleteConInd(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
 // it is dropped and counted, and the caller's protocol sends again.
 VOID ProcessDatInd(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length) {
     PCHAIN_DESCR pDescr = NULL;
-    ULONG Link = SharedRead(pCtx->NdisLinkContext);
+    ULONG Link;
 
     if (Length > RX_BUFFER_SIZE)
         return;
-    if (Link == 0 || SharedRead(pCtx->LineUp) != 1) {
+    // The line first: a line up stores its link context before it marks
+    // the line up, so a line seen up has its link.
+    if (SharedRead(pCtx->LineUp) != 1 || (Link = SharedRead(pCtx->NdisLinkContext)) == 0) {
         AcquireSpinLock(&pAdapter->Lock);
         pAdapter->FramesWithoutLink++;
         ReleaseSpinLock(&pAdapter->Lock);

@@ -134,8 +134,9 @@ static NDIS_STATUS TapiClose(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULO
         return NDIS_STATUS_TAPI_INVALLINEHANDLE;
     ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_IDLE); // while the handles still hold
     pGway->htLine = 0;
+    // The line's last call may be over and its channel another line's now.
     pCtx = LookForTapiContext(pGway->hdCall, pAdapter);
-    if (pCtx != NULL) {
+    if (pCtx != NULL && pCtx->pGway == pGway) {
         pCtx->htLine = 0;
         pCtx->htCall = 0;
     }
@@ -490,7 +491,8 @@ USHORT AnalysePhoneNumber(PADAPTER pAdapter, PGATEWAY pGway, PUSHORT Speed, PCHA
 }
 
 // Only takes a context for the call, which AllocOutgoingCall publishes:
-// the general thread places it on its next turn. TAPI hears of the call again when it connects or ends.
+// the general thread places it on its next turn. TAPI hears of the call
+// again when it connects or ends.
 static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten,
                                 PULONG BytesNeeded) {
     // Byte-packed: fields are read by value, never through their address.

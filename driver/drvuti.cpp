@@ -13,8 +13,7 @@ PCHAIN_DESCR AllocChainDescr(PADAPTER pAdapter, USHORT Capacity) {
     PCHAIN_DESCR pDescr;
     ULONG Size = sizeof(CHAIN_DESCR) + Capacity;
 
-    if (NdisAllocateMemory(reinterpret_cast<PVOID *>(&pDescr), Size, 0, HighestAcceptableMax) !=
-        NDIS_STATUS_SUCCESS)
+    if (NdisAllocateMemory(reinterpret_cast<PVOID *>(&pDescr), Size, 0, HighestAcceptableMax) != NDIS_STATUS_SUCCESS)
         return NULL;
     pDescr->Signature = reinterpret_cast<ULONG_PTR>(pDescr);
     pDescr->Length = 0;

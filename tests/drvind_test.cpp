@@ -107,6 +107,37 @@ TEST_F(GeneralThreadTest, ReconfigurationRelistensOnlyWhenTheCancelSucceeds) {
     host.ndis().halt();
 }
 
+// A refused listen is tried again after 1, 2, 4, 8, 16, 32 and 60 s, ten
+// times in all; then it waits for a new request, which counts afresh.
+TEST_F(GeneralThreadTest, ARefusedListenIsTriedAgainWithGrowingWaitsTenTimesAtMost) {
+    start();
+    open_isdn();
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_LISTEN, 1);
+    adapter->ListenRequest = 1;
+    host.run_for(seconds(400));
+    const auto &c = host.isdn().commands();
+    ASSERT_EQ(c.size(), 11u) << "the refused listen and ten retries";
+    const long long waits[10] = {1, 2, 4, 8, 16, 32, 60, 60, 60, 60};
+    for (std::size_t i = 1; i < c.size(); i++) {
+        EXPECT_EQ(c[i].code, ISDN_CODE_LISTEN);
+        Ticks gap = c[i].time - c[i - 1].time;
+        EXPECT_GE(gap, seconds(waits[i - 1] - 1)) << "retry " << i; // counted in whole timer ticks
+        EXPECT_LE(gap, seconds(waits[i - 1] + 2)) << "retry " << i;
+    }
+
+    adapter->ListenRequest = 1; // a line opened: the count starts again
+    host.run_for(seconds(3));
+    EXPECT_EQ(c.size(), 13u) << "the new request and its first retry";
+    host.isdn().clear_rules();
+    host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_LISTEN, 0, 4);
+    host.run_for(seconds(5));
+    EXPECT_EQ(adapter->Ctx[CTX_LISTEN].hCom, 4) << "the retry that is taken ends the retries";
+    std::size_t taken = c.size();
+    host.run_for(seconds(120));
+    EXPECT_EQ(c.size(), taken);
+    host.ndis().halt();
+}
+
 TEST_F(GeneralThreadTest, KillGeneralThreadActsOnceAndOnlyWhenTheThreadsWereCreated) {
     start();
     open_isdn();

@@ -303,6 +303,25 @@ TEST_F(TapiCallTest, WithBothChannelsTakenAMakeCallFindsNoResource) {
               Counts(NDIS_STATUS_TAPI_INVALLINEHANDLE, 0, 0));
 }
 
+// A line closed after its call's channel went to the other line's call
+// leaves that call's handles alone.
+TEST_F(TapiCallTest, ClosingALineLeavesTheOtherLinesCallOnItsOldChannel) {
+    HDRV_CALL hd = 0;
+    ASSERT_EQ(make_call(0, "111", &hd).status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(set(OID_TAPI_DROP, tapi::call_with_user_info(1, hd)).status, NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(adapter->Ctx[CTX_B1].State, CTX_FREE);
+    HTAPI_CALL ht = 0;
+    ASSERT_EQ(make_call(1, "222", &hd, &ht).status, NDIS_STATUS_SUCCESS);
+    PCTX b1 = &adapter->Ctx[CTX_B1];
+    ASSERT_EQ(hd, id(b1)) << "line 1's call takes the channel line 0 had";
+    b1->htCall = ht;
+    b1->htLine = htline[1];
+    ASSERT_EQ(host.ras().close(hdline[0]).status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(b1->htCall, ht);
+    EXPECT_EQ(b1->htLine, htline[1]);
+    EXPECT_EQ(val(adapter->Gateway[1].htCall), ht);
+}
+
 // ---- An incoming call ------------------------------------------------------------------------
 
 TEST_F(TapiCallTest, AnOfferedCallIsAnsweredAndReportedConnected) {
