@@ -108,6 +108,8 @@ int tun_open(lua_State *L) {
         } catch (const TunUnavailable &e) {
             throw ScriptError(std::string("tun.open: this machine does not allow TUN devices in network namespaces: ") +
                               e.what());
+        } catch (const HostError &e) {
+            throw ScriptError(std::string("tun.open: ") + e.what());
         }
         lua_newtable(L);
         set_str(L, "wan", kTunWanAddress);

@@ -486,6 +486,9 @@ void TunBridge::from_device(End &e) {
         ssize_t n = read(e.tun, buf.data(), buf.size());
         if (n <= 0)
             return;
+        // The packet goes on the line no earlier than it came out of the
+        // stack: whatever the host still owes the wall clock runs first.
+        catch_up();
         auto size = static_cast<std::size_t>(n);
         if (size < 20 || (buf[0] >> 4) != 4) {
             ++e.counters.dropped;
@@ -519,11 +522,17 @@ void TunBridge::to_device(End &e) {
     }
 }
 
+void TunBridge::catch_up() {
+    Ticks target = virtual0_ + static_cast<Ticks>(wall_seconds(wall0_) * kTicksPerSecond);
+    if (target > host_.now())
+        host_.run_for(target - host_.now());
+}
+
 bool TunBridge::pump(const std::function<bool()> &done, double limit_seconds) {
     if (closed_)
         throw HostError("the TUN bridge is closed");
-    auto wall0 = std::chrono::steady_clock::now();
-    Ticks virtual0 = host_.now();
+    auto wall0 = wall0_ = std::chrono::steady_clock::now();
+    Ticks virtual0 = virtual0_ = host_.now();
     for (;;) {
         host_.settle();
         for (auto &e : ends_) {
@@ -553,9 +562,7 @@ bool TunBridge::pump(const std::function<bool()> &done, double limit_seconds) {
             if (j.out >= 0)
                 fds.push_back({j.out, POLLIN, 0});
         poll(fds.data(), fds.size(), timeout_ms);
-        Ticks target = virtual0 + static_cast<Ticks>(wall_seconds(wall0) * kTicksPerSecond);
-        if (target > host_.now())
-            host_.run_for(target - host_.now());
+        catch_up();
     }
 }
 

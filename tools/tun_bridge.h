@@ -91,6 +91,8 @@ class TunBridge {
     Job &spawn(End &e, std::function<void()> child);
     // Carries packets until `done` holds or `limit_seconds` of wall time pass.
     bool pump(const std::function<bool()> &done, double limit_seconds);
+    // Brings virtual time up to the wall clock's reading of it.
+    void catch_up();
     void from_device(End &e);
     void to_device(End &e);
     void collect(Job &j);
@@ -103,6 +105,8 @@ class TunBridge {
     std::unique_ptr<End> ends_[2];
     std::deque<Job> jobs_;
     bool closed_ = false;
+    std::chrono::steady_clock::time_point wall0_; // where the pump bound the clocks together
+    host::Ticks virtual0_ = 0;
 };
 
 } // namespace tolvanex::sim
