@@ -131,6 +131,12 @@ bool bring_up(int s, const char *name) {
 [[noreturn]] void namespace_helper(int sock, pid_t parent, const char *local, const char *peer) {
     die_with_parent(parent);
     prctl(PR_SET_NAME, "tolvanex-tun");
+    // Nothing of the simulator's stays open here, the other end's socket
+    // least of all: its helper would never see it close.
+    if (dup2(sock, 3) != 3)
+        _exit(1);
+    sock = 3;
+    close_range(4, ~0U, 0);
     if (unshare(CLONE_NEWNET | CLONE_NEWPID) != 0)
         child_fail(sock, "unshare(CLONE_NEWNET | CLONE_NEWPID)");
     pid_t init = fork();
@@ -423,6 +429,7 @@ TunBridge::Job &TunBridge::spawn(End &e, std::function<void()> child) {
             dprintf(1, "setns: %s\n", std::strerror(errno));
             _exit(126);
         }
+        close_range(3, ~0U, 0); // the job holds its output and nothing else
         pid_t job = fork();
         if (job == 0) {
             die_with_outside_parent();
