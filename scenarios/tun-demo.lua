@@ -67,7 +67,7 @@ note(string.format("ping -c %d %s", PING_COUNT, link.party))
 local ping = tun.ping{from = "wan", count = PING_COUNT}
 check_equal(ping.received, PING_COUNT, "echo replies")
 -- 56 bytes of data, ICMP, IP and PPP headers: 88 bytes each way at 64 kbit/s.
-local floor_ms = 2 * 88 * 8 / LINE_RATE * 1000
+local floor_ms = 2 * 88 * 8 * 1000 / LINE_RATE -- exactly 22
 for i, rtt in ipairs(ping.rtt) do
   note(string.format("round trip %d: %.1f ms (serialisation alone %.1f ms)", i, rtt, floor_ms))
   check(rtt >= floor_ms, "round trip " .. i .. " at least the serialisation time")
