@@ -84,6 +84,13 @@ failure)
   grep -q "stopped on purpose" "$out" || fail "not the failure asked for"
   check_nothing_left
   ;;
+lost)
+  "$sim" "$script" lost >"$out" 2>&1
+  rc=$?
+  skip_if_refused
+  status $rc 0
+  check_nothing_left
+  ;;
 killed)
   "$sim" "$script" hold 60 >"$out" 2>&1 &
   pid=$!
@@ -117,7 +124,7 @@ refused)
     fail "no word of why"
   ;;
 *)
-  echo "usage: tun_check.sh ping|transfer|failure|killed|refused SIM"
+  echo "usage: tun_check.sh ping|transfer|failure|lost|killed|refused SIM"
   exit 2
   ;;
 esac

@@ -632,8 +632,10 @@ TransferResult TunBridge::transfer(TunSide from, std::uint64_t bytes, double lim
     }
     Job &client = spawn(source, [at, bytes] { tcp_source(at, bytes); });
     double left = std::max(0.0, limit_seconds - wall_seconds(start));
-    bool finished = pump([&] { return server.ended && server.out < 0 && client.ended && client.out < 0; }, left);
-    if (!finished) {
+    auto client_failed = [&] { return client.ended && client.out < 0 && client.status != 0; };
+    bool finished = pump(
+        [&] { return (server.ended && server.out < 0 && client.ended && client.out < 0) || client_failed(); }, left);
+    if (!finished || client_failed()) {
         stop(server);
         stop(client);
     }

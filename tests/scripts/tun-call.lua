@@ -2,6 +2,8 @@
 --   ping     `ping -c 3` across it: three replies, each no faster than the line
 --   fail     a failure while a ping is out (the run must still leave nothing behind)
 --   hold N   pings for N seconds (something to kill from outside)
+--   lost     the call dropped under the bridge: a ping and a transfer that
+--            get nowhere stop at their limits
 --   nolink   tun.open on a link that is not up
 --   unopened tun.ping before any tun.open
 
@@ -58,6 +60,24 @@ if MODE == "ping" then
 elseif MODE == "fail" then
   tun.ping{count = 1}
   fail("stopped on purpose with the bridge open")
+elseif MODE == "lost" then
+  ignore("wan")
+  ignore("event")
+  check_equal(ras.drop(call.call).status_name, "NDIS_STATUS_SUCCESS", "drop")
+  expect("isdn", {name = "clear", number = PARTY}, 2)
+  local p = tun.ping{count = 2, limit = 3}
+  check_equal(p.received, 0, "echo replies over no call")
+  check_equal(p.status, -1, "ping stopped at its limit")
+  local t = tun.transfer{bytes = 1000, limit = 4}
+  check(not t.complete, "no transfer over no call")
+  check_equal(t.bytes, 0, "bytes received")
+  check(t.detail:find("limit of 4 s", 1, true), "stopped at its limit: " .. t.detail)
+  local s = tun.stats()
+  check(s.wan.dropped + s.wan.to_line_packets >= 2, "the requests met no call")
+  check_equal(s.party.from_line_packets, 0, "packets reaching the party")
+  tun.close()
+  check_equal(ras.close_call(call.call).status_name, "NDIS_STATUS_SUCCESS", "close call")
+  return
 elseif MODE == "hold" then
   tun.ping{count = tonumber(arg[2] or 30), interval = 1}
 end
