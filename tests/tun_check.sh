@@ -22,8 +22,12 @@ skip_if_refused() {
 }
 
 # Every namespace the run printed must be gone: no process in it, no
-# descriptor open on it.
+# descriptor open on it. Every process the bridge starts lives in one of
+# them, so this also finds a helper or a job left running.
 check_nothing_left() {
+  if command -v ip >/dev/null && ip link show tlvx0 >/dev/null 2>&1; then
+    fail "a tlvx0 device in the machine's own namespace"
+  fi
   ids=$(grep -o 'net:\[[0-9]*\]' "$out" | sort -u)
   [ -n "$ids" ] || fail "the run named no namespace"
   i=0
