@@ -81,7 +81,9 @@ void table_arg(lua_State *L, const char *fn, std::initializer_list<const char *>
 }
 
 // The bridge moved virtual time: the script is not looping.
-void moved(lua_State *L) { state(L).hook_count = 0; }
+void moved(lua_State *L) {
+    state(L).hook_count = 0;
+}
 
 int tun_open(lua_State *L) {
     return guarded(L, [&] {
@@ -132,7 +134,8 @@ int tun_ping(lua_State *L) {
         if (count < 1 || count > 100)
             throw ScriptError("tun.ping: count is 1 to 100");
         if (size < 0 || size > kTunMtu - 28)
-            throw ScriptError("tun.ping: size is 0 to " + std::to_string(kTunMtu - 28) + " bytes (the MTU less headers)");
+            throw ScriptError("tun.ping: size is 0 to " + std::to_string(kTunMtu - 28) +
+                              " bytes (the MTU less headers)");
         if (!(interval >= 0.2 && interval <= 10))
             throw ScriptError("tun.ping: interval is 0.2 to 10 seconds");
         double limit = limit_field(L, fn, static_cast<double>(count) * interval + 10);

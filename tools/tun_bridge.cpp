@@ -5,6 +5,7 @@
 #include "tun_bridge.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -14,7 +15,6 @@
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -26,11 +26,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "check/trace.h"
 #include "isdn/isdn_driver.h"
 #include "isdn/isdn_exchange.h"
 #include "ndis/ndiswan_model.h"
 #include "nt/kernel.h"
-#include "check/trace.h"
 
 namespace tolvanex::sim {
 
@@ -353,11 +353,13 @@ TunBridge::TunBridge(Host &host, std::uint32_t link_handle, std::string party)
     });
     host_.isdn().exchange().set_pacing(true);
     host_.trace().add(TraceKind::Note, "tun: " + std::string(kTunDeviceName) + " " + kTunWanAddress + " (" +
-                                           ends_[0]->ns_id + ") <-> " + kTunDeviceName + " " + kTunPartyAddress +
-                                           " (" + ends_[1]->ns_id + "), MTU " + std::to_string(kTunMtu));
+                                           ends_[0]->ns_id + ") <-> " + kTunDeviceName + " " + kTunPartyAddress + " (" +
+                                           ends_[1]->ns_id + "), MTU " + std::to_string(kTunMtu));
 }
 
-TunBridge::~TunBridge() { close(); }
+TunBridge::~TunBridge() {
+    close();
+}
 
 void TunBridge::open_end(End &e) {
     int sv[2];
@@ -659,8 +661,12 @@ TransferResult TunBridge::transfer(TunSide from, std::uint64_t bytes, double lim
     return r;
 }
 
-const TunCounters &TunBridge::counters(TunSide side) const { return end(side).counters; }
-const std::string &TunBridge::namespace_id(TunSide side) const { return end(side).ns_id; }
+const TunCounters &TunBridge::counters(TunSide side) const {
+    return end(side).counters;
+}
+const std::string &TunBridge::namespace_id(TunSide side) const {
+    return end(side).ns_id;
+}
 
 void TunBridge::close() {
     if (closed_)

@@ -188,8 +188,7 @@ const IsdnExchange::Call *IsdnExchange::connected_call(const std::string &remote
     return nullptr;
 }
 
-void IsdnExchange::tap_party(const std::string &number,
-                             std::function<void(const std::vector<std::uint8_t> &)> tap) {
+void IsdnExchange::tap_party(const std::string &number, std::function<void(const std::vector<std::uint8_t> &)> tap) {
     PartyEntry *p = party(number);
     if (!p)
         throw HostError("no party has the number '" + number + "'");
