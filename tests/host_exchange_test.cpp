@@ -649,6 +649,46 @@ TEST_F(ExchangeTest, AnEndlessStreamStopsWithTheCall) {
     EXPECT_EQ(r.got.back().code, APP_CLEAR_CO);
 }
 
+TEST_F(ExchangeTest, APartyPlayedFromOutsideSeesItsFramesAndSendsPaced) {
+    x->add_party(Party{.number = kRemote});
+    x->add_party(Party{.number = "0611223344"});
+    std::vector<std::vector<UCHAR>> tapped;
+    x->tap_party(kRemote, [&](const std::vector<std::uint8_t> &f) { tapped.push_back(f); });
+    EXPECT_THROW(x->tap_party("999", {}), HostError);
+    EXPECT_FALSE(x->party_send(kRemote, {1, 2})) << "no call to carry it yet";
+    EXPECT_EQ(x->party_backlog(kRemote), 0);
+
+    Reader &r = connected(kRemote);
+    Reader &other = connected("0611223344");
+    x->set_pacing(true);
+    EXPECT_EQ(send(other.hcom, {9}), 0u);
+    EXPECT_EQ(send(r.hcom, IsdnExchange::pattern(1, 80)), 0u);
+    host.run_for(millis(10));
+    ASSERT_EQ(tapped.size(), 1u) << "only the tapped party's frames, once off the line";
+    EXPECT_EQ(tapped[0], IsdnExchange::pattern(1, 80));
+
+    // Two frames of 400 bytes: 50 ms each on the line towards the driver.
+    Ticks t0 = host.now();
+    ASSERT_TRUE(x->party_send(kRemote, IsdnExchange::pattern(2, 400)));
+    ASSERT_TRUE(x->party_send(kRemote, IsdnExchange::pattern(3, 400)));
+    EXPECT_EQ(x->party_backlog(kRemote), millis(100));
+    host.run_for(millis(200));
+    ASSERT_EQ(r.count(APP_DATA_IN), 2u);
+    EXPECT_EQ(r.got[1].at, t0 + millis(50));
+    EXPECT_EQ(r.got[2].at, t0 + millis(100));
+    EXPECT_EQ(r.got[2].data, IsdnExchange::pattern(3, 400));
+    EXPECT_EQ(x->party_backlog(kRemote), 0);
+    EXPECT_EQ(x->party_stats(kRemote).frames_sent, 2u);
+    EXPECT_EQ(other.count(APP_DATA_IN), 0u);
+
+    x->tap_party(kRemote, {});
+    EXPECT_EQ(send(r.hcom, {7}), 0u);
+    host.run_for(millis(10));
+    EXPECT_EQ(tapped.size(), 1u) << "untapped";
+    EXPECT_EQ(simple(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR, r.hcom), 0u);
+    EXPECT_FALSE(x->party_send(kRemote, {1})) << "the call has ended";
+}
+
 // ---- Pacing and flow control ------------------------------------------------------
 
 TEST_F(ExchangeTest, PacingHoldsEachDirectionOfTheChannel125MicrosecondsAByte) {

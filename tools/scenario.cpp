@@ -212,6 +212,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     open_host(L);
     open_ndis(L);
     open_expect(L);
+    open_tun(L);
     lua_newtable(L);
     lua_pushstring(L, options.script.c_str());
     lua_rawseti(L, -2, 0);

@@ -181,6 +181,17 @@ class IsdnExchange {
     void set_flow_marks(std::size_t high, std::size_t low, std::size_t capacity);
     const FlowMarks &flow_marks() const { return marks_; }
 
+    // ---- A party played from outside the model (a bridge to a real network stack) ----
+    // Frames the party receives also go to `tap` (an empty one ends it).
+    // HostError if no party has the number.
+    void tap_party(const std::string &number, std::function<void(const std::vector<std::uint8_t> &)> tap);
+    // A frame from the party on its connected call, paced like any frame of
+    // a party; false when it has no connected call.
+    bool party_send(const std::string &number, std::vector<std::uint8_t> frame);
+    // How long the line towards the driver stays busy with frames the party
+    // already sent (0 when idle or without a connected call).
+    Ticks party_backlog(const std::string &number) const;
+
     // ---- What it saw ----
     std::array<ChannelStats, 2> channels() const;
     std::vector<IsdnCall> calls() const;
@@ -239,6 +250,7 @@ class IsdnExchange {
     struct PartyEntry {
         Party party;
         PartyStats stats;
+        std::function<void(const std::vector<std::uint8_t> &)> tap;
     };
     struct Event {
         std::uint64_t call = 0; // 0: not bound to a call
@@ -254,6 +266,7 @@ class IsdnExchange {
     std::optional<std::uint8_t> take_handle(Slot::Kind kind, std::uint64_t id);
     void free_handle(std::uint8_t handle);
     Call *find_call(std::uint64_t id);
+    const Call *connected_call(const std::string &remote) const;
     Call *call_by_handle(std::uint8_t handle);
     PartyEntry *party(const std::string &number);
     int take_channel(std::uint64_t call);

@@ -153,6 +153,8 @@ void IsdnExchange::to_party(Call &c, const std::vector<std::uint8_t> &frame) {
     p->stats.bytes_received += frame.size();
     if (p->party.echo)
         to_driver(c, frame);
+    if (p->tap)
+        p->tap(frame);
 }
 
 // A frame from the party: on an unpaced line it is there at once; on a
@@ -177,6 +179,35 @@ void IsdnExchange::to_driver(Call &c, std::vector<std::uint8_t> frame) {
     Channel &ch = channels_[c.info.channel];
     ch.rx_free = std::max(ch.rx_free, host_.now()) + line_time(frame.size());
     schedule(ch.rx_free, id, [arrive, frame = std::move(frame)]() mutable { arrive(std::move(frame)); });
+}
+
+const IsdnExchange::Call *IsdnExchange::connected_call(const std::string &remote) const {
+    for (const Call &c : calls_)
+        if (c.info.remote == remote && c.info.state == IsdnCallState::Connected)
+            return &c;
+    return nullptr;
+}
+
+void IsdnExchange::tap_party(const std::string &number, std::function<void(const std::vector<std::uint8_t> &)> tap) {
+    PartyEntry *p = party(number);
+    if (!p)
+        throw HostError("no party has the number '" + number + "'");
+    p->tap = std::move(tap);
+}
+
+bool IsdnExchange::party_send(const std::string &number, std::vector<std::uint8_t> frame) {
+    const Call *c = connected_call(number);
+    if (!c)
+        return false;
+    to_driver(*find_call(c->info.id), std::move(frame));
+    return true;
+}
+
+Ticks IsdnExchange::party_backlog(const std::string &number) const {
+    const Call *c = connected_call(number);
+    if (!c || !pacing_)
+        return 0;
+    return std::max<Ticks>(0, channels_[c->info.channel].rx_free - host_.now());
 }
 
 void IsdnExchange::start_party_behaviour(Call &c) {
