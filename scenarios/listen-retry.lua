@@ -1,7 +1,7 @@
 -- A listen the ISDN driver refuses is tried again, and incoming calls still reach RAS.
 --
 -- RAS opens its answering line and the ISDN driver refuses the listen the
--- driver then issues, twice. The driver tries again a second later, then
+-- driver then sends, twice. The driver tries again a second later, then
 -- two seconds after that, and a call that comes in half a minute on is
 -- offered to TAPI.
 
