@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ntdef.h"
 #include "runtime.h"
 
 struct _DRIVER_OBJECT;
@@ -42,7 +43,7 @@ constexpr Ticks millis(std::int64_t ms) { return ms * kTicksPerMs; }
 // Renders a virtual time as seconds with microseconds, e.g. "12.000150".
 std::string format_time(Ticks t);
 
-using DriverEntryRoutine = std::int32_t (*)(_DRIVER_OBJECT *, _UNICODE_STRING *); // NTSTATUS
+using DriverEntryRoutine = std::int32_t(NTAPI *)(_DRIVER_OBJECT *, _UNICODE_STRING *); // NTSTATUS
 
 struct HostOptions {
     std::uint64_t seed = 0;    // 0: calm fixed order; other: randomised priorities
