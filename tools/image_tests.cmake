@@ -40,6 +40,10 @@ add_test(NAME Image.RefusesAnImportTheHostLacks
          COMMAND ${STATUS} 2 "probe_foreign.sys: imports what the host does not provide: ntoskrnl.exe!KeBugCheckEx"
                  ${SIM} --image ${PROBE_FOREIGN} startup)
 set_tests_properties(Image.RefusesAnImportTheHostLacks PROPERTIES REQUIRED_FILES ${PROBE_FOREIGN})
+add_test(NAME Image.RefusesABogusImport
+         COMMAND ${STATUS} 2 "probe_bogus.sys: imports what the host does not provide: ntoskrnl.exe!KeTolvanexNoSuchRoutine"
+                 ${SIM} --image ${CMAKE_BINARY_DIR}/nt/probe/probe_bogus.sys startup)
+set_tests_properties(Image.RefusesABogusImport PROPERTIES REQUIRED_FILES ${CMAKE_BINARY_DIR}/nt/probe/probe_bogus.sys)
 add_test(NAME Image.RefusesANonImage
          COMMAND ${STATUS} 2 "README.md: not a PE image" ${SIM} --image ${CMAKE_SOURCE_DIR}/README.md startup)
 add_test(NAME Image.RefusesAMissingFile
