@@ -19,8 +19,12 @@
 #include "pcap.h"
 #include "pe/image.h"
 #include "regedit.h"
-#include "tolvanex.h"
 #include "trace.h"
+
+// The linked driver's entry point: the one routine of the driver the
+// simulator names, as NT's I/O manager does. Everything else it reaches
+// through the host.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace tolvanex::sim {
 
