@@ -63,3 +63,12 @@ add_test(NAME Image.Script.UnmetExpectation
                  ${SIM} --image ${IMAGE} ${CMAKE_SOURCE_DIR}/tests/scripts/unmet.lua
          WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
 set_tests_properties(Image.Script.VerifierStop Image.Script.UnmetExpectation PROPERTIES REQUIRED_FILES ${IMAGE})
+
+# A driver reaches no thread or processor block through a segment register:
+# fs and gs mean nothing the host gives it (gs is the host's own TLS here).
+find_program(NT_OBJDUMP i686-w64-mingw32-objdump)
+if(NT_OBJDUMP)
+  add_test(NAME Image.UsesNoSegmentOverride
+           COMMAND sh -c "${NT_OBJDUMP} -d ${IMAGE} > /tmp/tolvanex-dis-$$ && ! grep -E '%(fs|gs):' /tmp/tolvanex-dis-$$; s=$?; rm -f /tmp/tolvanex-dis-$$; exit $s")
+  set_tests_properties(Image.UsesNoSegmentOverride PROPERTIES REQUIRED_FILES ${IMAGE})
+endif()
