@@ -22,7 +22,6 @@ isdn.attach()
 driver.start()
 expect("event", "ZOLMSG_CONFIGURED")
 -- The general thread opens the ISDN driver on its first look, 10 s in.
--- The general loop looks for the ISDN driver every 10 s.
 run(10)
 expect("event", "ZOLMSG_ISDN_NOT_OPEN")
 run(1)
