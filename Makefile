@@ -3,12 +3,16 @@
 
 BUILD      ?= build
 BUILD_SAN  ?= build-san
+BUILD_I386 ?= build-i386
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES   := build-essential cmake g++ googletest libgtest-dev libgmock-dev libbenchmark-dev \
               liblua5.4-dev mingw-w64-i686-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 tshark \
               iputils-ping
+# The 32-bit host that runs the NT image: the multilib compiler and Lua for
+# i386 through Debian's multiarch.
+IMAGE_PACKAGES := g++-multilib liblua5.4-dev:i386
 
-.PHONY: all deps build build-san run check test test-san bench format clean
+.PHONY: all deps deps-image build build-san build-image run check test test-san test-image bench format clean
 
 all: build
 
@@ -24,6 +28,29 @@ deps:
 	  $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
+# Adds the i386 architecture when it is missing. Where the mirror cannot
+# give liblua5.4-dev:i386 (its libc6-dev:i386 must match the installed
+# libc6-dev exactly), Lua's i386 run-time library is enough: the build uses
+# the native package's headers.
+deps-image: deps
+	@if [ "$$(id -u)" != 0 ]; then SUDO=sudo; fi; \
+	if ! dpkg --print-foreign-architectures | grep -qx i386; then \
+	  echo "adding the i386 architecture"; \
+	  $$SUDO dpkg --add-architecture i386 && $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq; \
+	fi; \
+	installed() { dpkg-query -W -f='$${Status}' $$1 2>/dev/null | grep -q "install ok installed"; }; \
+	missing=""; for p in $(IMAGE_PACKAGES); do \
+	  if [ $$p = liblua5.4-dev:i386 ] && installed liblua5.4-0:i386 && installed liblua5.4-dev; then continue; fi; \
+	  installed $$p || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing || \
+	  { echo "falling back to liblua5.4-0:i386"; \
+	    $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+	      g++-multilib liblua5.4-0:i386; }; \
+	fi
+
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
@@ -31,6 +58,10 @@ build: deps
 build-san: deps
 	cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DTOLVANEX_SANITIZE=ON >/dev/null
 	cmake --build $(BUILD_SAN) -j $(JOBS)
+
+build-image: deps-image
+	cmake -S . -B $(BUILD_I386) -DCMAKE_TOOLCHAIN_FILE=cmake/i386-linux.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD_I386) -j $(JOBS)
 
 run: build
 	./$(BUILD)/tools/tolvanex-sim
@@ -41,7 +72,10 @@ test: build
 test-san: build-san
 	cd $(BUILD_SAN) && ctest --output-on-failure -j $(JOBS)
 
-check: test test-san
+test-image: build-image
+	cd $(BUILD_I386) && ctest --output-on-failure -j $(JOBS)
+
+check: test test-san test-image
 
 bench: build
 	./$(BUILD)/tolvanex-bench
@@ -50,4 +84,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_I386)

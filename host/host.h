@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ntdef.h"
 #include "runtime.h"
 
 struct _DRIVER_OBJECT;
@@ -45,7 +46,7 @@ std::string format_time(Ticks t);
 // Renders a code or handle as eight hex digits, e.g. "0x00010003".
 std::string hex32(std::uint32_t v);
 
-using DriverEntryRoutine = std::int32_t (*)(_DRIVER_OBJECT *, _UNICODE_STRING *); // NTSTATUS
+using DriverEntryRoutine = std::int32_t(NTAPI *)(_DRIVER_OBJECT *, _UNICODE_STRING *); // NTSTATUS
 
 struct HostOptions {
     std::uint64_t seed = 0;    // 0: calm fixed order; other: randomised priorities

@@ -10,6 +10,10 @@
 #define NTAPI __stdcall
 #define FASTCALL __fastcall
 #define TOLVANEX_NT_BUILD 1
+#elif defined(__i386__)
+// The 32-bit host: its routines must match what the NT image imports.
+#define NTAPI __attribute__((__stdcall__))
+#define FASTCALL __attribute__((__fastcall__))
 #else
 #define NTAPI
 #define FASTCALL

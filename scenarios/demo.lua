@@ -24,13 +24,16 @@ ignore("completion")
 note("load the driver; no ISDN driver yet")
 driver.start()
 expect("event", "ZOLMSG_CONFIGURED")
-expect("event", "ZOLMSG_ISDN_NOT_OPEN", 11)
+-- The general loop looks for the ISDN driver every 10 s.
+run(10)
+expect("event", "ZOLMSG_ISDN_NOT_OPEN")
 run(10 - now())
 
 note("the ISDN driver appears")
 isdn.attach()
--- The general loop looks for it every 10 s.
-expect("event", "ZOLMSG_ISDN_NOT_OPEN", 11)
+-- The general loop looks for the ISDN driver every 10 s.
+run(10)
+expect("event", "ZOLMSG_ISDN_NOT_OPEN")
 run(2)
 idle()
 
@@ -100,8 +103,10 @@ expect_unordered({
 idle()
 
 note("nothing is sent on the outgoing call; it idles out")
-expect("event", "ZOLMSG_TIMEOUT", 90)
-expect("isdn", {name = "clear", number = "0299887766"}, 5)
+-- The clearing shows on the ISDN driver on every build; the time-out event
+-- only where the event hook records (not the NT image).
+expect("isdn", {name = "clear", number = "0299887766"}, 90)
+expect("event", "ZOLMSG_TIMEOUT")
 expect_unordered({
   {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_DISCONNECTED", line = line0.htline}},
   {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED", call = call.htcall}},

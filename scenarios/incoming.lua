@@ -28,7 +28,9 @@ exchange.call_in{from = CALLER, subaddress = "12", at = 40}
 isdn.attach()
 driver.start()
 expect("event", "ZOLMSG_CONFIGURED")
-expect("event", "ZOLMSG_ISDN_NOT_OPEN", 11)
+-- The general loop looks for the ISDN driver every 10 s.
+run(10)
+expect("event", "ZOLMSG_ISDN_NOT_OPEN")
 run(1)
 idle()
 

@@ -12,7 +12,9 @@ exchange.party{number = "0299887766", answer = "after", delay = 1, echo = true}
 isdn.attach()
 driver.start()
 expect("event", "ZOLMSG_CONFIGURED")
-expect("event", "ZOLMSG_ISDN_NOT_OPEN", 11)
+-- The general loop looks for the ISDN driver every 10 s.
+run(10)
+expect("event", "ZOLMSG_ISDN_NOT_OPEN")
 run(2)
 ras.initialize()
 local line = ras.open(0)
@@ -41,8 +43,13 @@ wan.send(up.link, "\xff\x03\xc0\x21\x09\x01\x00\x08\x12\x34\x56\x78")
 local failed = expect("completion", {status = "NDIS_STATUS_FAILURE"}, 2)
 
 note("the call idles out a minute after that send, but no clear reaches the network")
-local timeout = expect("event", "ZOLMSG_TIMEOUT", 70)
-check(math.abs(timeout.time - failed.time - 60) <= 1.5, "the time-out counts from the last send")
+-- Nothing but the event log shows this time-out: run to just past it, and
+-- check its time where the event hook records (not on the NT image).
+run(failed.time + 61.5 - now())
+local timeout = expect("event", "ZOLMSG_TIMEOUT")
+if not timeout.waived then
+  check(math.abs(timeout.time - failed.time - 60) <= 1.5, "the time-out counts from the last send")
+end
 run(5)
 idle()
 

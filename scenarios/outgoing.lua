@@ -22,7 +22,8 @@ isdn.attach()
 driver.start()
 expect("event", "ZOLMSG_CONFIGURED")
 -- The general thread opens the ISDN driver on its first look, 10 s in.
-expect("event", "ZOLMSG_ISDN_NOT_OPEN", 11)
+run(10)
+expect("event", "ZOLMSG_ISDN_NOT_OPEN")
 run(1)
 idle()
 

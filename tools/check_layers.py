@@ -5,6 +5,7 @@
     check  what watches the machine: trace, faults, verifier, event log
     ndis   the NDIS wrapper and the layers above the miniport
     isdn   the ISDN driver below the miniport and its exchange
+    pe     the loader of the NT image, which binds its imports to all of them
 
 host.h and runtime.h, at the root, include no folder; host.cpp assembles them all.
 Exit status 1 names every include that points upwards.
@@ -13,7 +14,7 @@ import pathlib
 import re
 import sys
 
-LAYERS = ["nt", "check", "ndis", "isdn"]
+LAYERS = ["nt", "check", "ndis", "isdn", "pe"]
 root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).parent.parent / "host")
 include = re.compile(r'#include "([a-z]+)/')
 bad = []

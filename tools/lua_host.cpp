@@ -15,7 +15,6 @@
 #include "ndis/ras_model.h"
 #include "nt/regedit.h"
 #include "nt/registry.h"
-#include "tolvanex.h"
 #include "check/trace.h"
 
 namespace tolvanex::sim {
@@ -51,7 +50,7 @@ int driver_load(lua_State *L) {
         if (state(L).driver_loaded)
             throw ScriptError("driver.load: the driver is already loaded");
         state(L).driver_loaded = true;
-        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().load(DriverEntry)));
+        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().load(state(L).driver_entry)));
         return 1;
     });
 }
@@ -72,7 +71,7 @@ int driver_start(lua_State *L) {
         if (state(L).driver_loaded)
             throw ScriptError("driver.start: the driver is already loaded");
         state(L).driver_loaded = true;
-        NTSTATUS s = host_of(L).ndis().load(DriverEntry);
+        NTSTATUS s = host_of(L).ndis().load(state(L).driver_entry);
         if (s != STATUS_SUCCESS)
             throw Failure("driver.start: DriverEntry returned " + hex32(static_cast<std::uint32_t>(s)));
         NDIS_STATUS i = host_of(L).ndis().initialize();

@@ -42,12 +42,15 @@ struct ScriptState {
     int next_ignore = 1;
     std::size_t classified = 0; // observations already held against the ignore rules
     std::size_t expectations = 0;
+    std::size_t waived = 0; // event expectations on the NT image
     int hook_count = 0;        // instruction hooks since virtual time last moved
     bool runaway = false;      // the script looped; it is stopped whatever pcall does
     std::string runaway_message;
     bool in_predicate = false; // a pattern's function is running
     std::uint32_t next_request_id = 0x100;
     bool driver_loaded = false;
+    host::DriverEntryRoutine driver_entry = nullptr; // the linked driver's or the loaded image's
+    bool records_events = true; // false on the NT image, whose event hook records nothing
     std::string script_dir;
 
     // How the run ended, when not by returning.

@@ -25,6 +25,7 @@ struct ScenarioOptions {
     bool report = false;             // the event log and the summary after the run
     std::string lang = "en";
     std::optional<std::filesystem::path> config; // imported before the script runs
+    std::optional<std::filesystem::path> image;  // an NT image to run instead of the linked driver
     std::optional<std::filesystem::path> trace_file;
     std::optional<std::filesystem::path> pcap_file;
     std::string replay;              // the command line that repeats this run

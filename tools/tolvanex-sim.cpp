@@ -24,6 +24,8 @@ void usage(std::FILE *out) {
                  "  --seed N         scheduler seed (0, the default, is the calm order)\n"
                  "  --seeds A..B     run once per seed from A to B; one line per failing seed\n"
                  "  --config FILE    import a REGEDIT4 file before the script runs\n"
+                 "  --image FILE     run the NT image FILE (tolvanex.sys) instead of the linked driver\n"
+                 "                   (the 32-bit simulator, build-i386/tools/tolvanex-sim)\n"
                  "                   (the demonstration uses configs/default.reg without it)\n"
                  "  --trace FILE     write the whole trace to FILE\n"
                  "  --pcap FILE      write the WAN frames to FILE (pcap, PPP with direction)\n"
@@ -66,6 +68,8 @@ std::string replay_line(const sim::ScenarioOptions &o, bool demo, bool config_gi
         line += " --config " + quoted(o.config->string());
     if (o.real_time)
         line += " --real-time";
+    if (o.image)
+        line += " --image " + quoted(o.image->string());
     if (!demo) {
         line += " " + quoted(o.script);
         for (auto &a : o.args)
@@ -170,6 +174,8 @@ int main(int argc, char **argv) {
             seeds = {from, to};
         } else if (a == "--config") {
             options.config = value("a .reg file");
+        } else if (a == "--image") {
+            options.image = value("an NT image file");
         } else if (a == "--trace") {
             options.trace_file = value("a file");
         } else if (a == "--pcap") {

@@ -10,7 +10,16 @@
 
 namespace tolvanex::host {
 
+namespace {
+SymbolSource g_symbol_source = nullptr;
+}
+
+void set_symbol_source(SymbolSource source) { g_symbol_source = source; }
+
 std::string symbol_name(const void *address) {
+    if (g_symbol_source)
+        if (auto name = g_symbol_source(address))
+            return *name;
     Dl_info info{};
     if (dladdr(address, &info) && info.dli_sname) {
         int status = 0;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,5 +46,10 @@ class Memory {
 
 // The name of the function containing `address`, for reports.
 std::string symbol_name(const void *address);
+
+// Names code the dynamic linker does not know (a loaded NT image); asked
+// first by symbol_name. Null removes it.
+using SymbolSource = std::optional<std::string> (*)(const void *address);
+void set_symbol_source(SymbolSource source);
 
 } // namespace tolvanex::host
