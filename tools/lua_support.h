@@ -113,6 +113,7 @@ void register_table(lua_State *L, const char *name, const luaL_Reg *functions);
 void open_ndis(lua_State *L);
 void open_host(lua_State *L);
 void open_expect(lua_State *L);
+void open_isdn_raw(lua_State *L); // isdn.queue_raw, isdn.answer_raw
 void check_idle(lua_State *L); // Failure when a record was left open
 
 } // namespace tolvanex::sim
