@@ -36,7 +36,8 @@ void usage(std::FILE *out) {
                  "  --fault-sweep [SITE,...]  one run per (site, k) failing the k-th call of the site, for\n"
                  "                   every site the scenario reaches (or those named); a table per site\n"
                  "  --max-wall S     stop a run (each seed of a sweep) after S seconds of wall time: exit 4\n"
-                 "  --max-memory MB  stop a run whose driver holds more than MB MiB at once (verifier stop)\n"
+                 "  --max-memory N   stop a run whose driver holds more than N bytes at once (N may end in\n"
+                 "                   K or M); the verifier stops it with memory.limit\n"
                  "  --list           list the built-in scenarios\n"
                  "  --help, --version\n"
                  "Exit status: 0 every expectation met, 1 an expectation failed (or, under a fault, an invariant),\n"
@@ -220,11 +221,12 @@ int main(int argc, char **argv) {
             if (v.empty() || *end || !(max_wall > 0 && max_wall <= 1e6))
                 bad("--max-wall needs a number of seconds above 0, not '" + v + "'");
         } else if (a == "--max-memory") {
-            std::string v = value("a number of MiB");
-            std::uint64_t mb = 0;
-            if (!whole_number(v, mb) || mb == 0 || mb > 1'000'000)
-                bad("--max-memory needs a whole number of MiB from 1, not '" + v + "'");
-            options.max_memory = static_cast<std::size_t>(mb) << 20;
+            std::string v = value("a size");
+            std::uint64_t n = 0;
+            int shift = v.ends_with('K') ? 10 : v.ends_with('M') ? 20 : 0;
+            if (!whole_number(shift ? v.substr(0, v.size() - 1) : v, n) || n == 0 || n > (1ULL << (40 - shift)))
+                bad("--max-memory needs a size in bytes from 1 (or with K or M), not '" + v + "'");
+            options.max_memory = static_cast<std::size_t>(n << shift);
         } else if (a == "--") {
             ++i;
             break;
