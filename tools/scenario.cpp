@@ -86,10 +86,11 @@ bool is_builtin(const std::string &name, std::string &text, std::string &chunk) 
     return false;
 }
 
-void print_trace_tail(std::ostream &err, const Trace &trace, std::size_t count) {
+// The last `count` records before record `end`.
+void print_trace_tail(std::ostream &err, const Trace &trace, std::size_t count, std::size_t end) {
     const auto &records = trace.records();
     std::vector<const TraceRecord *> shown;
-    for (std::size_t i = records.size(); i-- > 0 && shown.size() < count;)
+    for (std::size_t i = std::min(end, records.size()); i-- > 0 && shown.size() < count;)
         if (records[i].kind != TraceKind::Registry)
             shown.push_back(&records[i]);
     err << "trace before it:\n";
@@ -256,7 +257,14 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     // The end of every run, however the script ended: nothing left
     // unexpected (when it returned), then the adapter halted and the host's
     // teardown checks passed. A failed expectation does not hide a leak.
+    // What ended the script is shown with the trace up to it, not the
+    // teardown's records after it.
+    bool ended_by_failure = st.failure.has_value() || st.violation.has_value();
+    std::optional<std::string> script_failure = st.violation ? std::nullopt : st.failure;
+    std::size_t script_end = host.trace().records().size();
+    bool end_checked = false;
     if (!st.violation && !st.runaway && !host.stopped()) {
+        end_checked = true;
         auto at_end = [&](const char *what) { return chunk.substr(1) + ": at the end: " + what; };
         try {
             host.settle();
@@ -324,7 +332,12 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         std::string first = result.summary.substr(0, result.summary.find('\n'));
         err << (result.status == kUsage ? "script error: " : "FAILED: ") << result.summary << '\n';
         if (result.status != kUsage) {
-            print_trace_tail(err, host.trace(), 16);
+            bool teardown_broke = !ended_by_failure || st.violation || st.failure->find('\n') != std::string::npos;
+            print_trace_tail(err, host.trace(), 16, teardown_broke ? std::size_t(-1) : script_end);
+            if (ended_by_failure && end_checked && !teardown_broke)
+                err << "the end check ran after it: the adapter halted, no invariant broken\n";
+            if (script_failure && st.violation)
+                err << "the end check stopped after the script had failed: " << *script_failure << '\n';
         }
         err << "replay: " << options.replay << '\n';
     } else if (!options.quiet) {
