@@ -62,8 +62,8 @@ VOID NTAPI ExchangeThread(PVOID p) {
     auto *x = static_cast<Exchange *>(p);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_PIMISDN_COMMAND, x->dev, &x->block, x->length, &x->block,
-                                             x->length, FALSE, &event, &x->iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_PIMISDN_COMMAND, x->dev, &x->block, x->length, &x->block, x->length,
+                                             FALSE, &event, &x->iosb);
     x->call_status = IofCallDriver(x->dev, irp);
     if (x->call_status == STATUS_PENDING)
         KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr);

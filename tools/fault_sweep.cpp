@@ -39,7 +39,9 @@ ScenarioResult run_one(const ScenarioOptions &o, double max_wall, const std::str
     return r;
 }
 
-std::string first_line(const std::string &s) { return s.substr(0, s.find('\n')); }
+std::string first_line(const std::string &s) {
+    return s.substr(0, s.find('\n'));
+}
 
 } // namespace
 
@@ -66,8 +68,9 @@ int run_fault_sweep(const FaultSweep &sweep, std::ostream &out, std::ostream &er
     clean.replay = sweep.replay(clean);
     ScenarioResult baseline = run_one(clean, sweep.max_wall, "the clean run of " + clean.script);
     if (baseline.status != kPassed) {
-        err << "tolvanex-sim: the clean run of " << clean.script << " does not pass, so no fault can be judged: "
-            << first_line(baseline.summary) << "\nreplay: " << clean.replay << '\n';
+        err << "tolvanex-sim: the clean run of " << clean.script
+            << " does not pass, so no fault can be judged: " << first_line(baseline.summary)
+            << "\nreplay: " << clean.replay << '\n';
         return baseline.status;
     }
 
@@ -106,8 +109,8 @@ int run_fault_sweep(const FaultSweep &sweep, std::ostream &out, std::ostream &er
                     ++row.advised;
                 continue;
             }
-            std::string what = reached ? first_line(r.summary)
-                                       : "the fault was never reached: the run differs from the clean one";
+            std::string what =
+                reached ? first_line(r.summary) : "the fault was never reached: the run differs from the clean one";
             row.broken.push_back({k, reached ? r.status : kFailed, what, o.replay});
             ++broken;
         }
@@ -116,8 +119,8 @@ int run_fault_sweep(const FaultSweep &sweep, std::ostream &out, std::ostream &er
 
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char line[256];
-    out << "fault sweep of " << clean.script << " (seed " << clean.seed << "): " << rows.size() << " site(s), "
-        << runs << " run(s)\n";
+    out << "fault sweep of " << clean.script << " (seed " << clean.seed << "): " << rows.size() << " site(s), " << runs
+        << " run(s)\n";
     std::snprintf(line, sizeof line, "  %-36s %6s %6s %6s %8s\n", "site", "calls", "held", "broken", "advised");
     out << line;
     for (const SiteRow &row : rows) {

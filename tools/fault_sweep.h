@@ -15,9 +15,9 @@
 namespace tolvanex::sim {
 
 struct FaultSweep {
-    ScenarioOptions base;            // the scenario, seed and configuration
-    std::vector<std::string> sites;  // empty: every site the clean run reaches
-    double max_wall = 0;             // seconds per run; 0: no limit
+    ScenarioOptions base;           // the scenario, seed and configuration
+    std::vector<std::string> sites; // empty: every site the clean run reaches
+    double max_wall = 0;            // seconds per run; 0: no limit
     // The command line that repeats a run with the given faults.
     std::function<std::string(const ScenarioOptions &)> replay;
 };

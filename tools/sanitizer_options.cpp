@@ -8,9 +8,13 @@ const char *__asan_default_options();
 const char *__ubsan_default_options();
 const char *__lsan_default_options();
 
-__attribute__((used, visibility("default"))) const char *__asan_default_options() { return "exitcode=5"; }
+__attribute__((used, visibility("default"))) const char *__asan_default_options() {
+    return "exitcode=5";
+}
 __attribute__((used, visibility("default"))) const char *__ubsan_default_options() {
     return "exitcode=5:halt_on_error=1:print_stacktrace=1";
 }
-__attribute__((used, visibility("default"))) const char *__lsan_default_options() { return "exitcode=5"; }
+__attribute__((used, visibility("default"))) const char *__lsan_default_options() {
+    return "exitcode=5";
+}
 }
