@@ -14,12 +14,24 @@ static VOID Sleep(PRKEVENT pEvent, LONGLONG Relative) {
     KeWaitForSingleObject(pEvent, Executive, KernelMode, FALSE, &Timeout);
 }
 
+static HANDLE *ThreadHandle(PADAPTER pAdapter, int i) {
+    HANDLE *Handles[4] = {&pAdapter->GeneralHandle, &pAdapter->B1Handle, &pAdapter->B2Handle,
+                          &pAdapter->ListenHandle};
+    return Handles[i];
+}
+
+// Takes a reference on thread i's object through its handle, so that halt
+// can wait for the thread's end. NULL when the object manager refuses.
+static VOID ReferenceThread(PADAPTER pAdapter, int i) {
+    if (ObReferenceObjectByHandle(*ThreadHandle(pAdapter, i), THREAD_ALL_ACCESS, NULL, KernelMode,
+                                  &pAdapter->ThreadObject[i], NULL) != STATUS_SUCCESS)
+        pAdapter->ThreadObject[i] = NULL;
+}
+
 // Called by ZolInitialize at PASSIVE_LEVEL. Each thread is referenced as it
 // is created so that halt can wait for its end.
 BOOLEAN CreateOurThreads(PADAPTER pAdapter) {
     static const PKSTART_ROUTINE Routines[4] = {GeneralThread, ThreadReceiveB1, ThreadReceiveB2, ThreadListen};
-    HANDLE *Handles[4] = {&pAdapter->GeneralHandle, &pAdapter->B1Handle, &pAdapter->B2Handle,
-                          &pAdapter->ListenHandle};
 
     pAdapter->Ctx[CTX_LISTEN].hCom = ISDN_HCOM_NONE;
     pAdapter->Ctx[CTX_LISTEN].RxState = RX_IDLE;
@@ -32,10 +44,8 @@ BOOLEAN CreateOurThreads(PADAPTER pAdapter) {
         HANDLE hThread;
         if (PsCreateSystemThread(&hThread, 0, NULL, NULL, NULL, Routines[i], pAdapter) != STATUS_SUCCESS)
             return FALSE;
-        *Handles[i] = hThread;
-        if (ObReferenceObjectByHandle(hThread, THREAD_ALL_ACCESS, NULL, KernelMode, &pAdapter->ThreadObject[i],
-                                      NULL) != STATUS_SUCCESS)
-            pAdapter->ThreadObject[i] = NULL;
+        *ThreadHandle(pAdapter, i) = hThread;
+        ReferenceThread(pAdapter, i);
     }
     return TRUE;
 }
@@ -202,6 +212,11 @@ VOID StopOurThreads(PADAPTER pAdapter) {
         KeSetEvent(&pAdapter->GeneralEvent, 0, FALSE);
     ClosePimIsdn(pAdapter);
     for (int i = 0; i < 4; i++) {
+        // A thread whose reference was refused at its creation is still
+        // running and its handle still open: without its object halt could
+        // not wait for it, and it would outlive the adapter.
+        if (pAdapter->ThreadObject[i] == NULL && *ThreadHandle(pAdapter, i) != NULL)
+            ReferenceThread(pAdapter, i);
         if (pAdapter->ThreadObject[i] != NULL) {
             KeWaitForSingleObject(pAdapter->ThreadObject[i], Executive, KernelMode, FALSE, NULL);
             ObfDereferenceObject(pAdapter->ThreadObject[i]);

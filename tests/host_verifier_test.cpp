@@ -1109,6 +1109,16 @@ TEST(VerifierMemory, BlockLeftAtHaltIsALeakNamedByItsAllocator) {
     EXPECT_TRUE(Has(v.detail, "64 bytes by BlockInitialize")) << v.detail;
 }
 
+TEST(VerifierMemory, HoldingMoreThanTheRunsBoundStopsAndNamesTheAllocator) {
+    Host host;
+    host.memory().set_limit(16);
+    PARTS p = BaseParts();
+    p.Initialize = BlockInitialize;
+    Violation v = ExpectStop(host, "memory.limit", [&] { Boot(host, p); });
+    EXPECT_TRUE(Has(v.detail, "bytes by BlockInitialize with 0 held")) << v.detail;
+    EXPECT_TRUE(Has(v.detail, "bound of 16 bytes")) << v.detail;
+}
+
 // ---- Packets, receives and request buffers -----------------------------------------------------
 
 TEST(VerifierPackets, CompletingAPacketTheDriverDoesNotHoldStops) {
@@ -1387,6 +1397,7 @@ TEST(VerifierSelfTest, EveryRuleHasAFaultyDriverHere) {
         "memory.free-not-live",
         "memory.free-wrong-length",
         "memory.leak",
+        "memory.limit",
         "packet.bad-completion",
         "packet.never-completed",
         "receive.unknown-link",

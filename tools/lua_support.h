@@ -117,6 +117,7 @@ void open_ndis(lua_State *L);
 void open_host(lua_State *L);
 void open_expect(lua_State *L);
 void open_tun(lua_State *L); // lua_tun.cpp
+void open_isdn_raw(lua_State *L); // isdn.queue_raw, isdn.answer_raw
 void check_idle(lua_State *L); // Failure when a record was left open
 
 } // namespace tolvanex::sim

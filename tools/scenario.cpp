@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "check/eventlog.h"
+#include "check/faults.h"
 #include "isdn/isdn_driver.h"
 #include "isdn/isdn_exchange.h"
 #include "nt/kernel.h"
@@ -91,10 +92,11 @@ bool is_builtin(const std::string &name, std::string &text, std::string &chunk) 
     return false;
 }
 
-void print_trace_tail(std::ostream &err, const Trace &trace, std::size_t count) {
+// The last `count` records before record `end`.
+void print_trace_tail(std::ostream &err, const Trace &trace, std::size_t count, std::size_t end) {
     const auto &records = trace.records();
     std::vector<const TraceRecord *> shown;
-    for (std::size_t i = records.size(); i-- > 0 && shown.size() < count;)
+    for (std::size_t i = std::min(end, records.size()); i-- > 0 && shown.size() < count;)
         if (records[i].kind != TraceKind::Registry)
             shown.push_back(&records[i]);
     err << "trace before it:\n";
@@ -182,6 +184,9 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
                 << ", " << image->imports().size() << " imports bound to the host; its event hook records nothing\n";
     }
     Host host(HostOptions{.seed = options.seed, .real_time = options.real_time});
+    host.memory().set_limit(options.max_memory);
+    for (const auto &[site, n] : options.faults)
+        host.faults().fail_nth(site, n);
     bool echo = options.timeline && !options.quiet;
     if (echo)
         host.trace().set_sink([&out](const TraceRecord &r) {
@@ -240,6 +245,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     open_ndis(L);
     open_expect(L);
     open_tun(L);
+    open_isdn_raw(L);
     lua_newtable(L);
     lua_pushstring(L, options.script.c_str());
     lua_rawseti(L, -2, 0);
@@ -252,6 +258,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
 
     std::string error;
     bool script_error = false;
+    bool finished = false; // the script returned
     lua_pushcfunction(L, message_handler);
     int handler = lua_gettop(L);
     if (luaL_loadbufferx(L, text.data(), text.size(), chunk.c_str(), "t") != LUA_OK) {
@@ -263,34 +270,75 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
             error = st.runaway_message;
         script_error = st.runaway || (!st.failure && !st.violation);
     } else {
-        // The end of every script: nothing left unexpected, then the
-        // adapter halted and the host's teardown checks passed.
+        finished = true;
+    }
+
+    // Under a fault the expectations only advise: what ended the script is
+    // noted, and the run is judged by the invariants below.
+    bool faulted = !host.faults().injected().empty();
+    if (options.advisory && !st.violation && (st.failure || (script_error && faulted && !st.runaway))) {
+        result.note = st.failure ? *st.failure : error;
+        st.failure.reset();
+        script_error = false;
+    }
+
+    // The end of every run, however the script ended: nothing left
+    // unexpected (when it returned), then the adapter halted and the host's
+    // teardown checks passed. A failed expectation does not hide a leak.
+    // What ended the script is shown with the trace up to it, not the
+    // teardown's records after it.
+    bool ended_by_failure = st.failure.has_value() || st.violation.has_value();
+    std::optional<std::string> script_failure = st.violation ? std::nullopt : st.failure;
+    std::size_t script_end = host.trace().records().size();
+    bool end_checked = false;
+    if (!st.violation && !st.runaway && !host.stopped()) {
+        end_checked = true;
+        auto at_end = [&](const char *what) { return chunk.substr(1) + ": at the end: " + what; };
         try {
             host.settle();
-            check_idle(L);
-            if (host.ndis().initialized() && !host.ndis().halted()) {
-                host.trace().add(TraceKind::Note, "the script left the adapter running; NDIS halts it");
-                host.ndis().halt();
-            } else if (st.driver_loaded && !host.ndis().initialized()) {
-                host.settle();
-                if (!host.memory().live().empty())
-                    throw Failure("the driver failed to start and kept " + std::to_string(host.memory().live().size()) +
-                                  " block(s) of memory");
-            }
-            if (host.ndiswan().pending())
-                throw Failure(std::to_string(host.ndiswan().pending()) + " send(s) never completed");
+            if (finished)
+                check_idle(L);
         } catch (const VerifierStop &e) {
             st.violation = e.violation();
         } catch (const Failure &e) {
-            st.failure = std::string(chunk.substr(1)) + ": at the end: " + e.what();
+            if (options.advisory)
+                result.note = at_end(e.what());
+            else
+                st.failure = at_end(e.what());
         } catch (const std::exception &e) {
-            error = chunk.substr(1) + ": at the end: " + e.what();
+            error = at_end(e.what());
+            script_error = true;
+        }
+        try {
+            if (!st.violation) {
+                if (host.ndis().initialized() && !host.ndis().halted()) {
+                    host.trace().add(TraceKind::Note, "the script left the adapter running; NDIS halts it");
+                    host.ndis().halt();
+                } else if (st.driver_loaded && !host.ndis().initialized()) {
+                    host.settle();
+                    if (!host.memory().live().empty())
+                        throw Failure("the driver failed to start and kept " +
+                                      std::to_string(host.memory().live().size()) + " block(s) of memory");
+                }
+                if (host.ndiswan().pending())
+                    throw Failure(std::to_string(host.ndiswan().pending()) + " send(s) never completed");
+            }
+        } catch (const VerifierStop &e) {
+            st.violation = e.violation();
+        } catch (const Failure &e) {
+            // An invariant: it stands even after a failed expectation.
+            st.failure = st.failure ? *st.failure + "\n" + at_end(e.what()) : at_end(e.what());
+        } catch (const std::exception &e) {
+            error = at_end(e.what());
             script_error = true;
         }
     }
 
     result.virtual_seconds = static_cast<double>(host.now()) / kTicksPerSecond;
     result.expectations = st.expectations;
+    result.injected = host.faults().injected();
+    for (const auto &site : host.faults().sites_seen())
+        result.site_calls[site] = host.faults().calls(site);
     if (st.violation) {
         result.status = kVerifierStopped;
         result.summary = "verifier: " + st.violation->describe();
@@ -307,6 +355,8 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
                                     : std::string()) +
                          " in " +
                          format_time(host.now()) + " s of virtual time";
+        if (!result.note.empty())
+            result.summary = "invariants held in " + format_time(host.now()) + " s of virtual time";
     }
 
     host.trace().set_sink({});
@@ -314,10 +364,17 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         std::string first = result.summary.substr(0, result.summary.find('\n'));
         err << (result.status == kUsage ? "script error: " : "FAILED: ") << result.summary << '\n';
         if (result.status != kUsage) {
-            print_trace_tail(err, host.trace(), 16);
+            bool teardown_broke = !ended_by_failure || st.violation || st.failure->find('\n') != std::string::npos;
+            print_trace_tail(err, host.trace(), 16, teardown_broke ? std::size_t(-1) : script_end);
+            if (ended_by_failure && end_checked && !teardown_broke)
+                err << "the end check ran after it: the adapter halted, no invariant broken\n";
+            if (script_failure && st.violation)
+                err << "the end check stopped after the script had failed: " << *script_failure << '\n';
         }
         err << "replay: " << options.replay << '\n';
     } else if (!options.quiet) {
+        if (!result.note.empty())
+            out << "under the fault, an expectation did not hold (advisory): " << result.note << '\n';
         if (options.report)
             print_report(out, host, options.lang, image != nullptr);
         out << "  verifier: no rule broken (" << format_time(host.now()) << " s of virtual time, "

@@ -7,13 +7,21 @@
 #include <cstdint>
 #include <filesystem>
 #include <iosfwd>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace tolvanex::sim {
 
-enum ExitStatus : int { kPassed = 0, kFailed = 1, kUsage = 2, kVerifierStopped = 3 };
+enum ExitStatus : int {
+    kPassed = 0,
+    kFailed = 1,
+    kUsage = 2,
+    kVerifierStopped = 3,
+    kWallLimit = 4,     // a run outlived --max-wall (tools/wall_limit.h)
+    kSanitizerReport = 5 // AddressSanitizer or UndefinedBehaviorSanitizer reported
+};
 
 struct ScenarioOptions {
     std::string script;              // a file, or the name of a built-in scenario
@@ -29,6 +37,13 @@ struct ScenarioOptions {
     std::optional<std::filesystem::path> trace_file;
     std::optional<std::filesystem::path> pcap_file;
     std::string replay;              // the command line that repeats this run
+    // Failures injected from the start: the k-th call at each site fails.
+    std::vector<std::pair<std::string, unsigned>> faults;
+    // Expectations only advise: a failed one (or a script error once a
+    // fault was injected) ends the script and is noted; the run's status
+    // then says only whether the invariants held.
+    bool advisory = false;
+    std::size_t max_memory = 0; // bytes of driver memory live at once; 0: no bound
 };
 
 struct ScenarioResult {
@@ -36,6 +51,9 @@ struct ScenarioResult {
     std::string summary; // one line: what failed and where, or how it passed
     double virtual_seconds = 0;
     std::size_t expectations = 0;
+    std::string note;                           // under `advisory`: the expectation that did not hold
+    std::map<std::string, unsigned> site_calls; // calls per fault site
+    std::vector<std::string> injected;          // "site#n" for every injected failure
 };
 
 ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, std::ostream &err);

@@ -9,7 +9,9 @@
 #include <string>
 #include <unistd.h>
 
+#include "fault_sweep.h"
 #include "host.h"
+#include "wall_limit.h"
 #include "scenario.h"
 
 using namespace tolvanex;
@@ -32,10 +34,17 @@ void usage(std::FILE *out) {
                  "  --lang en|fr     language of the event log\n"
                  "  --real-time      bind the virtual clock to the wall clock\n"
                  "  --quiet          print only failures\n"
+                 "  --fault SITE:K   fail the K-th call at SITE (repeatable); expectations then only advise\n"
+                 "  --fault-sweep [SITE,...]  one run per (site, k) failing the k-th call of the site, for\n"
+                 "                   every site the scenario reaches (or those named); a table per site\n"
+                 "  --max-wall S     stop a run (each seed of a sweep) after S seconds of wall time: exit 4\n"
+                 "  --max-memory N   stop a run whose driver holds more than N bytes at once (N may end in\n"
+                 "                   K or M); the verifier stops it with memory.limit\n"
                  "  --list           list the built-in scenarios\n"
                  "  --help, --version\n"
-                 "Exit status: 0 every expectation met, 1 an expectation failed, 2 usage or script error,\n"
-                 "3 the verifier stopped the run.\n");
+                 "Exit status: 0 every expectation met, 1 an expectation failed (or, under a fault, an invariant),\n"
+                 "2 usage or script error, 3 the verifier stopped the run, 4 a run passed --max-wall,\n"
+                 "5 a sanitizer reported an error.\n");
 }
 
 bool whole_number(const std::string &text, std::uint64_t &out) {
@@ -62,6 +71,15 @@ std::string quoted(const std::string &s) {
     return out + "'";
 }
 
+bool is_scenario(const std::string &word) {
+    std::string name = word.ends_with(".lua") ? word.substr(0, word.size() - 4) : word;
+    for (auto &b : sim::builtin_scenarios())
+        if (name == b.name || name == std::string("scenarios/") + b.name)
+            return true;
+    std::error_code ec;
+    return std::filesystem::is_regular_file(word, ec);
+}
+
 std::string replay_line(const sim::ScenarioOptions &o, bool demo, bool config_given) {
     std::string line = "tolvanex-sim --seed " + std::to_string(o.seed);
     if (o.config && config_given)
@@ -70,6 +88,8 @@ std::string replay_line(const sim::ScenarioOptions &o, bool demo, bool config_gi
         line += " --real-time";
     if (o.image)
         line += " --image " + quoted(o.image->string());
+    for (auto &[site, k] : o.faults)
+        line += " --fault " + quoted(site + ":" + std::to_string(k));
     if (!demo) {
         line += " " + quoted(o.script);
         for (auto &a : o.args)
@@ -78,7 +98,8 @@ std::string replay_line(const sim::ScenarioOptions &o, bool demo, bool config_gi
     return line;
 }
 
-int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last, bool demo, bool config_given) {
+int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last, bool demo, bool config_given,
+          double max_wall) {
     bool bar = isatty(STDERR_FILENO) && !options.quiet;
     auto start = std::chrono::steady_clock::now();
     std::uint64_t total = last - first + 1, failed = 0, ran = 0;
@@ -90,12 +111,14 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
         options.replay = replay_line(options, demo, config_given);
         std::ostringstream out, err;
         sim::ScenarioResult r;
+        sim::arm_wall_limit(max_wall, "seed " + std::to_string(seed) + " of " + options.script, options.replay);
         try {
             r = sim::run_scenario(options, out, err);
         } catch (const std::exception &e) {
             r.status = sim::kUsage;
             r.summary = e.what();
         }
+        sim::disarm_wall_limit();
         ++ran;
         if (r.status != sim::kPassed) {
             ++failed;
@@ -135,6 +158,8 @@ int main(int argc, char **argv) {
     sim::ScenarioOptions options;
     std::optional<std::pair<std::uint64_t, std::uint64_t>> seeds;
     bool seed_given = false;
+    std::optional<std::string> fault_sweep; // the sites, "" for every one
+    double max_wall = 0;
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
@@ -184,6 +209,30 @@ int main(int argc, char **argv) {
             options.lang = value("en or fr");
             if (options.lang != "en" && options.lang != "fr")
                 bad("--lang takes en or fr, not '" + options.lang + "'");
+        } else if (a == "--fault") {
+            std::string v = value("SITE:K");
+            std::pair<std::string, unsigned> f;
+            if (!sim::parse_fault(v, f))
+                bad("--fault needs SITE:K with K a call number from 1, not '" + v + "'");
+            options.faults.push_back(f);
+            options.advisory = true;
+        } else if (a == "--fault-sweep") {
+            // A site list follows unless the next word is the scenario.
+            bool list = i + 2 < argc && argv[i + 1][0] != '-' && !is_scenario(argv[i + 1]);
+            fault_sweep = list ? std::string(argv[++i]) : std::string();
+        } else if (a == "--max-wall") {
+            std::string v = value("a number of seconds");
+            char *end = nullptr;
+            max_wall = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || !(max_wall > 0 && max_wall <= 1e6))
+                bad("--max-wall needs a number of seconds above 0, not '" + v + "'");
+        } else if (a == "--max-memory") {
+            std::string v = value("a size");
+            std::uint64_t n = 0;
+            int shift = v.ends_with('K') ? 10 : v.ends_with('M') ? 20 : 0;
+            if (!whole_number(shift ? v.substr(0, v.size() - 1) : v, n) || n == 0 || n > (1ULL << (40 - shift)))
+                bad("--max-memory needs a size in bytes from 1 (or with K or M), not '" + v + "'");
+            options.max_memory = static_cast<std::size_t>(n << shift);
         } else if (a == "--") {
             ++i;
             break;
@@ -193,6 +242,8 @@ int main(int argc, char **argv) {
     }
     if (seeds && seed_given)
         bad("give --seed or --seeds, not both");
+    if (fault_sweep && (seeds || !options.faults.empty() || options.trace_file || options.pcap_file))
+        bad("--fault-sweep makes its own runs: replay one with --fault SITE:K (and --trace, --pcap)");
     if (seeds && (options.trace_file || options.pcap_file))
         bad("--trace and --pcap record one run; replay the seed you want with --seed");
     bool demo = i >= argc;
@@ -207,10 +258,27 @@ int main(int argc, char **argv) {
         options.args.assign(argv + i, argv + argc);
     }
     if (seeds)
-        return sweep(options, seeds->first, seeds->second, demo, config_given);
+        return sweep(options, seeds->first, seeds->second, demo, config_given, max_wall);
+    if (fault_sweep) {
+        sim::FaultSweep fs{options, {}, max_wall, [&](const sim::ScenarioOptions &o) {
+                               return replay_line(o, demo, config_given);
+                           }};
+        for (std::size_t at = 0; !fault_sweep->empty() && at != std::string::npos;) {
+            auto comma = fault_sweep->find(',', at);
+            std::string site = fault_sweep->substr(at, comma == std::string::npos ? comma : comma - at);
+            if (site.empty())
+                bad("--fault-sweep takes site names separated by commas, not '" + *fault_sweep + "'");
+            fs.sites.push_back(site);
+            at = comma == std::string::npos ? comma : comma + 1;
+        }
+        return sim::run_fault_sweep(fs, std::cout, std::cerr);
+    }
     options.replay = replay_line(options, demo, config_given);
+    sim::arm_wall_limit(max_wall, "seed " + std::to_string(options.seed) + " of " + options.script, options.replay);
     try {
-        return sim::run_scenario(options, std::cout, std::cerr).status;
+        int status = sim::run_scenario(options, std::cout, std::cerr).status;
+        sim::disarm_wall_limit();
+        return status;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tolvanex-sim: %s\n", e.what());
         return sim::kUsage;

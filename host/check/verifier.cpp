@@ -22,6 +22,7 @@ const std::vector<Rule> &Verifier::rules() {
         {"memory.free-not-live", "freeing a block that is not live"},
         {"memory.free-wrong-length", "freeing a block with a length other than the one allocated"},
         {"memory.leak", "a block still allocated when halt returns"},
+        {"memory.limit", "the driver holding more memory at once than the run's bound (--max-memory)"},
         {"packet.bad-completion", "completing a packet that is not pending with the driver"},
         {"packet.never-completed", "a pended packet not completed when halt returns"},
         {"receive.unknown-link", "a receive indication on a link context NDISWAN never handed out"},

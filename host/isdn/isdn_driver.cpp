@@ -1,6 +1,7 @@
 #include "isdn/isdn_driver.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "isdn/isdn_exchange.h"
@@ -17,6 +18,21 @@ std::string field_string(const std::vector<std::uint8_t> &b, std::size_t offset,
     for (std::size_t i = offset; i < offset + width && i < b.size() && b[i]; ++i)
         s += static_cast<char>(b[i]);
     return s;
+}
+
+// Bytes a script forged, readable in the trace.
+std::string printable(const std::string &s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+            out += static_cast<char>(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    return out;
 }
 
 std::string fault_site(std::uint8_t command, std::uint8_t code) {
@@ -212,6 +228,43 @@ void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<st
     finish(*irp, status, hcom);
 }
 
+void IsdnDriver::answer_raw(std::uint64_t id, const IsdnRawAnswer &a) {
+    if (exchange_)
+        throw HostError("the exchange answers ISDN commands in exchange mode");
+    if (id == 0 || id > commands_.size())
+        throw HostError("no ISDN command #" + std::to_string(id));
+    IsdnCommandRecord &c = commands_[id - 1];
+    if (c.answered)
+        throw HostError("ISDN command #" + std::to_string(id) + " is already answered");
+    _IRP &irp = *c.irp;
+    auto &b = irp.system_buffer;
+    std::size_t room = std::min<std::size_t>(irp.output_length, b.size());
+    if (a.at > room || a.bytes.size() > room - a.at)
+        throw HostError("raw answer: " + std::to_string(a.bytes.size()) + " byte(s) at " + std::to_string(a.at) +
+                        " fall outside the " + std::to_string(room) + "-byte block");
+    if (a.length && *a.length > irp.output_length)
+        throw HostError("raw answer: a length of " + std::to_string(*a.length) + " passes the " +
+                        std::to_string(irp.output_length) + "-byte output buffer");
+    c.answered = true;
+    c.irp = nullptr;
+    if (!a.bytes.empty())
+        std::memcpy(b.data() + a.at, a.bytes.data(), a.bytes.size());
+    if (a.status) {
+        c.status = *a.status;
+        std::memcpy(b.data() + 2, &*a.status, 4);
+    }
+    if (a.handle)
+        b[6] = *a.handle;
+    c.answer_hcom = a.handle;
+    std::uint32_t length = a.length.value_or(irp.output_length);
+    rt::trace(TraceKind::Isdn, command_name(c.command, c.code) + " #" + std::to_string(id) + " answered raw: " +
+                                   std::to_string(a.bytes.size()) + " byte(s) at " + std::to_string(a.at) +
+                                   (a.status ? ", status " + std::to_string(*a.status) : "") +
+                                   (a.handle ? ", hCom " + std::to_string(*a.handle) : "") + ", " +
+                                   std::to_string(length) + " byte(s) returned");
+    host_.objects().complete(&irp, STATUS_SUCCESS, length);
+}
+
 void IsdnDriver::fail(std::uint64_t id, NTSTATUS io_status) {
     if (exchange_)
         throw HostError("the exchange answers ISDN commands in exchange mode");
@@ -250,13 +303,13 @@ void IsdnDriver::deliver(_IRP &irp, const IsdnMessage &m) {
     std::memcpy(b.data() + 2, &m.status, 4);
     if (m.handle)
         b[6] = *m.handle;
-    std::size_t n = std::min<std::size_t>(m.number.size(), ISDN_MAX_DIGITS);
+    std::size_t n = std::min<std::size_t>(m.number.size(), m.raw_number ? ISDN_NUMBER_SIZE : ISDN_MAX_DIGITS);
     std::memset(b.data() + 169, 0, ISDN_NUMBER_SIZE);
     std::memcpy(b.data() + 169, m.number.data(), n);
     b[202] = m.cause;
     std::size_t room = std::min<std::size_t>(ISDN_MAX_DATA, b.size() - ISDN_CMD_HEAD_SIZE);
     std::size_t len = std::min(room, m.data.size());
-    auto len16 = static_cast<std::uint16_t>(len);
+    auto len16 = m.data_length.value_or(static_cast<std::uint16_t>(len));
     std::memcpy(b.data() + 204, &len16, 2);
     if (len)
         std::memcpy(b.data() + ISDN_CMD_HEAD_SIZE, m.data.data(), len);
@@ -264,11 +317,13 @@ void IsdnDriver::deliver(_IRP &irp, const IsdnMessage &m) {
     if (m.handle)
         text += " hCom " + std::to_string(*m.handle);
     if (!m.number.empty())
-        text += " number \"" + m.number + "\"";
+        text += " number \"" + printable(m.number.substr(0, n)) + "\"" + (m.raw_number ? " raw" : "");
     if (m.code == APP_CLEAR_IN)
         text += " cause " + std::to_string(m.cause);
     if (!m.data.empty())
         text += " " + std::to_string(len) + " data bytes";
+    if (m.data_length)
+        text += " data_length " + std::to_string(*m.data_length);
     if (m.status)
         text += " status " + std::to_string(m.status);
     rt::trace(TraceKind::Isdn, text);

@@ -30,6 +30,21 @@ struct IsdnMessage {
     std::uint8_t cause = 0;       // APP_CLEAR_IN
     std::vector<std::uint8_t> data; // APP_DATA_IN
     std::uint32_t status = 0;     // non-zero: the read fails
+    // Malformed input from below: the number's bytes fill called_number as
+    // they are (up to 33, no NUL added), and data_length is written as
+    // given whatever the data holds (the data copied stays within the room).
+    bool raw_number = false;
+    std::optional<std::uint16_t> data_length;
+};
+
+// An answer to a command as the ISDN driver could botch it: any bytes over
+// the block, any status and handle, any byte count returned.
+struct IsdnRawAnswer {
+    std::optional<std::uint32_t> status;
+    std::optional<std::uint8_t> handle;
+    std::size_t at = 0;                   // where `bytes` go in the block
+    std::vector<std::uint8_t> bytes;      // written over the block as it came
+    std::optional<std::uint32_t> length;  // IoStatus.Information; default the whole block
 };
 
 struct IsdnCommandRecord {
@@ -75,6 +90,9 @@ class IsdnDriver : public Device {
     // Answers a waiting command: status, and the handle for call and listen.
     // In exchange mode the exchange answers: HostError.
     void answer(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom = {});
+    // Answers a waiting command with a raw answer (scripted mode only).
+    // HostError when the bytes fall outside the block.
+    void answer_raw(std::uint64_t id, const IsdnRawAnswer &answer);
     // Ends a waiting command with a failing I/O status; the block is not
     // written back. HostError in exchange mode.
     void fail(std::uint64_t id, NTSTATUS io_status);

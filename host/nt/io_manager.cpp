@@ -7,6 +7,10 @@
 
 namespace tolvanex::host {
 
+namespace {
+constexpr Ticks kLateCompletion = 10 * kTicksPerMs; // how late a put-off completion comes
+}
+
 std::string narrow(const UNICODE_STRING *s) {
     std::string out;
     if (!s || !s->Buffer)
@@ -143,6 +147,9 @@ NTSTATUS ObjectNamespace::call(_DEVICE_OBJECT *device, _IRP *irp) {
         return STATUS_NO_SUCH_DEVICE;
     }
     NTSTATUS status = device->device->dispatch(*irp);
+    // A completion put off past the dispatch is one the device pended.
+    if (irps_.count(irp) && irp->late)
+        status = STATUS_PENDING;
     if (status == STATUS_PENDING && irps_.count(irp))
         irp->pending = true;
     return status;
@@ -152,6 +159,20 @@ void ObjectNamespace::complete(_IRP *irp, NTSTATUS status, ULONG_PTR information
     auto it = irps_.find(irp);
     if (it == irps_.end())
         throw HostError("completion of a request that is not outstanding");
+    // A lower driver may complete from another context later than it could
+    // have, so completions reach the issuer late and out of order.
+    if (irp->sent && !irp->late && rt::fault("IoCompleteRequest.late")) {
+        irp->late = true;
+        rt::trace(TraceKind::Io, "request " + std::to_string(irp->id) + " completes late");
+        Kernel &k = Host::current().kernel();
+        k.spawn("late-completion", ContextKind::Thread, [this, irp, status, information] {
+            Kernel &kernel = Host::current().kernel();
+            kernel.block(irp, kernel.now() + kLateCompletion); // nothing wakes it: it times out
+            if (irps_.count(irp))
+                complete(irp, status, information);
+        });
+        return;
+    }
     ULONG_PTR n = std::min<ULONG_PTR>(information, irp->output_length);
     if (NT_SUCCESS(status) && irp->user_buffer && n)
         std::memcpy(irp->user_buffer, irp->system_buffer.data(), n);

@@ -40,6 +40,7 @@ struct _IRP {
     PIO_STATUS_BLOCK io_status = nullptr;
     bool sent = false;
     bool pending = false;
+    bool late = false;  // its completion was put off (fault IoCompleteRequest.late)
     std::string issuer; // context that built it
 };
 

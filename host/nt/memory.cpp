@@ -1,5 +1,6 @@
 #include "nt/memory.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
@@ -52,6 +53,10 @@ Memory::~Memory() {
 }
 
 void *Memory::allocate(std::size_t length, std::string where) {
+    if (limit_ && length > limit_ - std::min(limit_, held_))
+        rt::violation("memory.limit", "allocating " + std::to_string(length) + " bytes by " + where + " with " +
+                                          std::to_string(held_) + " held passes the run's bound of " +
+                                          std::to_string(limit_) + " bytes");
     void *p = std::malloc(length ? length : 1);
     if (!p)
         throw HostError("host out of memory");
@@ -59,6 +64,7 @@ void *Memory::allocate(std::size_t length, std::string where) {
     auto &k = Host::current().kernel();
     blocks_[p] = Block{length, k.current().name, k.now(), std::move(where)};
     ++allocations_;
+    held_ += length;
     return p;
 }
 
@@ -73,16 +79,12 @@ void Memory::release(void *p, std::size_t length) {
         rt::violation("memory.free-wrong-length",
                       "NdisFreeMemory with length " + std::to_string(length) + " of a block of " +
                           std::to_string(it->second.length) + " bytes allocated by " + it->second.where);
+    held_ -= it->second.length;
     blocks_.erase(it);
     std::free(p);
 }
 
-std::size_t Memory::live_bytes() const {
-    std::size_t n = 0;
-    for (auto &[p, b] : blocks_)
-        n += b.length;
-    return n;
-}
+std::size_t Memory::live_bytes() const { return held_; }
 
 } // namespace tolvanex::host
 

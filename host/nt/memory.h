@@ -38,8 +38,12 @@ class Memory {
     const std::map<const void *, Block> &live() const { return blocks_; }
     std::size_t live_bytes() const;
     std::size_t allocations() const { return allocations_; }
+    // Bytes the driver may hold at once; beyond it the run stops (0: no bound).
+    void set_limit(std::size_t bytes) { limit_ = bytes; }
 
   private:
+    std::size_t limit_ = 0;
+    std::size_t held_ = 0;
     std::map<const void *, Block> blocks_;
     std::size_t allocations_ = 0;
 };

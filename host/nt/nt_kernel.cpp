@@ -1,6 +1,7 @@
 // The NT executive and HAL surface: events and waits, spin locks, IRQL,
 // stalls and system threads, all on the host's scheduler.
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -23,6 +24,10 @@ std::string hex_ptr(const void *p) {
 }
 
 // Relative (negative) or absolute (positive) NT time to a deadline.
+constexpr Ticks kClockTick = 156'250; // 15.625 ms, in 100 ns units
+constexpr NTSTATUS kStatusUserApc = 0x000000C0;
+constexpr NTSTATUS kStatusAlerted = 0x00000101;
+
 Ticks deadline_of(const PLARGE_INTEGER timeout, Ticks now) {
     if (!timeout)
         return kNever;
@@ -61,8 +66,6 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
 extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                                 BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
     (void)WaitReason;
-    (void)WaitMode;
-    (void)Alertable;
     Kernel &k = kern();
     Context &self = k.current();
     bool zero_wait = Timeout && Timeout->QuadPart == 0;
@@ -77,6 +80,14 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     } else if (event->Header.Type != NotificationEvent && event->Header.Type != SynchronizationEvent) {
         rt::violation("api.bad-argument", "KeWaitForSingleObject on an object that is not an event or a thread");
     }
+    // A wait NT may end without the object: an alertable kernel-mode wait by
+    // an alert, a user-mode wait by a user APC. Never asked for the
+    // non-alertable kernel-mode waits, which end only by the object or the
+    // time-out.
+    if ((Alertable || WaitMode == UserMode) && rt::fault("KeWaitForSingleObject.woken")) {
+        k.yield();
+        return WaitMode == UserMode ? kStatusUserApc : kStatusAlerted;
+    }
     if (event->Header.SignalState) {
         if (event->Header.Type == SynchronizationEvent)
             event->Header.SignalState = 0;
@@ -88,6 +99,10 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
         k.yield();
         return STATUS_TIMEOUT;
     }
+    // NT sees a time-out fall due at a clock tick, so a timed wait can end up
+    // to one tick (15.625 ms) before the time asked for.
+    if (deadline != kNever && rt::fault("KeWaitForSingleObject.early-timeout"))
+        deadline = std::max(k.now(), deadline - kClockTick);
     // Set events wake waiters directly; a synchronization event is consumed
     // by the wake, a notification event stays signalled.
     WakeReason why = k.block(Object, deadline);
@@ -172,6 +187,9 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
     (void)HandleInformation;
     ThreadObject *obj = Host::current().threads().object(Handle);
     if (!obj)
+        return STATUS_INVALID_HANDLE;
+    // As NT answers for a handle closed meanwhile in the same handle table.
+    if (rt::fault("ObReferenceObjectByHandle"))
         return STATUS_INVALID_HANDLE;
     ++obj->references;
     *Object = obj;
