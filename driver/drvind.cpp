@@ -282,7 +282,8 @@ VOID StopSupervisionTimer(PADAPTER pAdapter) {
 PGATEWAY FindInboundEntry(PADAPTER pAdapter) {
     for (int i = 0; i < MAX_GATEWAY; i++) {
         PGATEWAY pGway = &pAdapter->Gateway[i];
-        if (pGway->htLine != 0 && pGway->htCall == 0 && pGway->Used == 0xFF && (pGway->Usage == 0 || pGway->Usage == 2))
+        if (pGway->htLine != 0 && pGway->htCall == 0 && pGway->Used == GATEWAY_CONFIGURED &&
+            (pGway->Usage == USAGE_SERVER || pGway->Usage == USAGE_CLIENT_AND_SERVER))
             return pGway;
     }
     return NULL;

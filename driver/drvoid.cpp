@@ -497,7 +497,7 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
     else if (CommentSize > sizeof(pCtx->Comment))
         CommentSize = sizeof(pCtx->Comment);
 
-    pGway->Usage = 2;
+    pGway->Usage = USAGE_CLIENT_AND_SERVER;
     pCtx = AllocOutgoingCall(pAdapter, pGway, pReq->htCall, Speed,
                              UseComment ? static_cast<PUCHAR>(Buffer) + MAKE_CALL_PARAMS_AT + CommentOffset : NULL,
                              CommentSize);

@@ -153,7 +153,7 @@ class CommandTest : public DriverTest {
         open_isdn();
         ctx = &adapter->Ctx[CTX_B1];
         InitContext(ctx);
-        ctx->Reserved = 1;
+        ctx->Reserved = CTX_RESERVED;
     }
     void TearDown() override {
         if (!host.stopped())
