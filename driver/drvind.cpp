@@ -130,11 +130,11 @@ static VOID ReceiveLoop(PADAPTER pAdapter, PCTX pCtx, PRKEVENT pEvent, UCHAR &Lo
                     break;
             }
             if (pCtx->RxState == RX_IDLE) {
-                BOOLEAN Failed;
+                BOOLEAN Received;
                 pCtx->RxState = RX_IN_RECEIVE;
-                Failed = ISDN_Receive(pCtx, pAdapter);
+                Received = ISDN_Receive(pCtx, pAdapter);
                 pCtx->RxState = RX_IDLE;
-                if (!Failed) {
+                if (Received) {
                     ZolSetEvent(pAdapter);
                     continue;
                 }
