@@ -140,11 +140,11 @@ static VOID ReceiveLoop(PADAPTER pAdapter, PCTX pCtx, PRKEVENT pEvent, UCHAR &Lo
                     break;
             }
             if (pCtx->RxState == RX_IDLE) {
-                BOOLEAN Failed;
+                BOOLEAN Received;
                 pCtx->RxState = RX_IN_RECEIVE;
-                Failed = ISDN_Receive(pCtx, pAdapter);
+                Received = ISDN_Receive(pCtx, pAdapter);
                 pCtx->RxState = RX_IDLE;
-                if (!Failed) {
+                if (Received) {
                     ZolSetEvent(pAdapter);
                     continue;
                 }
@@ -297,7 +297,8 @@ VOID StopSupervisionTimer(PADAPTER pAdapter) {
 PGATEWAY FindInboundEntry(PADAPTER pAdapter) {
     for (int i = 0; i < MAX_GATEWAY; i++) {
         PGATEWAY pGway = &pAdapter->Gateway[i];
-        if (pGway->htLine != 0 && pGway->htCall == 0 && pGway->Used == 0xFF && (pGway->Usage == 0 || pGway->Usage == 2))
+        if (pGway->htLine != 0 && pGway->htCall == 0 && pGway->Used == GATEWAY_CONFIGURED &&
+            (pGway->Usage == USAGE_SERVER || pGway->Usage == USAGE_CLIENT_AND_SERVER))
             return pGway;
     }
     return NULL;

@@ -197,21 +197,22 @@ BOOLEAN ISDN_Send(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length) {
     return Ok;
 }
 
-// Called by the context's receive thread. Returns TRUE when a read was made
-// and failed; FALSE when it succeeded (and was analysed) or was not made.
+// Called by the context's receive thread. Returns TRUE when the read
+// succeeded (and was analysed) or there was no connection to read from;
+// FALSE when a read was made and failed.
 BOOLEAN ISDN_Receive(PCTX pCtx, PADAPTER pAdapter) {
     PISDN_DATA_CMD pCmd = &pCtx->RcvCmd;
     UCHAR hCom = SharedRead(pCtx->hCom);
     if (!ValidHandle(hCom))
-        return FALSE;
+        return TRUE;
     ZeroBytes(pCmd, ISDN_DATA_CMD_SIZE);
     pCmd->command = ISDN_CLASS_READ;
     pCmd->hCom = hCom;
     pCmd->data_length = ISDN_MAX_DATA;
     if (SendIoControlToPimIsdn(pAdapter, pCmd, ISDN_DATA_CMD_SIZE) != 0)
-        return TRUE;
+        return FALSE;
     AnalyseRcv(pCtx, pAdapter, pCmd);
-    return FALSE;
+    return TRUE;
 }
 
 // Hands a message to its handler, on the reading thread.

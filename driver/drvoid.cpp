@@ -16,10 +16,10 @@ static const CHAR ProviderInfo[14] = {'I', 'S', 'D', 'N', 0, 'T', 'O', 'L', 'V',
 static const CHAR LineNamePrefix[18] = {'Z', 'O', 'L', ' ', 'N', 'A', 'L', 'K', ' ',
                                         'C', 'h', 'a', 'n', 'n', 'e', 'l', ' ', 'B'};
 // The line name: the prefix, the channel digit and a NUL.
-#define LINE_NAME_SIZE 20
-// Capabilities with both texts (270), and with the request's head (282).
+#define LINE_NAME_SIZE (sizeof(LineNamePrefix) + 2)
+// Capabilities with both texts, and with the request's head.
 #define DEV_CAPS_NEEDED (sizeof(LINE_DEV_CAPS) + sizeof(ProviderInfo) + LINE_NAME_SIZE)
-#define DEV_CAPS_WRITTEN (12 + DEV_CAPS_NEEDED)
+#define DEV_CAPS_WRITTEN (offsetof(NDIS_TAPI_GET_DEV_CAPS, LineDevCaps) + DEV_CAPS_NEEDED)
 
 // What the capabilities and the call information report: 0x4357 and 0x01040ECE.
 #define TAPI_CALL_STATES                                                                                               \
@@ -36,14 +36,16 @@ static const CHAR LineNamePrefix[18] = {'Z', 'O', 'L', ' ', 'N', 'A', 'L', 'K', 
 // The answers of the two identification requests, VAR_STRING included:
 // the configuration "ISDN" and a NUL; a call's htCall, "isdn" and a NUL; a
 // line's device ID.
-#define DEV_CONFIG_NEEDED 29
-#define CALL_ID_NEEDED 33
-#define LINE_ID_NEEDED 28
+#define DEV_CONFIG_NEEDED (sizeof(VAR_STRING) + sizeof("ISDN"))
+#define CALL_ID_NEEDED (sizeof(VAR_STRING) + sizeof(ULONG) + sizeof("isdn"))
+#define LINE_ID_NEEDED (sizeof(VAR_STRING) + sizeof(ULONG))
 
 // Where the call parameters sit in the byte-packed make-call request.
-#define MAKE_CALL_PARAMS_AT 25
+#define MAKE_CALL_PARAMS_AT offsetof(NDIS_TAPI_MAKE_CALL, LineCallParams)
 
-static_assert(sizeof(ProviderInfo) + LINE_NAME_SIZE + sizeof(LINE_DEV_CAPS) == 270, "line capabilities");
+static_assert(DEV_CAPS_NEEDED == 270 && DEV_CAPS_WRITTEN == 282, "line capabilities");
+static_assert(DEV_CONFIG_NEEDED == 29 && CALL_ID_NEEDED == 33 && LINE_ID_NEEDED == 28, "identification answers");
+static_assert(MAKE_CALL_PARAMS_AT == 25, "make-call parameters");
 
 // ---- Bounds of requests -------------------------------------------------------------------
 
@@ -85,12 +87,12 @@ static BOOLEAN ClassIs(PUCHAR Request, ULONG Length, ULONG Offset, PCSTR Name, U
 
 // ---- Line and device requests ---------------------------------------------------------------
 
-static NDIS_STATUS TapiProviderInitialize(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten,
-                                          PULONG BytesNeeded) {
+// Every handler runs once the dispatcher (TapiRequests, at the end) has
+// found its record whole in the buffer.
+
+static NDIS_STATUS TapiProviderInitialize(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG BytesWritten, PULONG) {
     PNDIS_TAPI_PROVIDER_INITIALIZE pReq = static_cast<PNDIS_TAPI_PROVIDER_INITIALIZE>(Buffer);
 
-    if (Length < sizeof(NDIS_TAPI_PROVIDER_INITIALIZE))
-        return RefuseLength(sizeof(NDIS_TAPI_PROVIDER_INITIALIZE), BytesNeeded);
     pAdapter->DeviceIDBase = pReq->ulDeviceIDBase;
     pReq->ulNumLineDevs = pAdapter->AddressIndex;
     pReq->ulProviderID = ZolIdentity(pAdapter, pAdapter);
@@ -99,12 +101,10 @@ static NDIS_STATUS TapiProviderInitialize(PADAPTER pAdapter, PVOID Buffer, ULONG
 }
 
 // Opening a line is also what starts listening for incoming calls.
-static NDIS_STATUS TapiOpen(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten, PULONG BytesNeeded) {
+static NDIS_STATUS TapiOpen(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG BytesWritten, PULONG) {
     PNDIS_TAPI_OPEN pReq = static_cast<PNDIS_TAPI_OPEN>(Buffer);
     PGATEWAY pGway;
 
-    if (Length < sizeof(NDIS_TAPI_OPEN))
-        return RefuseLength(sizeof(NDIS_TAPI_OPEN), BytesNeeded);
     pGway = FindNewInboundTapiEntry(pAdapter, pReq->ulDeviceID);
     if (pGway == NULL)
         return NDIS_STATUS_TAPI_RESOURCEUNAVAIL;
@@ -122,13 +122,11 @@ static NDIS_STATUS TapiOpen(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULON
 
 // A call still up on the line is left to the drop, the network or its
 // time-out; only TAPI's handles go.
-static NDIS_STATUS TapiClose(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesNeeded) {
+static NDIS_STATUS TapiClose(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PULONG) {
     PNDIS_TAPI_CLOSE pReq = static_cast<PNDIS_TAPI_CLOSE>(Buffer);
     PGATEWAY pGway;
     PCTX pCtx;
 
-    if (Length < sizeof(NDIS_TAPI_CLOSE))
-        return RefuseLength(sizeof(NDIS_TAPI_CLOSE), BytesNeeded);
     pGway = FindIsdnTapiEntry(pReq->hdLine, pAdapter);
     if (pGway == NULL)
         return NDIS_STATUS_TAPI_INVALLINEHANDLE;
@@ -143,20 +141,14 @@ static NDIS_STATUS TapiClose(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULO
     return NDIS_STATUS_SUCCESS;
 }
 
-static NDIS_STATUS TapiGetDevCaps(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten,
-                                  PULONG BytesNeeded) {
+static NDIS_STATUS TapiGetDevCaps(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG BytesWritten, PULONG) {
     PNDIS_TAPI_GET_DEV_CAPS pReq = static_cast<PNDIS_TAPI_GET_DEV_CAPS>(Buffer);
     PLINE_DEV_CAPS pCaps = &pReq->LineDevCaps;
     PUCHAR pCapsBytes = reinterpret_cast<PUCHAR>(pCaps);
     CHAR LineName[LINE_NAME_SIZE];
     ULONG TotalSize, Room, Count;
-    const ULONG Head = offsetof(NDIS_TAPI_GET_DEV_CAPS, LineDevCaps);
 
-    if (Length < sizeof(NDIS_TAPI_GET_DEV_CAPS))
-        return RefuseLength(sizeof(NDIS_TAPI_GET_DEV_CAPS), BytesNeeded);
     TotalSize = pCaps->ulTotalSize;
-    if (!TotalSizeFits(Head, TotalSize, Length, BytesNeeded))
-        return NDIS_STATUS_INVALID_LENGTH;
     if (FindGatewayByDeviceID(pAdapter, pReq->ulDeviceID) == NULL)
         return NDIS_STATUS_TAPI_NODRIVER;
     if (TotalSize < sizeof(LINE_DEV_CAPS))
@@ -168,8 +160,9 @@ static NDIS_STATUS TapiGetDevCaps(PADAPTER pAdapter, PVOID Buffer, ULONG Length,
     // The channel digit: '1' plus the remainder of the device ID's low
     // byte, taken as signed, divided by 2.
     CopyBytes(LineName, LineNamePrefix, sizeof(LineNamePrefix));
-    LineName[18] = static_cast<CHAR>('1' + static_cast<LONG>(static_cast<signed char>(pReq->ulDeviceID & 0xFF)) % 2);
-    LineName[19] = 0;
+    LineName[sizeof(LineNamePrefix)] =
+        static_cast<CHAR>('1' + static_cast<LONG>(static_cast<signed char>(pReq->ulDeviceID & 0xFF)) % 2);
+    LineName[sizeof(LineNamePrefix) + 1] = 0;
 
     pCaps->ulUsedSize = sizeof(LINE_DEV_CAPS);
     pCaps->ulNeededSize = DEV_CAPS_NEEDED;
@@ -212,12 +205,7 @@ static NDIS_STATUS TapiGetAddressCaps(PADAPTER pAdapter, PVOID Buffer, ULONG Len
     PLINE_ADDRESS_CAPS pCaps = &pReq->LineAddressCaps;
     PGATEWAY pGway;
     ULONG AddressLength;
-    const ULONG Head = offsetof(NDIS_TAPI_GET_ADDRESS_CAPS, LineAddressCaps);
 
-    if (Length < sizeof(NDIS_TAPI_GET_ADDRESS_CAPS))
-        return RefuseLength(sizeof(NDIS_TAPI_GET_ADDRESS_CAPS), BytesNeeded);
-    if (!TotalSizeFits(Head, pCaps->ulTotalSize, Length, BytesNeeded))
-        return NDIS_STATUS_INVALID_LENGTH;
     pGway = FindGatewayByDeviceID(pAdapter, pReq->ulDeviceID);
     if (pGway == NULL)
         return NDIS_STATUS_TAPI_NODRIVER;
@@ -273,8 +261,6 @@ static NDIS_STATUS TapiGetAddressID(PADAPTER pAdapter, PVOID Buffer, ULONG Lengt
                                     PULONG BytesNeeded) {
     PNDIS_TAPI_GET_ADDRESS_ID pReq = static_cast<PNDIS_TAPI_GET_ADDRESS_ID>(Buffer);
 
-    if (Length < offsetof(NDIS_TAPI_GET_ADDRESS_ID, szAddress))
-        return RefuseLength(offsetof(NDIS_TAPI_GET_ADDRESS_ID, szAddress), BytesNeeded);
     if (FindIsdnTapiEntry(pReq->hdLine, pAdapter) == NULL)
         return NDIS_STATUS_TAPI_INVALLINEHANDLE;
     pReq->ulAddressID = 0;
@@ -290,8 +276,6 @@ static NDIS_STATUS TapiGetAddressStatus(PADAPTER pAdapter, PVOID Buffer, ULONG L
     PLINE_ADDRESS_STATUS pStatus = &pReq->LineAddressStatus;
     PCTX pCtx;
 
-    if (Length < sizeof(NDIS_TAPI_GET_ADDRESS_STATUS))
-        return RefuseLength(sizeof(NDIS_TAPI_GET_ADDRESS_STATUS), BytesNeeded);
     *BytesWritten = Length;
     *BytesNeeded = Length;
     pStatus->ulNeededSize = sizeof(LINE_ADDRESS_STATUS);
@@ -315,8 +299,6 @@ static NDIS_STATUS TapiGetLineDevStatus(PADAPTER pAdapter, PVOID Buffer, ULONG L
     PLINE_DEV_STATUS pStatus = &pReq->LineDevStatus;
     PCTX pCtx;
 
-    if (Length < sizeof(NDIS_TAPI_GET_LINE_DEV_STATUS))
-        return RefuseLength(sizeof(NDIS_TAPI_GET_LINE_DEV_STATUS), BytesNeeded);
     pCtx = LookForTapiContextByHdline(pReq->hdLine, pAdapter);
     pStatus->ulNumActiveCalls = (pCtx != NULL && SharedRead(pCtx->State) == CTX_OPEN) ? 1 : 0;
     pStatus->ulLineFeatures = LINEFEATURE_MAKECALL;
@@ -328,11 +310,9 @@ static NDIS_STATUS TapiGetLineDevStatus(PADAPTER pAdapter, PVOID Buffer, ULONG L
 }
 
 // No extension: the device ID is not looked at.
-static NDIS_STATUS TapiGetExtensionID(PVOID Buffer, ULONG Length, PULONG BytesWritten, PULONG BytesNeeded) {
+static NDIS_STATUS TapiGetExtensionID(PADAPTER, PVOID Buffer, ULONG, PULONG BytesWritten, PULONG) {
     PNDIS_TAPI_GET_EXTENSION_ID pReq = static_cast<PNDIS_TAPI_GET_EXTENSION_ID>(Buffer);
 
-    if (Length < sizeof(NDIS_TAPI_GET_EXTENSION_ID))
-        return RefuseLength(sizeof(NDIS_TAPI_GET_EXTENSION_ID), BytesNeeded);
     pReq->LineExtensionID.ulExtensionID0 = 0;
     pReq->LineExtensionID.ulExtensionID1 = 0;
     pReq->LineExtensionID.ulExtensionID2 = 0;
@@ -342,16 +322,11 @@ static NDIS_STATUS TapiGetExtensionID(PVOID Buffer, ULONG Length, PULONG BytesWr
 }
 
 // The same configuration for every device and class: "ISDN".
-static NDIS_STATUS TapiGetDevConfig(PVOID Buffer, ULONG Length, PULONG BytesWritten, PULONG BytesNeeded) {
+static NDIS_STATUS TapiGetDevConfig(PADAPTER, PVOID Buffer, ULONG Length, PULONG BytesWritten, PULONG BytesNeeded) {
     PNDIS_TAPI_GET_DEV_CONFIG pReq = static_cast<PNDIS_TAPI_GET_DEV_CONFIG>(Buffer);
     PVAR_STRING pConfig = &pReq->DeviceConfig;
     PUCHAR pString = reinterpret_cast<PUCHAR>(pConfig) + sizeof(VAR_STRING);
-    const ULONG Head = offsetof(NDIS_TAPI_GET_DEV_CONFIG, DeviceConfig);
 
-    if (Length < sizeof(NDIS_TAPI_GET_DEV_CONFIG))
-        return RefuseLength(sizeof(NDIS_TAPI_GET_DEV_CONFIG), BytesNeeded);
-    if (!TotalSizeFits(Head, pConfig->ulTotalSize, Length, BytesNeeded))
-        return NDIS_STATUS_INVALID_LENGTH;
     pConfig->ulNeededSize = DEV_CONFIG_NEEDED;
     if (pConfig->ulTotalSize < DEV_CONFIG_NEEDED) {
         pConfig->ulUsedSize = pConfig->ulTotalSize;
@@ -380,12 +355,6 @@ static NDIS_STATUS TapiGetID(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULO
     PUCHAR pRequest = static_cast<PUCHAR>(Buffer);
     BOOLEAN ClassNdis, ClassLine;
     PCTX pCtx;
-    const ULONG Head = offsetof(NDIS_TAPI_GET_ID, DeviceID);
-
-    if (Length < sizeof(NDIS_TAPI_GET_ID))
-        return RefuseLength(sizeof(NDIS_TAPI_GET_ID), BytesNeeded);
-    if (!TotalSizeFits(Head, pID->ulTotalSize, Length, BytesNeeded))
-        return NDIS_STATUS_INVALID_LENGTH;
 
     ClassNdis = ClassIs(pRequest, Length, pReq->ulDeviceClassOffset, "ndis", 4);
     ClassLine = !ClassNdis && ClassIs(pRequest, Length, pReq->ulDeviceClassOffset, "tapi/line", 9);
@@ -439,12 +408,10 @@ static NDIS_STATUS TapiGetID(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULO
     }
 }
 
-static NDIS_STATUS TapiSetAppSpecific(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesNeeded) {
+static NDIS_STATUS TapiSetAppSpecific(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PULONG) {
     PNDIS_TAPI_SET_APP_SPECIFIC pReq = static_cast<PNDIS_TAPI_SET_APP_SPECIFIC>(Buffer);
     PCTX pCtx;
 
-    if (Length < sizeof(NDIS_TAPI_SET_APP_SPECIFIC))
-        return RefuseLength(sizeof(NDIS_TAPI_SET_APP_SPECIFIC), BytesNeeded);
     pCtx = LookForTapiContext(pReq->hdCall, pAdapter);
     if (pCtx == NULL)
         return NDIS_STATUS_TAPI_INVALCALLHANDLE;
@@ -493,8 +460,7 @@ USHORT AnalysePhoneNumber(PADAPTER pAdapter, PGATEWAY pGway, PUSHORT Speed, PCHA
 // Only takes a context for the call, which AllocOutgoingCall publishes:
 // the general thread places it on its next turn. TAPI hears of the call
 // again when it connects or ends.
-static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten,
-                                PULONG BytesNeeded) {
+static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten, PULONG) {
     // Byte-packed: fields are read by value, never through their address.
     PNDIS_TAPI_MAKE_CALL pReq = static_cast<PNDIS_TAPI_MAKE_CALL>(Buffer);
     PGATEWAY pGway;
@@ -503,8 +469,6 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
     ULONG DestSize, DestOffset, CommentSize, CommentOffset;
     BOOLEAN UseComment;
 
-    if (Length < sizeof(NDIS_TAPI_MAKE_CALL))
-        return RefuseLength(sizeof(NDIS_TAPI_MAKE_CALL), BytesNeeded);
     pGway = FindIsdnTapiEntry(pReq->hdLine, pAdapter);
     if (pGway == NULL)
         return NDIS_STATUS_TAPI_INVALLINEHANDLE;
@@ -533,7 +497,7 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
     else if (CommentSize > sizeof(pCtx->Comment))
         CommentSize = sizeof(pCtx->Comment);
 
-    pGway->Usage = 2;
+    pGway->Usage = USAGE_CLIENT_AND_SERVER;
     pCtx = AllocOutgoingCall(pAdapter, pGway, pReq->htCall, Speed,
                              UseComment ? static_cast<PUCHAR>(Buffer) + MAKE_CALL_PARAMS_AT + CommentOffset : NULL,
                              CommentSize);
@@ -546,12 +510,10 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
 
 // An incoming call was accepted towards the ISDN driver before TAPI was
 // offered it: answering only brings the link up and reports it.
-static NDIS_STATUS TapiAnswer(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesNeeded) {
+static NDIS_STATUS TapiAnswer(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PULONG) {
     PNDIS_TAPI_ANSWER pReq = static_cast<PNDIS_TAPI_ANSWER>(Buffer);
     PCTX pCtx;
 
-    if (Length < offsetof(NDIS_TAPI_ANSWER, UserUserInfo))
-        return RefuseLength(offsetof(NDIS_TAPI_ANSWER, UserUserInfo), BytesNeeded);
     pCtx = LookForTapiContext(pReq->hdCall, pAdapter);
     if (pCtx == NULL || pCtx->htCall == 0 || pCtx->pGway == NULL)
         return NDIS_STATUS_TAPI_INVALCALLHANDLE;
@@ -564,13 +526,11 @@ static NDIS_STATUS TapiAnswer(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PUL
 // Never fails. A call not yet placed is released at once; any other is
 // left to the general thread to clear, and to the clear confirmation to
 // release.
-static NDIS_STATUS TapiDrop(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesNeeded) {
+static NDIS_STATUS TapiDrop(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PULONG) {
     PNDIS_TAPI_DROP pReq = static_cast<PNDIS_TAPI_DROP>(Buffer);
     PCTX pCtx;
     USHORT State;
 
-    if (Length < offsetof(NDIS_TAPI_DROP, UserUserInfo))
-        return RefuseLength(offsetof(NDIS_TAPI_DROP, UserUserInfo), BytesNeeded);
     pCtx = LookForTapiContext(pReq->hdCall, pAdapter);
     if (pCtx == NULL)
         return NDIS_STATUS_SUCCESS;
@@ -609,27 +569,19 @@ static NDIS_STATUS TapiDrop(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULON
 }
 
 // The context is released by the clearing, not here.
-static NDIS_STATUS TapiCloseCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesNeeded) {
+static NDIS_STATUS TapiCloseCall(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PULONG) {
     PNDIS_TAPI_CLOSE_CALL pReq = static_cast<PNDIS_TAPI_CLOSE_CALL>(Buffer);
 
-    if (Length < sizeof(NDIS_TAPI_CLOSE_CALL))
-        return RefuseLength(sizeof(NDIS_TAPI_CLOSE_CALL), BytesNeeded);
     if (LookForTapiContext(pReq->hdCall, pAdapter) == NULL)
         return NDIS_STATUS_TAPI_INVALCALLHANDLE;
     return NDIS_STATUS_SUCCESS;
 }
 
-static NDIS_STATUS TapiGetCallInfo(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten,
-                                   PULONG BytesNeeded) {
+static NDIS_STATUS TapiGetCallInfo(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG BytesWritten, PULONG) {
     PNDIS_TAPI_GET_CALL_INFO pReq = static_cast<PNDIS_TAPI_GET_CALL_INFO>(Buffer);
     PLINE_CALL_INFO pInfo = &pReq->LineCallInfo;
     PCTX pCtx;
-    const ULONG Head = offsetof(NDIS_TAPI_GET_CALL_INFO, LineCallInfo);
 
-    if (Length < sizeof(NDIS_TAPI_GET_CALL_INFO))
-        return RefuseLength(sizeof(NDIS_TAPI_GET_CALL_INFO), BytesNeeded);
-    if (!TotalSizeFits(Head, pInfo->ulTotalSize, Length, BytesNeeded))
-        return NDIS_STATUS_INVALID_LENGTH;
     pCtx = LookForTapiContext(pReq->hdCall, pAdapter);
     if (pCtx == NULL)
         return NDIS_STATUS_TAPI_INVALCALLHANDLE;
@@ -658,14 +610,11 @@ static NDIS_STATUS TapiGetCallInfo(PADAPTER pAdapter, PVOID Buffer, ULONG Length
     return NDIS_STATUS_SUCCESS;
 }
 
-static NDIS_STATUS TapiGetCallStatus(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten,
-                                     PULONG BytesNeeded) {
+static NDIS_STATUS TapiGetCallStatus(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG BytesWritten, PULONG) {
     PNDIS_TAPI_GET_CALL_STATUS pReq = static_cast<PNDIS_TAPI_GET_CALL_STATUS>(Buffer);
     PLINE_CALL_STATUS pStatus = &pReq->LineCallStatus;
     PCTX pCtx;
 
-    if (Length < sizeof(NDIS_TAPI_GET_CALL_STATUS))
-        return RefuseLength(sizeof(NDIS_TAPI_GET_CALL_STATUS), BytesNeeded);
     pCtx = LookForTapiContext(pReq->hdCall, pAdapter);
     if (pCtx == NULL)
         return NDIS_STATUS_TAPI_INVALCALLHANDLE;
@@ -679,68 +628,107 @@ static NDIS_STATUS TapiGetCallStatus(PADAPTER pAdapter, PVOID Buffer, ULONG Leng
 
 // ---- The dispatcher ---------------------------------------------------------------------------
 
-// Set requests: BytesRead stays 0; whatever has no effect succeeds, unknown
-// OIDs (TAPI or not) included.
-static NDIS_STATUS AnalyseTapiSet(PADAPTER pAdapter, NDIS_OID Oid, PVOID Buffer, ULONG Length, PULONG BytesNeeded) {
-    switch (Oid) {
-    case OID_TAPI_ANSWER: return TapiAnswer(pAdapter, Buffer, Length, BytesNeeded);
-    case OID_TAPI_CLOSE: return TapiClose(pAdapter, Buffer, Length, BytesNeeded);
-    case OID_TAPI_CLOSE_CALL: return TapiCloseCall(pAdapter, Buffer, Length, BytesNeeded);
-    case OID_TAPI_DROP: return TapiDrop(pAdapter, Buffer, Length, BytesNeeded);
-    case OID_TAPI_SET_APP_SPECIFIC: return TapiSetAppSpecific(pAdapter, Buffer, Length, BytesNeeded);
-    case OID_TAPI_ACCEPT:
-    case OID_TAPI_PROVIDER_SHUTDOWN:
-    case OID_TAPI_SET_DEFAULT_MEDIA_DETECTION:
-    case OID_TAPI_SET_DEV_CONFIG:
-    case OID_TAPI_SET_STATUS_MESSAGES:
-    default: return NDIS_STATUS_SUCCESS;
-    }
+// Requests answered the same way whatever they carry.
+static NDIS_STATUS TapiOperationUnavailable(PADAPTER, PVOID, ULONG, PULONG, PULONG BytesNeeded) {
+    *BytesNeeded = 0;
+    return NDIS_STATUS_TAPI_OPERATIONUNAVAIL;
 }
+
+// The address ID stays as TAPI sent it.
+static NDIS_STATUS TapiGetCallAddressID(PADAPTER, PVOID, ULONG, PULONG, PULONG) {
+    return NDIS_STATUS_SUCCESS;
+}
+
+// Accepted and ignored.
+static NDIS_STATUS TapiSetCallParams(PADAPTER, PVOID, ULONG Length, PULONG BytesWritten, PULONG BytesNeeded) {
+    *BytesWritten = Length;
+    *BytesNeeded = Length;
+    return NDIS_STATUS_SUCCESS;
+}
+
+typedef NDIS_STATUS (*TAPI_HANDLER)(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULONG BytesWritten,
+                                    PULONG BytesNeeded);
+
+// One TAPI request. Its handler runs only once the buffer holds MinLength
+// bytes and, when the request writes a variable-size result record at
+// ResultAt, the ulTotalSize that record claims.
+typedef struct _TAPI_REQUEST {
+    NDIS_OID Oid;
+    BOOLEAN IsSet;
+    ULONG MinLength;
+    ULONG ResultAt; // 0: no such record
+    TAPI_HANDLER Handler;
+} TAPI_REQUEST;
+
+#define TAPI_QUERY(Oid, Record, Handler)                                                                               \
+    { Oid, FALSE, sizeof(Record), 0, Handler }
+#define TAPI_QUERY_PART(Oid, Record, UpTo, Handler)                                                                    \
+    { Oid, FALSE, offsetof(Record, UpTo), 0, Handler }
+#define TAPI_QUERY_RESULT(Oid, Record, Result, Handler)                                                                \
+    { Oid, FALSE, sizeof(Record), offsetof(Record, Result), Handler }
+#define TAPI_SET(Oid, Record, Handler)                                                                                 \
+    { Oid, TRUE, sizeof(Record), 0, Handler }
+#define TAPI_SET_PART(Oid, Record, UpTo, Handler)                                                                      \
+    { Oid, TRUE, offsetof(Record, UpTo), 0, Handler }
+#define TAPI_ANY_LENGTH(Oid, Handler)                                                                                  \
+    { Oid, FALSE, 0, 0, Handler }
+
+// A set request not listed has no effect and succeeds: OID_TAPI_ACCEPT,
+// OID_TAPI_PROVIDER_SHUTDOWN, OID_TAPI_SET_DEFAULT_MEDIA_DETECTION,
+// OID_TAPI_SET_DEV_CONFIG, OID_TAPI_SET_STATUS_MESSAGES and unknown OIDs.
+// A query not listed is an invalid OID.
+static const TAPI_REQUEST TapiRequests[] = {
+    TAPI_ANY_LENGTH(OID_TAPI_CONFIG_DIALOG, TapiOperationUnavailable),
+    TAPI_ANY_LENGTH(OID_TAPI_DEV_SPECIFIC, TapiOperationUnavailable),
+    TAPI_ANY_LENGTH(OID_TAPI_NEGOTIATE_EXT_VERSION, TapiOperationUnavailable),
+    TAPI_QUERY_RESULT(OID_TAPI_GET_ADDRESS_CAPS, NDIS_TAPI_GET_ADDRESS_CAPS, LineAddressCaps, TapiGetAddressCaps),
+    TAPI_QUERY_PART(OID_TAPI_GET_ADDRESS_ID, NDIS_TAPI_GET_ADDRESS_ID, szAddress, TapiGetAddressID),
+    TAPI_QUERY(OID_TAPI_GET_ADDRESS_STATUS, NDIS_TAPI_GET_ADDRESS_STATUS, TapiGetAddressStatus),
+    TAPI_ANY_LENGTH(OID_TAPI_GET_CALL_ADDRESS_ID, TapiGetCallAddressID),
+    TAPI_QUERY_RESULT(OID_TAPI_GET_CALL_INFO, NDIS_TAPI_GET_CALL_INFO, LineCallInfo, TapiGetCallInfo),
+    TAPI_QUERY(OID_TAPI_GET_CALL_STATUS, NDIS_TAPI_GET_CALL_STATUS, TapiGetCallStatus),
+    TAPI_QUERY_RESULT(OID_TAPI_GET_DEV_CAPS, NDIS_TAPI_GET_DEV_CAPS, LineDevCaps, TapiGetDevCaps),
+    TAPI_QUERY_RESULT(OID_TAPI_GET_DEV_CONFIG, NDIS_TAPI_GET_DEV_CONFIG, DeviceConfig, TapiGetDevConfig),
+    TAPI_QUERY(OID_TAPI_GET_EXTENSION_ID, NDIS_TAPI_GET_EXTENSION_ID, TapiGetExtensionID),
+    TAPI_QUERY_RESULT(OID_TAPI_GET_ID, NDIS_TAPI_GET_ID, DeviceID, TapiGetID),
+    TAPI_QUERY(OID_TAPI_GET_LINE_DEV_STATUS, NDIS_TAPI_GET_LINE_DEV_STATUS, TapiGetLineDevStatus),
+    TAPI_QUERY(OID_TAPI_MAKE_CALL, NDIS_TAPI_MAKE_CALL, TapiMakeCall),
+    TAPI_QUERY(OID_TAPI_OPEN, NDIS_TAPI_OPEN, TapiOpen),
+    TAPI_QUERY(OID_TAPI_PROVIDER_INITIALIZE, NDIS_TAPI_PROVIDER_INITIALIZE, TapiProviderInitialize),
+    TAPI_ANY_LENGTH(OID_TAPI_SET_CALL_PARAMS, TapiSetCallParams),
+    TAPI_SET_PART(OID_TAPI_ANSWER, NDIS_TAPI_ANSWER, UserUserInfo, TapiAnswer),
+    TAPI_SET(OID_TAPI_CLOSE, NDIS_TAPI_CLOSE, TapiClose),
+    TAPI_SET(OID_TAPI_CLOSE_CALL, NDIS_TAPI_CLOSE_CALL, TapiCloseCall),
+    TAPI_SET_PART(OID_TAPI_DROP, NDIS_TAPI_DROP, UserUserInfo, TapiDrop),
+    TAPI_SET(OID_TAPI_SET_APP_SPECIFIC, NDIS_TAPI_SET_APP_SPECIFIC, TapiSetAppSpecific),
+};
 
 // The driver's one entry for NDIS TAPI requests: ZolReqQueryInformation and
 // ZolReqSetInformation hand over every OID the WAN path does not keep.
-// DISPATCH_LEVEL; every request completes here, none is pended.
+// DISPATCH_LEVEL; every request completes here, none is pended. Set
+// requests leave BytesDone at 0.
 NDIS_STATUS AnalyseOidTAPIRequest(PADAPTER pAdapter, BOOLEAN IsSet, NDIS_OID Oid, PVOID InformationBuffer,
                                   ULONG InformationBufferLength, PULONG BytesDone, PULONG BytesNeeded) {
-    *BytesDone = 0;
-    if (IsSet)
-        return AnalyseTapiSet(pAdapter, Oid, InformationBuffer, InformationBufferLength, BytesNeeded);
+    const ULONG Length = InformationBufferLength;
+    ULONG i;
 
-    switch (Oid) {
-    case OID_TAPI_CONFIG_DIALOG:
-    case OID_TAPI_DEV_SPECIFIC:
-    case OID_TAPI_NEGOTIATE_EXT_VERSION: *BytesNeeded = 0; return NDIS_STATUS_TAPI_OPERATIONUNAVAIL;
-    case OID_TAPI_GET_ADDRESS_CAPS:
-        return TapiGetAddressCaps(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_GET_ADDRESS_ID:
-        return TapiGetAddressID(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_GET_ADDRESS_STATUS:
-        return TapiGetAddressStatus(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_GET_CALL_ADDRESS_ID: return NDIS_STATUS_SUCCESS; // the address ID stays as TAPI sent it
-    case OID_TAPI_GET_CALL_INFO:
-        return TapiGetCallInfo(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_GET_CALL_STATUS:
-        return TapiGetCallStatus(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_GET_DEV_CAPS:
-        return TapiGetDevCaps(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_GET_DEV_CONFIG:
-        return TapiGetDevConfig(InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_GET_EXTENSION_ID:
-        return TapiGetExtensionID(InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_GET_ID:
-        return TapiGetID(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_GET_LINE_DEV_STATUS:
-        return TapiGetLineDevStatus(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_MAKE_CALL:
-        return TapiMakeCall(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_OPEN: return TapiOpen(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_PROVIDER_INITIALIZE:
-        return TapiProviderInitialize(pAdapter, InformationBuffer, InformationBufferLength, BytesDone, BytesNeeded);
-    case OID_TAPI_SET_CALL_PARAMS:
-        // Accepted and ignored.
-        *BytesDone = InformationBufferLength;
-        *BytesNeeded = InformationBufferLength;
-        return NDIS_STATUS_SUCCESS;
-    default: *BytesNeeded = 0; return NDIS_STATUS_INVALID_OID;
+    *BytesDone = 0;
+    for (i = 0; i < sizeof(TapiRequests) / sizeof(TapiRequests[0]); i++) {
+        const TAPI_REQUEST *pRequest = &TapiRequests[i];
+        if (pRequest->Oid != Oid || pRequest->IsSet != IsSet)
+            continue;
+        if (Length < pRequest->MinLength)
+            return RefuseLength(pRequest->MinLength, BytesNeeded);
+        if (pRequest->ResultAt != 0) {
+            // ulTotalSize opens every result record.
+            ULONG TotalSize = *reinterpret_cast<PULONG>(static_cast<PUCHAR>(InformationBuffer) + pRequest->ResultAt);
+            if (!TotalSizeFits(pRequest->ResultAt, TotalSize, Length, BytesNeeded))
+                return NDIS_STATUS_INVALID_LENGTH;
+        }
+        return pRequest->Handler(pAdapter, InformationBuffer, Length, BytesDone, BytesNeeded);
     }
+    if (IsSet)
+        return NDIS_STATUS_SUCCESS;
+    *BytesNeeded = 0;
+    return NDIS_STATUS_INVALID_OID;
 }

@@ -194,7 +194,7 @@ BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) 
     }
     if (pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) {
         if (pCtx->Reserved == CTX_RESERVED)
-            pCtx->Reserved = 0; // an incoming call given up before it connected
+            pCtx->Reserved = CTX_NOT_RESERVED; // an incoming call given up before it connected
         ReleaseSpinLock(&pAdapter->Lock);
         return FALSE;
     }
@@ -224,7 +224,7 @@ BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) 
     FailQueuedSends(pAdapter, pCtx);
 
     AcquireSpinLock(&pAdapter->Lock);
-    pCtx->Reserved = 0;
+    pCtx->Reserved = CTX_NOT_RESERVED;
     ReleaseSpinLock(&pAdapter->Lock);
     return TRUE;
 }
@@ -355,7 +355,7 @@ NTSTATUS ProcessTapiDevicesSection(PADAPTER pAdapter) {
 
     // From here a gateway is a line device only once RAS lists an address for it.
     for (int i = 0; i < MAX_GATEWAY; i++) {
-        pAdapter->Gateway[i].Used = 0;
+        pAdapter->Gateway[i].Used = GATEWAY_UNUSED;
         pAdapter->Gateway[i].CallState = LINECALLSTATE_IDLE;
     }
 
@@ -434,7 +434,7 @@ NTSTATUS ProcessPortsInit(PADAPTER pAdapter) {
     for (USHORT i = 0; i < MAX_GATEWAY; i++) {
         InitAnsiPortName(i, pAdapter);
         pAdapter->Gateway[i].Timeout = pAdapter->Timeout;
-        pAdapter->Gateway[i].Used = 0xFF;
+        pAdapter->Gateway[i].Used = GATEWAY_CONFIGURED;
     }
     return STATUS_SUCCESS;
 }
@@ -445,7 +445,7 @@ VOID InitAnsiPortName(USHORT Index, PADAPTER pAdapter) {
     if (Index >= MAX_GATEWAY)
         return;
     CopyString(pAdapter->Gateway[Index].Address, "xx-xx-xx", sizeof(pAdapter->Gateway[Index].Address));
-    pAdapter->Gateway[Index].Usage = 2;
+    pAdapter->Gateway[Index].Usage = USAGE_CLIENT_AND_SERVER;
 }
 
 // Query routine for the Linkage "Route" value, once per string of it, at
@@ -492,7 +492,7 @@ NTSTATUS NTAPI PortInformation(PWSTR ValueName, ULONG ValueType, PVOID ValueData
         if (pAdapter->AddressIndex >= MAX_GATEWAY)
             return STATUS_SUCCESS;
         pGway = &pAdapter->Gateway[pAdapter->AddressIndex];
-        pGway->Used = 0xFF;
+        pGway->Used = GATEWAY_CONFIGURED;
 
         // An address longer than Address holds keeps its first 15 characters.
         while (n < Units && Text[n] != 0 && n < sizeof(AnsiText) - 1)
@@ -524,11 +524,11 @@ NTSTATUS NTAPI PortInformation(PWSTR ValueName, ULONG ValueType, PVOID ValueData
         pGway = &pAdapter->Gateway[pAdapter->UsageIndex];
         // In this order, so that "ClientAndServer" ends as 2.
         if (BeginsWith(Text, ValueLength, UsageClient, sizeof(UsageClient) - sizeof(WCHAR)))
-            pGway->Usage = 1;
+            pGway->Usage = USAGE_CLIENT;
         if (BeginsWith(Text, ValueLength, UsageClientAndServer, sizeof(UsageClientAndServer) - sizeof(WCHAR)))
-            pGway->Usage = 2;
+            pGway->Usage = USAGE_CLIENT_AND_SERVER;
         if (BeginsWith(Text, ValueLength, UsageServer, sizeof(UsageServer) - sizeof(WCHAR)))
-            pGway->Usage = 0;
+            pGway->Usage = USAGE_SERVER;
         pAdapter->UsageIndex++;
     }
     return STATUS_SUCCESS;
@@ -669,7 +669,7 @@ PCTX ZolContextOf(PADAPTER pAdapter, ULONG Identity) {
 // The index is unsigned, so a device ID below the base lands far above 1.
 PGATEWAY FindGatewayByDeviceID(PADAPTER pAdapter, ULONG DeviceID) {
     ULONG Index = DeviceID - pAdapter->DeviceIDBase;
-    if (Index >= MAX_GATEWAY || pAdapter->Gateway[Index].Used != 0xFF)
+    if (Index >= MAX_GATEWAY || pAdapter->Gateway[Index].Used != GATEWAY_CONFIGURED)
         return NULL;
     return &pAdapter->Gateway[Index];
 }
@@ -685,7 +685,7 @@ PGATEWAY FindNewInboundTapiEntry(PADAPTER pAdapter, ULONG DeviceID) {
 PGATEWAY FindIsdnTapiEntry(ULONG hdLine, PADAPTER pAdapter) {
     for (int i = 0; i < MAX_GATEWAY; i++) {
         PGATEWAY pGway = &pAdapter->Gateway[i];
-        if (pGway->Used == 0xFF && ZolIdentity(pAdapter, pGway) == hdLine)
+        if (pGway->Used == GATEWAY_CONFIGURED && ZolIdentity(pAdapter, pGway) == hdLine)
             return pGway;
     }
     return NULL;

@@ -30,8 +30,18 @@
 #define CTX_ANY_STATE 0xFFFF // KillContextIn: whatever the state
 
 // Reserved marks of a context (see AllocationContext and KillContext).
+#define CTX_NOT_RESERVED 0
 #define CTX_RESERVED 1
 #define CTX_RELEASING 2
+
+// A line's Usage: the calls it takes, from the RAS "Usage" value.
+#define USAGE_SERVER 0            // incoming only
+#define USAGE_CLIENT 1            // outgoing only
+#define USAGE_CLIENT_AND_SERVER 2 // both
+
+// A line's Used mark.
+#define GATEWAY_UNUSED 0
+#define GATEWAY_CONFIGURED 0xFF // a configured line device
 
 // Context indexes in the ADAPTER.
 #define CTX_B1 0
@@ -145,8 +155,8 @@ typedef struct _GATEWAY_LEAD {
 
 // One TAPI line device.
 typedef struct _GATEWAY : GATEWAY_LEAD {
-    USHORT Usage;    // 0 Server, 1 Client, 2 ClientAndServer
-    USHORT Used;     // 0xFF configured line device, 0 not used
+    USHORT Usage;    // USAGE_*
+    USHORT Used;     // GATEWAY_CONFIGURED or GATEWAY_UNUSED
     UCHAR CallSeen;  // 1 once a call was placed or connected on the line
     ULONG CallState; // LINECALLSTATE_* last reported to TAPI
 } GATEWAY, *PGATEWAY;
@@ -173,7 +183,7 @@ typedef struct _CTX : GATEWAY_LEAD {
     UCHAR LineUp;                         // 1 while NDISWAN knows the line is up
     UCHAR Inbound;                        // 1 incoming call, 0 outgoing
     UCHAR XmitOff;                        // 1 while the ISDN driver stopped sending
-    UCHAR Reserved;                       // CTX_RESERVED from allocation, CTX_RELEASING while released
+    UCHAR Reserved;                       // CTX_RESERVED from allocation, CTX_RELEASING while released, else CTX_NOT_RESERVED
     UCHAR Dropped;                        // 1 once TAPI dropped the call during a sending pass; under Lock
 } CTX, *PCTX;
 

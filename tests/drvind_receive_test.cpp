@@ -19,7 +19,7 @@ class ReceiveTest : public DriverTest {
     PCTX call_on(int index, UCHAR hCom, USHORT state = CTX_OPEN) {
         PCTX c = &adapter->Ctx[index];
         InitContext(c);
-        c->Reserved = 1;
+        c->Reserved = CTX_RESERVED;
         c->pGway = &adapter->Gateway[index];
         c->Timeout = 100;
         c->TimeoutCount = 50;

@@ -1,5 +1,5 @@
 // Driver entry and the adapter's life: registration, initialisation, halt,
-// reset and the fixed answers.
+// reset.
 
 #include "driver_fixture.h"
 
@@ -57,38 +57,6 @@ TEST_F(InitializeTest, AllocationFailureAnswersResources) {
     host.faults().fail_nth("NdisAllocateMemory", 1);
     EXPECT_EQ(host.ndis().initialize(), NDIS_STATUS_RESOURCES);
     EXPECT_TRUE(host.memory().live().empty());
-}
-
-TEST_F(InitializeTest, GivesEveryStartingValue) {
-    start();
-    const ADAPTER &a = *adapter;
-    EXPECT_EQ(a.MiniportAdapterHandle, host.ndis().adapter_handle());
-    EXPECT_EQ(a.WrapperConfigurationContext, host.ndis().configuration_context());
-    EXPECT_EQ(host.ndis().adapter_context(), adapter);
-    EXPECT_EQ(a.Timeout, 1800);
-    EXPECT_EQ(a.TraceLevel, 70);
-    EXPECT_EQ(a.MediaModes, 256u);
-    EXPECT_EQ(a.DeviceIDBase, 0u);
-    EXPECT_EQ(a.ThreadsCreated, 1);
-    EXPECT_EQ(a.ReconfigRequest, 0);
-    EXPECT_EQ(a.ListenRequest, 0);
-    EXPECT_EQ(a.LocalAddressLength, 0);
-    EXPECT_EQ(a.WanInfo.MaxFrameSize, 1500u);
-    EXPECT_EQ(a.WanInfo.MaxTransmit, 2u);
-    EXPECT_EQ(a.WanInfo.HeaderPadding, 5u);
-    EXPECT_EQ(a.WanInfo.TailPadding, 5u);
-    EXPECT_EQ(a.WanInfo.Endpoints, 2u);
-    EXPECT_EQ(a.WanInfo.MemoryFlags, 0u);
-    EXPECT_EQ(a.WanInfo.HighestAcceptableAddress.QuadPart, -1);
-    EXPECT_EQ(a.WanInfo.FramingBits, 0x80000700u);
-    EXPECT_EQ(a.WanInfo.DesiredACCM, 0u);
-    EXPECT_EQ(a.RxQueue.Flink, reinterpret_cast<const CHAIN_DESCR *>(&a.RxQueue)) << "RxQueue empty";
-    for (int i = CTX_B1; i <= CTX_B2; ++i)
-        EXPECT_EQ(a.Ctx[i].State, CTX_UNUSED);
-    EXPECT_EQ(a.Ctx[CTX_LISTEN].hCom, 0xFF);
-    EXPECT_EQ(a.Ctx[CTX_LISTEN].RxState, 2);
-    EXPECT_EQ(a.PimIsdnDeviceObject, nullptr);
-    host.ndis().halt();
 }
 
 TEST_F(InitializeTest, ArmsTheSupervisionTimerForOneSecondAfterTheThreads) {
@@ -183,6 +151,7 @@ TEST_F(ResetTest, ReleasesOnlyCallsNeverSentAndLeavesTheRest) {
     b2->State = CTX_OPEN;
     b2->hCom = 3;
     adapter->Ctx[CTX_LISTEN].State = CTX_OPEN;
+    EXPECT_FALSE(host.ndis().check_for_hang()) << "a hang report would have NDIS reset the adapter again";
     EXPECT_EQ(host.ndis().reset(), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(b1->State, CTX_FREE);
     EXPECT_EQ(b2->State, CTX_OPEN) << "the clear is refused at DISPATCH_LEVEL";
@@ -197,14 +166,6 @@ TEST_F(ResetTest, ReleasesOnlyCallsNeverSentAndLeavesTheRest) {
     }
     b1->State = CTX_FREE;
     b2->State = CTX_FREE;
-    host.ndis().halt();
-}
-
-TEST_F(ResetTest, FixedAnswers) {
-    start();
-    EXPECT_FALSE(host.ndis().check_for_hang());
-    EXPECT_EQ(host.ndis().reconfigure(), NDIS_STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(host.ndis().transfer_data(), NDIS_STATUS_FAILURE);
     host.ndis().halt();
 }
 

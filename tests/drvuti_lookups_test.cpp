@@ -23,7 +23,7 @@ class LookupTest : public DriverTest {
             std::memset(static_cast<GATEWAY_LEAD *>(g), 0, sizeof(GATEWAY_LEAD));
             std::strcpy(g->Address, "xx-xx-xx");
             g->Timeout = DEFAULT_TIMEOUT;
-            g->Usage = 2;
+            g->Usage = USAGE_CLIENT_AND_SERVER;
             g->Used = i < count ? 0xFF : 0;
             g->CallSeen = 0;
             g->CallState = LINECALLSTATE_IDLE;
@@ -122,7 +122,7 @@ TEST_F(LookupTest, OpeningFindsOnlyAClosedConfiguredLine) {
     EXPECT_EQ(FindNewInboundTapiEntry(adapter, 5), gw(1));
     EXPECT_EQ(FindNewInboundTapiEntry(adapter, 3), nullptr);
     EXPECT_EQ(FindNewInboundTapiEntry(adapter, 6), nullptr);
-    gw(1)->Used = 0;
+    gw(1)->Used = GATEWAY_UNUSED;
     EXPECT_EQ(FindNewInboundTapiEntry(adapter, 5), nullptr);
 }
 

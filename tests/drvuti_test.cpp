@@ -140,7 +140,7 @@ TEST_F(ContextTest, AllocationCopiesTheGatewayLeadingFields) {
     std::strcpy(g->PhoneNumber, "0123456789");
     g->PhoneNumberLength = 10;
     g->Timeout = 77;
-    g->Usage = 1;
+    g->Usage = USAGE_CLIENT;
     PCTX c = AllocContext(adapter, g);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->htLine, 0x7100u);

@@ -23,7 +23,7 @@ class LoopTest : public DriverTest {
     PCTX connected(int index, UCHAR hCom, USHORT count = 100) {
         PCTX c = &adapter->Ctx[index];
         InitContext(c);
-        c->Reserved = 1;
+        c->Reserved = CTX_RESERVED;
         c->State = CTX_OPEN;
         c->hCom = hCom;
         c->TimeoutCount = count;
