@@ -4,13 +4,16 @@
 #include <cstring>
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <unordered_map>
 
 #include "nt/kernel.h"
 #include "ndis.h"
 
 namespace tolvanex::host {
 
-std::string symbol_name(const void *address) {
+namespace {
+
+std::string look_up_symbol(const void *address) {
     Dl_info info{};
     if (dladdr(address, &info) && info.dli_sname) {
         int status = 0;
@@ -37,18 +40,34 @@ std::string symbol_name(const void *address) {
     return buf;
 }
 
+} // namespace
+
+// Code does not move while the process runs, so each address is looked up
+// once: an allocation site asks on every call.
+const std::string &symbol_name_ref(const void *address) {
+    thread_local std::unordered_map<const void *, std::string> names;
+    auto it = names.find(address);
+    if (it == names.end())
+        it = names.emplace(address, look_up_symbol(address)).first;
+    return it->second;
+}
+
+std::string symbol_name(const void *address) { return symbol_name_ref(address); }
+
 Memory::~Memory() {
     for (auto &[p, b] : blocks_)
         std::free(const_cast<void *>(p));
+    for (void *p : quarantine_)
+        std::free(p);
 }
 
-void *Memory::allocate(std::size_t length, std::string where) {
+void *Memory::allocate(std::size_t length, const std::string &where) {
     void *p = std::malloc(length ? length : 1);
     if (!p)
         throw HostError("host out of memory");
     std::memset(p, kFill, length);
     auto &k = Host::current().kernel();
-    blocks_[p] = Block{length, k.current().name, k.now(), std::move(where)};
+    blocks_[p] = Block{length, k.current().name, k.now(), where};
     ++allocations_;
     return p;
 }
@@ -65,7 +84,13 @@ void Memory::release(void *p, std::size_t length) {
                       "NdisFreeMemory with length " + std::to_string(length) + " of a block of " +
                           std::to_string(it->second.length) + " bytes allocated by " + it->second.where);
     blocks_.erase(it);
-    std::free(p);
+    // A freed address is not handed out again at once, so a stale pointer
+    // never names a new block: the oldest of the recent frees goes back.
+    quarantine_.push_back(p);
+    if (quarantine_.size() > kQuarantine) {
+        std::free(quarantine_.front());
+        quarantine_.pop_front();
+    }
 }
 
 std::size_t Memory::live_bytes() const {
@@ -90,7 +115,7 @@ extern "C" NDIS_STATUS NTAPI NdisAllocateMemory(PVOID *VirtualAddress, UINT Leng
         return NDIS_STATUS_FAILURE;
     }
     (void)MemoryFlags;
-    *VirtualAddress = h.memory().allocate(Length, symbol_name(caller));
+    *VirtualAddress = h.memory().allocate(Length, symbol_name_ref(caller));
     return NDIS_STATUS_SUCCESS;
 }
 
