@@ -211,7 +211,33 @@ std::size_t Observer::poll() {
     return observations_.size() - before;
 }
 
+void Observer::drop_bytes(Observation &o) {
+    for (auto &[k, v] : o.fields)
+        if (k == "data")
+            std::string().swap(std::get<std::string>(v));
+}
+
+void Observer::consume(Observation &o) {
+    o.consumed = true;
+    drop_bytes(o);
+}
+
+void Observer::set_ignored(Observation &o, bool ignored) {
+    o.ignored = ignored;
+    if (ignored)
+        drop_bytes(o);
+}
+
+// Only the front goes: references to what stays are still good.
+void Observer::trim() {
+    while (!observations_.empty() && (observations_.front().consumed || observations_.front().ignored)) {
+        observations_.pop_front();
+        ++base_;
+    }
+}
+
 std::vector<Observation *> Observer::open(std::string_view stream) {
+    trim();
     std::vector<Observation *> out;
     for (auto &o : observations_)
         if (!o.consumed && !o.ignored && (stream.empty() || o.stream == stream))
