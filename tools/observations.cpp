@@ -108,11 +108,8 @@ std::size_t Observer::poll() {
                     {"hcom", static_cast<std::int64_t>(c.hcom)},
                     {"address", c.local_address},
                     {"number", c.called_number}};
-        if (c.command == ISDN_CLASS_CONTROL && c.code == ISDN_CODE_SEND && c.block.size() >= sizeof(ISDN_DATA_CMD)) {
-            ISDN_DATA_CMD d;
-            std::memcpy(&d, c.block.data(), sizeof d);
-            o.fields.emplace_back("length", static_cast<std::int64_t>(d.data_length));
-        }
+        if (c.has_data_length)
+            o.fields.emplace_back("length", static_cast<std::int64_t>(c.data_length));
         o.fields.emplace_back("thread", c.context);
     }
 
@@ -166,6 +163,7 @@ std::size_t Observer::poll() {
                     {"length", static_cast<std::int64_t>(f.bytes.size())},
                     {"data", std::string(f.bytes.begin(), f.bytes.end())},
                     {"status", status_name(f.answer)}};
+        host_.ndiswan().drop_received_bytes(frames_);
     }
 
     const auto &packets = host_.ndiswan().packets();
@@ -178,7 +176,7 @@ std::size_t Observer::poll() {
         Observation &o = add(p.completed_time, "completion");
         o.fields = {{"packet", static_cast<std::int64_t>(p.id)},
                     {"link", static_cast<std::int64_t>(p.link_handle)},
-                    {"length", static_cast<std::int64_t>(p.bytes.size())},
+                    {"length", static_cast<std::int64_t>(p.length)},
                     {"status", status_name(*p.completion)}};
         return true;
     });

@@ -199,6 +199,13 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         }
     }
 
+    // Frame bytes and command blocks are kept only for a capture or trace
+    // to write; a long run holds what is still open.
+    if (!options.trace_file && !options.pcap_file) {
+        host.ndiswan().keep_frame_bytes(false);
+        host.isdn().keep_blocks(false);
+    }
+
     ScriptState st;
     st.host = &host;
     st.observer = std::make_unique<Observer>(host);
