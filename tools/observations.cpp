@@ -161,7 +161,7 @@ std::size_t Observer::poll() {
         o.fields = {{"context", static_cast<std::int64_t>(f.link_context)},
                     {"link", handle},
                     {"length", static_cast<std::int64_t>(f.bytes.size())},
-                    {"data", std::string(f.bytes.begin(), f.bytes.end())},
+                    {"data", std::string(reinterpret_cast<const char *>(f.bytes.data()), f.bytes.size())},
                     {"status", status_name(f.answer)}};
         host_.ndiswan().drop_received_bytes(frames_);
     }

@@ -10,11 +10,13 @@ namespace tolvanex::host {
 
 namespace {
 std::string frame_summary(const std::uint8_t *data, std::size_t n) {
+    static const char digits[] = "0123456789ABCDEF";
     std::string s = std::to_string(n) + " bytes";
-    char buf[4];
     for (std::size_t i = 0; i < n && i < 8; ++i) {
-        std::snprintf(buf, sizeof buf, "%s%02X", i ? "" : " ", data[i]);
-        s += buf;
+        if (i == 0)
+            s += ' ';
+        s += digits[data[i] >> 4];
+        s += digits[data[i] & 15];
     }
     if (n > 8)
         s += "...";
