@@ -1,8 +1,10 @@
 -- Bench load: two calls to echoing parties, then `arg[1]` 1500-byte frames
 -- on the first, each echo checked with expect, then `arg[2]` virtual
--- minutes with both calls up and idle.
+-- minutes with both calls up and idle, then `arg[3]` more calls one after
+-- the other on the second line.
 local FRAMES = tonumber(arg[1] or "0")
 local IDLE_MINUTES = tonumber(arg[2] or "0")
+local CALLS = tonumber(arg[3] or "0")
 
 registry.load("configs/default.reg")
 registry.set("Parameters", "Timeout", 1000000) -- calls never idle out here
@@ -35,3 +37,22 @@ end
 
 run(IDLE_MINUTES * 60)
 idle()
+
+-- Only the second line carries the calls that follow.
+if CALLS > 0 then
+  ras.drop(call0.call)
+  expect("wan", {event = "down", context = up0.context}, 0)
+  ras.close_call(call0.call)
+  expect("wan", {event = "down", context = up0.context}, 5)
+end
+local call = call1
+local up = up1
+for _ = 1, CALLS do
+  ras.drop(call.call)
+  expect("wan", {event = "down", context = up.context}, 0)
+  ras.close_call(call.call)
+  expect("wan", {event = "down", context = up.context}, 5)
+  run(1)
+  call = ras.dial(line1.line, "0299887777")
+  up = expect("wan", {event = "up", call = call.htcall}, 10)
+end

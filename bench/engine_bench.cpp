@@ -98,7 +98,7 @@ SwitchCost context_switch() {
     HANDLE h;
     PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, Ponger, &pp);
     host.settle();
-    constexpr int kRounds = 200'000;
+    constexpr int kRounds = 2'000'000;
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
     std::uint64_t switches = host.kernel().switches();
@@ -122,10 +122,11 @@ SwitchCost context_switch() {
 
 // One run of bench/echo.lua; returns its wall time, or a negative one when
 // it did not pass.
-double echo_run(int frames, int idle_minutes, InstructionCounter *ic = nullptr, double *instructions = nullptr) {
+double echo_run(int frames, int idle_minutes, InstructionCounter *ic = nullptr, double *instructions = nullptr,
+                int calls = 0) {
     sim::ScenarioOptions o;
     o.script = "bench/echo.lua";
-    o.args = {std::to_string(frames), std::to_string(idle_minutes)};
+    o.args = {std::to_string(frames), std::to_string(idle_minutes), std::to_string(calls)};
     o.quiet = true;
     o.timeline = false;
     std::ostringstream out, err;
@@ -256,6 +257,13 @@ void print_engine_figures() {
     double t11 = best_of(2, [] { return echo_run(11000, 0); });
     std::printf("  checked frame, 1st..1000th       %8.0f ns each; 10001st..11000th %.0f ns each   [independent of k]\n",
                 (t1 - t0f) / 1000 * 1e9, (t11 - t10) / 1000 * 1e9);
+
+    double c0 = best_of(3, [] { return echo_run(0, 0); });
+    double c1 = best_of(3, [] { return echo_run(0, 0, nullptr, nullptr, 1000); });
+    double c10 = best_of(2, [] { return echo_run(0, 0, nullptr, nullptr, 10000); });
+    double c11 = best_of(2, [] { return echo_run(0, 0, nullptr, nullptr, 11000); });
+    std::printf("  sequential call, 1st..1000th     %8.0f ns each; 10001st..11000th %.0f ns each   [independent of k]\n",
+                (c1 - c0) / 1000 * 1e9, (c11 - c10) / 1000 * 1e9);
 
     SweepFigure j1 = sweep(1, 1000), j2 = sweep(2, 2000);
     std::printf("  outgoing sweep, -j 1             %8.0f seeds/s (%.0f per CPU second)\n", j1.seeds_per_s_wall,
