@@ -81,4 +81,14 @@ BENCHMARK(BM_ThirtyVirtualMinutes)->Unit(benchmark::kMillisecond)->Iterations(3)
 
 } // namespace
 
-BENCHMARK_MAIN();
+void print_engine_figures();
+
+int main(int argc, char **argv) {
+    print_engine_figures();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

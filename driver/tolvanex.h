@@ -9,6 +9,7 @@
 #pragma once
 
 #include "ndis.h"
+#include "ntcrt.h"
 #include "ndistapi.h"
 #include "ndiswan.h"
 #include "pimisdn.h"
@@ -254,14 +255,16 @@ template <class T, class V> inline void SharedWrite(T &Field, V Value) {
 
 inline BOOLEAN ValidHandle(UCHAR hCom) { return hCom >= ISDN_HCOM_MIN && hCom <= ISDN_HCOM_MAX; }
 
+// ntoskrnl's memset and memcpy (RtlZeroMemory and RtlCopyMemory): frames
+// are copied whole, not a byte at a time. An empty copy may name no buffer.
 inline VOID ZeroBytes(PVOID Destination, ULONG Length) {
-    for (ULONG i = 0; i < Length; i++)
-        static_cast<PUCHAR>(Destination)[i] = 0;
+    if (Length)
+        memset(Destination, 0, Length);
 }
 
 inline VOID CopyBytes(PVOID Destination, const VOID *Source, ULONG Length) {
-    for (ULONG i = 0; i < Length; i++)
-        static_cast<PUCHAR>(Destination)[i] = static_cast<const UCHAR *>(Source)[i];
+    if (Length)
+        memcpy(Destination, Source, Length);
 }
 
 // Copies a NUL-terminated string with its NUL into at most Room bytes; the

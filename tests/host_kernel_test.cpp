@@ -290,3 +290,126 @@ TEST(SystemThreads, CreationFailsByRuleAndHandlesClose) {
     EXPECT_EQ(host.trace().count(TraceKind::Fault, "PsCreateSystemThread"), 1u);
     EXPECT_EQ(host.trace().count(TraceKind::Kernel, "PsCreateSystemThread Nothing"), 2u);
 }
+
+// Contexts are fibers: each keeps its own stack and its own exception
+// state, and a runaway stack stops the run instead of the process.
+namespace kernel_test {
+volatile int g_depth_limit = 1 << 30;
+
+int Deep(volatile char *above, int depth) {
+    volatile char frame[1024];
+    frame[0] = above ? above[0] : 1;
+    if (depth > g_depth_limit)
+        return frame[0];
+    return Deep(frame, depth + 1) + frame[0];
+}
+
+VOID NTAPI Bottomless(PVOID) { Deep(nullptr, 0); }
+
+struct HandlerPair {
+    KEVENT first, second;
+    std::string seen;
+};
+
+VOID NTAPI CatchAndWaitFirst(PVOID p) {
+    auto *hp = static_cast<HandlerPair *>(p);
+    try {
+        throw 1;
+    } catch (int) {
+        KeWaitForSingleObject(&hp->first, Executive, KernelMode, FALSE, nullptr);
+        try {
+            std::rethrow_exception(std::current_exception());
+        } catch (int which) {
+            hp->seen += "A" + std::to_string(which);
+        }
+        KeSetEvent(&hp->second, 0, FALSE);
+    }
+}
+
+VOID NTAPI CatchAndWaitSecond(PVOID p) {
+    auto *hp = static_cast<HandlerPair *>(p);
+    try {
+        throw 2;
+    } catch (int) {
+        KeSetEvent(&hp->first, 0, FALSE);
+        KeWaitForSingleObject(&hp->second, Executive, KernelMode, FALSE, nullptr);
+        try {
+            std::rethrow_exception(std::current_exception());
+        } catch (int which) {
+            hp->seen += "B" + std::to_string(which);
+        }
+    }
+}
+
+struct Unwound {
+    int *count;
+    ~Unwound() { ++*count; }
+};
+
+struct Blocked {
+    KEVENT never;
+    int destroyed = 0;
+};
+
+VOID NTAPI BlockForever(PVOID p) {
+    auto *b = static_cast<Blocked *>(p);
+    Unwound guard{&b->destroyed};
+    KeWaitForSingleObject(&b->never, Executive, KernelMode, FALSE, nullptr);
+}
+} // namespace kernel_test
+
+TEST(Fibers, AStackOverflowIsAVerifierStopNamingTheContext) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reports stack overflows itself";
+#else
+    {
+        Host host;
+        HANDLE h;
+        ASSERT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, kernel_test::Bottomless, nullptr),
+                  STATUS_SUCCESS);
+        try {
+            host.settle();
+            FAIL() << "the overflow went unnoticed";
+        } catch (const VerifierStop &e) {
+            EXPECT_EQ(e.violation().rule, "stack.overflow");
+            EXPECT_EQ(e.violation().context, "Bottomless");
+            EXPECT_NE(e.violation().detail.find("KiB stack"), std::string::npos) << e.violation().detail;
+        }
+    }
+    // The process goes on, and so does the next host.
+    Host again;
+    HANDLE h;
+    EXPECT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, Nothing, nullptr), STATUS_SUCCESS);
+    again.settle();
+    EXPECT_FALSE(again.stopped());
+#endif
+}
+
+TEST(Fibers, EachKeepsItsOwnExceptionInFlight) {
+    for (std::uint64_t seed : {0, 1, 2, 3}) {
+        Host host(HostOptions{.seed = seed});
+        kernel_test::HandlerPair hp;
+        KeInitializeEvent(&hp.first, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&hp.second, SynchronizationEvent, FALSE);
+        HANDLE a, b;
+        PsCreateSystemThread(&a, 0, nullptr, nullptr, nullptr, kernel_test::CatchAndWaitFirst, &hp);
+        PsCreateSystemThread(&b, 0, nullptr, nullptr, nullptr, kernel_test::CatchAndWaitSecond, &hp);
+        host.run_for(seconds(1));
+        EXPECT_EQ(hp.seen, "A1B2") << "seed " << seed;
+    }
+}
+
+TEST(Fibers, EveryBlockedContextUnwindsWhenTheHostGoes) {
+    kernel_test::Blocked b;
+    {
+        Host host;
+        KeInitializeEvent(&b.never, NotificationEvent, FALSE);
+        for (int i = 0; i < 40; ++i) {
+            HANDLE h;
+            PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, kernel_test::BlockForever, &b);
+        }
+        host.settle();
+        EXPECT_EQ(b.destroyed, 0);
+    }
+    EXPECT_EQ(b.destroyed, 40);
+}

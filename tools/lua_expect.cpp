@@ -261,19 +261,20 @@ bool matches(lua_State *L, int pattern, const Observation &o) {
 // ignore rules.
 void refresh(lua_State *L) {
     ScriptState &st = state(L);
-    st.observer->poll();
-    auto &all = st.observer->all();
-    for (; st.classified < all.size(); ++st.classified) {
-        Observation &o = all[st.classified];
+    Observer &obs = *st.observer;
+    obs.poll();
+    for (st.classified = std::max(st.classified, obs.first()); st.classified < obs.end(); ++st.classified) {
+        Observation &o = obs.at(st.classified);
         for (auto &rule : st.ignores) {
             if (rule.stream != o.stream)
                 continue;
             if (rule.pattern_ref == LUA_NOREF) {
-                o.ignored = true;
+                obs.set_ignored(o, true);
             } else {
                 lua_rawgeti(L, LUA_REGISTRYINDEX, rule.pattern_ref);
-                o.ignored = matches(L, -1, o);
+                bool ignored = matches(L, -1, o);
                 lua_pop(L, 1);
+                obs.set_ignored(o, ignored);
             }
             if (o.ignored)
                 break;
@@ -344,9 +345,9 @@ int expect(lua_State *L) {
                 Observation &o = *open.front();
                 if (!matches(L, 2, o))
                     throw Failure("expected " + describe_pattern(L, 2, s.name) + "\n  got " + o.describe());
-                o.consumed = true;
                 ++state(L).expectations;
                 push_observation(L, o);
+                state(L).observer->consume(o);
                 return 1;
             }
             if (!wait_for_more(L, deadline))
@@ -449,8 +450,6 @@ int expect_unordered(lua_State *L) {
                 throw Failure("expected, in any order, within " + seconds_text(within) + ":" + describe_missing() +
                               "\n  nothing more came");
         }
-        for (auto &it : items)
-            it.got->consumed = true;
         state(L).expectations += items.size();
         lua_newtable(L);
         for (std::size_t i = 0, k = 0; i < waived.size(); ++i) {
@@ -460,6 +459,8 @@ int expect_unordered(lua_State *L) {
                 push_observation(L, *items[k++].got);
             lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
         }
+        for (auto &it : items)
+            state(L).observer->consume(*it.got);
         return 1;
     });
 }
@@ -491,11 +492,12 @@ int ignore(lua_State *L) {
         refresh(L);
         for (auto *o : state(L).observer->open(s.name)) {
             if (rule.pattern_ref == LUA_NOREF) {
-                o->ignored = true;
+                state(L).observer->set_ignored(*o, true);
             } else {
                 lua_rawgeti(L, LUA_REGISTRYINDEX, rule.pattern_ref);
-                o->ignored = matches(L, -1, *o);
+                bool ignored = matches(L, -1, *o);
                 lua_pop(L, 1);
+                state(L).observer->set_ignored(*o, ignored);
             }
         }
         lua_pushinteger(L, rule.id);

@@ -108,11 +108,8 @@ std::size_t Observer::poll() {
                     {"hcom", static_cast<std::int64_t>(c.hcom)},
                     {"address", c.local_address},
                     {"number", c.called_number}};
-        if (c.command == ISDN_CLASS_CONTROL && c.code == ISDN_CODE_SEND && c.block.size() >= sizeof(ISDN_DATA_CMD)) {
-            ISDN_DATA_CMD d;
-            std::memcpy(&d, c.block.data(), sizeof d);
-            o.fields.emplace_back("length", static_cast<std::int64_t>(d.data_length));
-        }
+        if (c.has_data_length)
+            o.fields.emplace_back("length", static_cast<std::int64_t>(c.data_length));
         o.fields.emplace_back("thread", c.context);
     }
 
@@ -164,8 +161,9 @@ std::size_t Observer::poll() {
         o.fields = {{"context", static_cast<std::int64_t>(f.link_context)},
                     {"link", handle},
                     {"length", static_cast<std::int64_t>(f.bytes.size())},
-                    {"data", std::string(f.bytes.begin(), f.bytes.end())},
+                    {"data", std::string(reinterpret_cast<const char *>(f.bytes.data()), f.bytes.size())},
                     {"status", status_name(f.answer)}};
+        host_.ndiswan().drop_received_bytes(frames_);
     }
 
     const auto &packets = host_.ndiswan().packets();
@@ -178,7 +176,7 @@ std::size_t Observer::poll() {
         Observation &o = add(p.completed_time, "completion");
         o.fields = {{"packet", static_cast<std::int64_t>(p.id)},
                     {"link", static_cast<std::int64_t>(p.link_handle)},
-                    {"length", static_cast<std::int64_t>(p.bytes.size())},
+                    {"length", static_cast<std::int64_t>(p.length)},
                     {"status", status_name(*p.completion)}};
         return true;
     });
@@ -211,7 +209,33 @@ std::size_t Observer::poll() {
     return observations_.size() - before;
 }
 
+void Observer::drop_bytes(Observation &o) {
+    for (auto &[k, v] : o.fields)
+        if (k == "data")
+            std::string().swap(std::get<std::string>(v));
+}
+
+void Observer::consume(Observation &o) {
+    o.consumed = true;
+    drop_bytes(o);
+}
+
+void Observer::set_ignored(Observation &o, bool ignored) {
+    o.ignored = ignored;
+    if (ignored)
+        drop_bytes(o);
+}
+
+// Only the front goes: references to what stays are still good.
+void Observer::trim() {
+    while (!observations_.empty() && (observations_.front().consumed || observations_.front().ignored)) {
+        observations_.pop_front();
+        ++base_;
+    }
+}
+
 std::vector<Observation *> Observer::open(std::string_view stream) {
+    trim();
     std::vector<Observation *> out;
     for (auto &o : observations_)
         if (!o.consumed && !o.ignored && (stream.empty() || o.stream == stream))

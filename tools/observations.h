@@ -47,14 +47,28 @@ class Observer {
     // number of new observations.
     std::size_t poll();
 
-    std::deque<Observation> &all() { return observations_; }
+    // Observations by their place in the run: first() is the oldest still
+    // kept (everything before it was consumed or ignored), end() one past
+    // the newest.
+    std::size_t first() const { return base_; }
+    std::size_t end() const { return base_ + observations_.size(); }
+    Observation &at(std::size_t index) { return observations_[index - base_]; }
+
     // Observations not consumed and not ignored, oldest first.
     std::vector<Observation *> open(std::string_view stream = {});
 
+    // Marks an observation consumed or ignored: it keeps no copy of the
+    // frame's bytes, and once nothing older is open it is dropped.
+    void consume(Observation &o);
+    void set_ignored(Observation &o, bool ignored);
+
   private:
     Observation &add(host::Ticks time, std::string stream);
+    static void drop_bytes(Observation &o);
+    void trim();
     host::Host &host_;
     std::deque<Observation> observations_;
+    std::size_t base_ = 0;
     std::uint64_t next_seq_ = 1;
     std::size_t isdn_ = 0, tapi_ = 0, links_ = 0, downs_ = 0, frames_ = 0, events_ = 0;
     std::vector<std::size_t> waiting_sends_; // packets not completed when last seen

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 
 #include "check/eventlog.h"
@@ -77,6 +78,29 @@ int message_handler(lua_State *L) {
     return 1;
 }
 
+int append_chunk(lua_State *, const void *p, std::size_t n, void *ud) {
+    static_cast<std::string *>(ud)->append(static_cast<const char *>(p), n);
+    return 0;
+}
+
+// A built-in scenario is compiled once per process: a sweep loads the same
+// text on every seed, so later runs load the compiled chunk (with its line
+// information). Only built-ins: a binary chunk is trusted code.
+int load_script(lua_State *L, const std::string &text, const std::string &chunk, bool builtin) {
+    static std::map<std::string, std::string> compiled;
+    if (builtin) {
+        if (auto it = compiled.find(chunk); it != compiled.end())
+            return luaL_loadbufferx(L, it->second.data(), it->second.size(), chunk.c_str(), "b");
+    }
+    int status = luaL_loadbufferx(L, text.data(), text.size(), chunk.c_str(), "t");
+    if (status == LUA_OK && builtin) {
+        std::string bytes;
+        if (lua_dump(L, append_chunk, &bytes, 0) == 0)
+            compiled.emplace(chunk, std::move(bytes));
+    }
+    return status;
+}
+
 bool is_builtin(const std::string &name, std::string &text, std::string &chunk) {
     std::string n = name;
     if (n.starts_with("scenarios/"))
@@ -145,6 +169,7 @@ void print_report(std::ostream &out, Host &host, const std::string &lang, bool i
 ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, std::ostream &err) {
     ScenarioResult result;
     std::string text, chunk, script_dir;
+    bool builtin = false;
     std::filesystem::path file(options.script);
     std::error_code ec;
     if (std::filesystem::is_regular_file(file, ec)) {
@@ -160,7 +185,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         text = ss.str();
         chunk = "@" + options.script;
         script_dir = file.parent_path().string();
-    } else if (!is_builtin(options.script, text, chunk)) {
+    } else if (!(builtin = is_builtin(options.script, text, chunk))) {
         result.status = kUsage;
         result.summary = "no scenario file or built-in scenario named '" + options.script + "' (see --list)";
         err << "tolvanex-sim: " << result.summary << '\n';
@@ -202,6 +227,13 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
             err << "tolvanex-sim: " << e.what() << '\n';
             return result;
         }
+    }
+
+    // Frame bytes and command blocks are kept only for a capture or trace
+    // to write; a long run holds what is still open.
+    if (!options.trace_file && !options.pcap_file) {
+        host.ndiswan().keep_frame_bytes(false);
+        host.isdn().keep_blocks(false);
     }
 
     ScriptState st;
@@ -261,7 +293,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     bool finished = false; // the script returned
     lua_pushcfunction(L, message_handler);
     int handler = lua_gettop(L);
-    if (luaL_loadbufferx(L, text.data(), text.size(), chunk.c_str(), "t") != LUA_OK) {
+    if (load_script(L, text, chunk, builtin) != LUA_OK) {
         error = lua_tostring(L, -1);
         script_error = true;
     } else if (lua_pcall(L, 0, 0, handler) != LUA_OK || st.runaway) {

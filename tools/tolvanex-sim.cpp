@@ -1,13 +1,17 @@
 // tolvanex-sim: runs the Tolvanex driver on the simulated NT host. With no
 // arguments it runs the built-in demonstration; with a script, that scenario.
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "fault_sweep.h"
 #include "host.h"
@@ -25,6 +29,7 @@ void usage(std::FILE *out) {
                  "demonstration; NAME is a built-in scenario (see --list).\n"
                  "  --seed N         scheduler seed (0, the default, is the calm order)\n"
                  "  --seeds A..B     run once per seed from A to B; one line per failing seed\n"
+                 "  -j N             with --seeds, run the seeds in N processes\n"
                  "  --config FILE    import a REGEDIT4 file before the script runs\n"
                  "  --image FILE     run the NT image FILE (tolvanex.sys) instead of the linked driver\n"
                  "                   (the 32-bit simulator, build-i386/tools/tolvanex-sim)\n"
@@ -98,35 +103,141 @@ std::string replay_line(const sim::ScenarioOptions &o, bool demo, bool config_gi
     return line;
 }
 
+struct SeedOutcome {
+    int status = sim::kPassed;
+    std::string first_line;
+};
+
+SeedOutcome run_seed(sim::ScenarioOptions &options, std::uint64_t seed, bool demo, bool config_given, double max_wall) {
+    options.seed = seed;
+    options.quiet = true;
+    options.timeline = false;
+    options.replay = replay_line(options, demo, config_given);
+    std::ostringstream out, err;
+    sim::ScenarioResult r;
+    sim::arm_wall_limit(max_wall, "seed " + std::to_string(seed) + " of " + options.script, options.replay);
+    try {
+        r = sim::run_scenario(options, out, err);
+    } catch (const std::exception &e) {
+        r.status = sim::kUsage;
+        r.summary = e.what();
+    }
+    sim::disarm_wall_limit();
+    return {r.status, r.summary.substr(0, r.summary.find('\n'))};
+}
+
+// Sweep workers: worker w runs the seeds first+w, first+w+jobs, ... in order
+// and writes each outcome to its own pipe, so the parent reads seed s from
+// worker (s-first) % jobs and prints in seed order without reordering.
+struct Worker {
+    pid_t pid = -1;
+    int fd = -1;
+};
+
+bool write_all(int fd, const void *p, std::size_t n) {
+    auto *c = static_cast<const char *>(p);
+    while (n > 0) {
+        ssize_t w = write(fd, c, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        c += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+bool read_all(int fd, void *p, std::size_t n) {
+    auto *c = static_cast<char *>(p);
+    while (n > 0) {
+        ssize_t r = read(fd, c, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        c += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+std::vector<Worker> start_workers(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last, unsigned jobs,
+                                  bool demo, bool config_given, double max_wall) {
+    std::vector<Worker> workers;
+    std::fflush(nullptr);
+    for (unsigned w = 0; w < jobs; ++w) {
+        int fds[2];
+        if (pipe(fds) != 0)
+            break;
+        pid_t pid = fork();
+        if (pid < 0) {
+            close(fds[0]);
+            close(fds[1]);
+            break;
+        }
+        if (pid == 0) {
+            close(fds[0]);
+            for (auto &other : workers)
+                close(other.fd);
+            for (std::uint64_t seed = first + w; seed <= last; seed += jobs) {
+                SeedOutcome o = run_seed(options, seed, demo, config_given, max_wall);
+                std::uint32_t head[2] = {static_cast<std::uint32_t>(o.status),
+                                         static_cast<std::uint32_t>(o.first_line.size())};
+                if (!write_all(fds[1], head, sizeof head) || !write_all(fds[1], o.first_line.data(), o.first_line.size()))
+                    _exit(1);
+                if (o.status == sim::kUsage)
+                    break;
+            }
+            _exit(0);
+        }
+        close(fds[1]);
+        workers.push_back({pid, fds[0]});
+    }
+    return workers;
+}
+
 int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last, bool demo, bool config_given,
-          double max_wall) {
+          unsigned jobs, double max_wall) {
     bool bar = isatty(STDERR_FILENO) && !options.quiet;
     auto start = std::chrono::steady_clock::now();
     std::uint64_t total = last - first + 1, failed = 0, ran = 0;
     int worst = sim::kPassed;
+    std::vector<Worker> workers;
+    if (jobs > 1) {
+        workers = start_workers(options, first, last, static_cast<unsigned>(std::min<std::uint64_t>(jobs, total)), demo,
+                                config_given, max_wall);
+        if (workers.empty()) {
+            std::fprintf(stderr, "tolvanex-sim: cannot start sweep workers: %s\n", std::strerror(errno));
+            return sim::kUsage;
+        }
+    }
     for (std::uint64_t seed = first; seed <= last; ++seed) {
-        options.seed = seed;
-        options.quiet = true;
-        options.timeline = false;
-        options.replay = replay_line(options, demo, config_given);
-        std::ostringstream out, err;
-        sim::ScenarioResult r;
-        sim::arm_wall_limit(max_wall, "seed " + std::to_string(seed) + " of " + options.script, options.replay);
-        try {
-            r = sim::run_scenario(options, out, err);
-        } catch (const std::exception &e) {
-            r.status = sim::kUsage;
-            r.summary = e.what();
+        SeedOutcome o;
+        if (workers.empty()) {
+            o = run_seed(options, seed, demo, config_given, max_wall);
+        } else {
+            int fd = workers[(seed - first) % workers.size()].fd;
+            std::uint32_t head[2];
+            if (!read_all(fd, head, sizeof head)) {
+                o = {sim::kUsage, "a sweep worker ended without an answer"};
+            } else {
+                o.status = static_cast<int>(head[0]);
+                o.first_line.resize(head[1]);
+                if (!read_all(fd, o.first_line.data(), head[1]))
+                    o = {sim::kUsage, "a sweep worker ended without an answer"};
+            }
+            options.seed = seed;
+            options.replay = replay_line(options, demo, config_given);
         }
         sim::disarm_wall_limit();
         ++ran;
-        if (r.status != sim::kPassed) {
+        if (o.status != sim::kPassed) {
             ++failed;
-            worst = std::max(worst, r.status == sim::kFailed ? 1 : r.status == sim::kVerifierStopped ? 2 : 3);
-            std::string first_line = r.summary.substr(0, r.summary.find('\n'));
+            worst = std::max(worst, o.status == sim::kFailed ? 1 : o.status == sim::kVerifierStopped ? 2 : 3);
             std::fprintf(stderr, "%sseed %llu: exit %d: %s\n  replay: %s\n", bar ? "\r\033[K" : "",
-                         static_cast<unsigned long long>(seed), r.status, first_line.c_str(), options.replay.c_str());
-            if (r.status == sim::kUsage) {
+                         static_cast<unsigned long long>(seed), o.status, o.first_line.c_str(), options.replay.c_str());
+            if (o.status == sim::kUsage) {
                 // A script error is the same on every seed.
                 std::fprintf(stderr, "stopping the sweep: a script error does not depend on the seed\n");
                 break;
@@ -140,6 +251,11 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
                          static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
                          static_cast<unsigned long long>(failed));
         }
+    }
+    for (auto &w : workers) {
+        close(w.fd);
+        kill(w.pid, SIGTERM); // those still running seeds past a stop
+        waitpid(w.pid, nullptr, 0);
     }
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (bar)
@@ -160,6 +276,7 @@ int main(int argc, char **argv) {
     bool seed_given = false;
     std::optional<std::string> fault_sweep; // the sites, "" for every one
     double max_wall = 0;
+    std::uint64_t jobs = 1;
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
@@ -197,6 +314,10 @@ int main(int argc, char **argv) {
                 !whole_number(v.substr(dots + 2), to) || from > to || to - from >= 10'000'000)
                 bad("--seeds needs a range A..B with A <= B, not '" + v + "'");
             seeds = {from, to};
+        } else if (a == "-j") {
+            std::string v = value("a number of processes");
+            if (!whole_number(v, jobs) || jobs < 1 || jobs > 256)
+                bad("-j needs a number of processes from 1 to 256, not '" + v + "'");
         } else if (a == "--config") {
             options.config = value("a .reg file");
         } else if (a == "--image") {
@@ -258,7 +379,7 @@ int main(int argc, char **argv) {
         options.args.assign(argv + i, argv + argc);
     }
     if (seeds)
-        return sweep(options, seeds->first, seeds->second, demo, config_given, max_wall);
+        return sweep(options, seeds->first, seeds->second, demo, config_given, static_cast<unsigned>(jobs), max_wall);
     if (fault_sweep) {
         sim::FaultSweep fs{options, {}, max_wall, [&](const sim::ScenarioOptions &o) {
                                return replay_line(o, demo, config_given);

@@ -165,6 +165,12 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
     rec.local_address = field_string(b, 136, ISDN_NUMBER_SIZE);
     rec.called_number = field_string(b, 169, ISDN_NUMBER_SIZE);
     rec.block.assign(b.begin(), b.begin() + irp.input_length);
+    if (command == ISDN_CLASS_CONTROL && code == ISDN_CODE_SEND && rec.block.size() >= sizeof(ISDN_DATA_CMD)) {
+        ISDN_DATA_CMD d;
+        std::memcpy(&d, rec.block.data(), sizeof d);
+        rec.data_length = d.data_length;
+        rec.has_data_length = true;
+    }
     rec.irp = &irp;
     std::string text = name + " #" + std::to_string(rec.id) + " hCom " + std::to_string(hcom);
     if (!rec.local_address.empty())
@@ -221,6 +227,8 @@ void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<st
     c.answered = true;
     c.status = status;
     c.answer_hcom = hcom;
+    if (!keep_blocks_)
+        std::vector<std::uint8_t>().swap(c.block);
     _IRP *irp = c.irp;
     c.irp = nullptr;
     rt::trace(TraceKind::Isdn, command_name(c.command, c.code) + " #" + std::to_string(id) + " answered status " +
@@ -276,6 +284,8 @@ void IsdnDriver::fail(std::uint64_t id, NTSTATUS io_status) {
     if (NT_SUCCESS(io_status))
         throw HostError("fail needs a failing I/O status");
     c.answered = true;
+    if (!keep_blocks_)
+        std::vector<std::uint8_t>().swap(c.block);
     _IRP *irp = c.irp;
     c.irp = nullptr;
     rt::trace(TraceKind::Isdn, command_name(c.command, c.code) + " #" + std::to_string(id) + " failed with I/O status " +

@@ -53,7 +53,9 @@ struct IsdnCommandRecord {
     std::string context;
     std::uint8_t command = 0, code = 0, hcom = 0;
     std::string local_address, called_number;
-    std::vector<std::uint8_t> block; // the block as it arrived
+    std::vector<std::uint8_t> block; // the block as it arrived; empty once answered, unless kept
+    std::uint32_t data_length = 0;   // a send's data length, kept when the block goes
+    bool has_data_length = false;
     bool answered = false;
     std::uint32_t status = 0;
     std::optional<std::uint8_t> answer_hcom;
@@ -78,6 +80,9 @@ class IsdnDriver : public Device {
 
     // Commands other than reads, in arrival order.
     const std::vector<IsdnCommandRecord> &commands() const { return commands_; }
+    // A long run need not keep every block: without this, a command's
+    // block goes once the command is answered.
+    void keep_blocks(bool keep) { keep_blocks_ = keep; }
     // The oldest command still waiting for an answer, if any.
     const IsdnCommandRecord *next_unanswered() const;
     // Switches to exchange mode for good (the same exchange on every call).
@@ -135,6 +140,7 @@ class IsdnDriver : public Device {
     Host &host_;
     _DEVICE_OBJECT *device_ = nullptr;
     std::vector<IsdnCommandRecord> commands_;
+    bool keep_blocks_ = true;
     std::vector<Rule> rules_;
     std::map<std::uint8_t, std::deque<_IRP *>> reads_pending_;
     std::map<std::uint8_t, std::deque<IsdnMessage>> messages_;

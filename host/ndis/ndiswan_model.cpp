@@ -10,11 +10,13 @@ namespace tolvanex::host {
 
 namespace {
 std::string frame_summary(const std::uint8_t *data, std::size_t n) {
+    static const char digits[] = "0123456789ABCDEF";
     std::string s = std::to_string(n) + " bytes";
-    char buf[4];
     for (std::size_t i = 0; i < n && i < 8; ++i) {
-        std::snprintf(buf, sizeof buf, "%s%02X", i ? "" : " ", data[i]);
-        s += buf;
+        if (i == 0)
+            s += ' ';
+        s += digits[data[i] >> 4];
+        s += digits[data[i] & 15];
     }
     if (n > 8)
         s += "...";
@@ -38,6 +40,7 @@ PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::vecto
     rec.id = packets_.size() + 1;
     rec.link_handle = link_handle;
     rec.bytes = frame;
+    rec.length = frame.size();
     rec.time = host_.now();
     rec.send_status = answer;
     packets_.push_back(rec);
@@ -56,6 +59,11 @@ PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::vecto
     p->CurrentLength = static_cast<ULONG>(frame.size());
     in_flight_[p] = std::move(f);
     return p;
+}
+
+void Ndiswan::drop_received_bytes(std::size_t index) {
+    if (!keep_bytes_ && index < received_.size())
+        std::vector<std::uint8_t>().swap(received_[index].bytes);
 }
 
 PNDIS_WAN_PACKET Ndiswan::pend_packet(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
@@ -91,6 +99,8 @@ void Ndiswan::send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status) {
         rt::violation("packet.bad-completion", "packet #" + std::to_string(rec.id) + " completed twice");
     rec.completion = status;
     rec.completed_time = host_.now();
+    if (!keep_bytes_)
+        std::vector<std::uint8_t>().swap(rec.bytes);
     rt::trace(TraceKind::Wan, "send complete #" + std::to_string(rec.id) + " " + hex32(static_cast<std::uint32_t>(status)));
     // Completion inside the send handler, before it returned pending, is
     // legal: keep the packet until the handler's answer is known.

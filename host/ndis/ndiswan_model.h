@@ -36,7 +36,7 @@ struct LineDownRecord {
 
 struct ReceivedFrame {
     std::uint32_t link_context = 0;
-    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> bytes; // empty once dropped
     NDIS_STATUS answer = 0;
     bool completed = false; // receive-complete seen for it
     Ticks time = 0;
@@ -45,7 +45,8 @@ struct ReceivedFrame {
 struct SentPacket {
     std::uint64_t id = 0;
     std::uint32_t link_handle = 0;
-    std::vector<std::uint8_t> bytes; // the frame as handed over
+    std::vector<std::uint8_t> bytes; // the frame as handed over; empty once dropped
+    std::size_t length = 0;          // the frame's length, kept when the bytes go
     NDIS_STATUS send_status = 0;     // the send handler's answer
     std::optional<NDIS_STATUS> completion;
     Ticks time = 0;           // handed to the send handler
@@ -70,6 +71,13 @@ class Ndiswan {
 
     // Called inside each receive indication, in the indicating context.
     void on_receive(std::function<void(const ReceivedFrame &)> hook) { on_receive_ = std::move(hook); }
+
+    // Without a capture to write, a long run need not keep every frame:
+    // sent frames lose their bytes once completed, received ones once the
+    // reader that asked for them has taken them (drop_received_bytes).
+    void keep_frame_bytes(bool keep) { keep_bytes_ = keep; }
+    bool keeps_frame_bytes() const { return keep_bytes_; }
+    void drop_received_bytes(std::size_t index);
 
     // NDISWAN refuses every received frame while set.
     void refuse_receives(bool refuse) { refuse_ = refuse; }
@@ -107,6 +115,7 @@ class Ndiswan {
     std::vector<LineDownRecord> downs_;
     std::uint64_t line_order_ = 0;
     bool refuse_ = false;
+    bool keep_bytes_ = true;
     std::function<void(const ReceivedFrame &)> on_receive_;
 };
 

@@ -1,11 +1,12 @@
-// The scheduler: one baton passed between contexts through per-context
-// semaphores, so exactly one OS thread runs host or driver code at a time and
-// every interleaving is the scheduler's choice, reproducible from the seed.
+// The scheduler: one baton passed between contexts, each a fiber on the one
+// OS thread, so exactly one runs host or driver code at a time and every
+// interleaving is the scheduler's choice, reproducible from the seed.
 
 #include "nt/kernel.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 
 namespace tolvanex::host {
@@ -23,10 +24,42 @@ Kernel::Kernel(const HostOptions &options)
     }
     contexts_.push_back(std::make_unique<Context>(0, "ndis", ContextKind::Caller));
     caller_ = current_ = contexts_.back().get();
+    caller_->fiber_ = std::make_unique<Fiber>();
+    caller_->kernel_ = this;
     caller_->priority = randomised_ ? 1'000'000 + static_cast<std::int64_t>(rng_() % 1'000'000) : 0;
+    Fiber::set_overflow_handler(&Kernel::on_overflow, this);
 }
 
-Kernel::~Kernel() { kill_all(); }
+Kernel::~Kernel() {
+    kill_all();
+    Fiber::set_overflow_handler(nullptr, nullptr);
+}
+
+void Kernel::transfer(Context &from, Context &to, bool final) {
+    current_ = &to;
+    Fiber::switch_to(*from.fiber_, *to.fiber_, final);
+}
+
+void Kernel::fiber_entry(void *context) {
+    auto *ctx = static_cast<Context *>(context);
+    ctx->kernel_->run_context(ctx);
+}
+
+// On the signal stack: the context ran into its guard page. Its stack is
+// lost, so it cannot unwind; the run stops and the caller reports it.
+void Kernel::on_overflow(Fiber &fiber, void *kernel) {
+    auto *k = static_cast<Kernel *>(kernel);
+    Context *self = k->current_;
+    if (self == k->caller_ || self->fiber_.get() != &fiber)
+        std::abort();
+    self->state = ContextState::Finished;
+    k->record("stack.overflow", "context " + self->name + " ran past the end of its " +
+                                    std::to_string(fiber.stack_size() / 1024) + " KiB stack");
+    if (!k->killing_ && k->caller_->state != ContextState::Runnable)
+        k->wake(*k->caller_, WakeReason::Signalled);
+    k->transfer(*self, *k->caller_, true);
+    std::abort();
+}
 
 Context &Kernel::spawn(std::string name, ContextKind kind, std::function<void()> body) {
     int id = static_cast<int>(contexts_.size());
@@ -35,12 +68,16 @@ Context &Kernel::spawn(std::string name, ContextKind kind, std::function<void()>
     ctx->body_ = std::move(body);
     ctx->priority = randomised_ ? 1'000'000 + static_cast<std::int64_t>(rng_() % 1'000'000) : 0;
     ctx->ready_seq = ++ready_counter_;
-    ctx->thread_ = std::thread([this, ctx] { run_context(ctx); });
+    ctx->kernel_ = this;
+    // Stacks of contexts that have ended go back to the pool first.
+    for (auto &c : contexts_)
+        if (c->state == ContextState::Finished && c.get() != current_ && c->fiber_)
+            c->fiber_.reset();
+    ctx->fiber_ = std::make_unique<Fiber>(&Kernel::fiber_entry, ctx);
     return *ctx;
 }
 
 void Kernel::run_context(Context *ctx) {
-    ctx->go_.acquire();
     if (!ctx->kill_ && !stopped_) {
         try {
             ctx->body_();
@@ -54,6 +91,7 @@ void Kernel::run_context(Context *ctx) {
         }
     }
     finish_current();
+    std::abort(); // a finished context is never resumed
 }
 
 void Kernel::finish_current() {
@@ -65,9 +103,7 @@ void Kernel::finish_current() {
         // or reports the stop.
         if (!killing_ && caller_->state != ContextState::Runnable)
             wake(*caller_, WakeReason::Signalled);
-        current_ = caller_;
-        caller_->go_.release();
-        return;
+        transfer(*self, *caller_, true);
     }
     reschedule();
 }
@@ -113,10 +149,8 @@ void Kernel::hand_to(Context *next) {
         resumed(*self);
         return;
     }
-    current_ = next;
     ++switches_;
-    next->go_.release();
-    self->go_.acquire();
+    transfer(*self, *next);
     resumed(*self);
 }
 
@@ -137,10 +171,8 @@ void Kernel::reschedule() {
     for (;;) {
         if (Context *next = pick()) {
             if (current_->state == ContextState::Finished) {
-                current_ = next;
                 ++switches_;
-                next->go_.release();
-                return;
+                transfer(*current_, *next, true);
             }
             hand_to(next);
             return;
@@ -314,14 +346,12 @@ void Kernel::kill_all() {
         if (c.get() == caller_ || c->state == ContextState::Finished)
             continue;
         c->kill_ = true;
-        current_ = c.get();
-        c->go_.release();
-        caller_->go_.acquire();
+        transfer(*caller_, *c);
         current_ = caller_;
     }
     for (auto &c : contexts_)
-        if (c->thread_.joinable())
-            c->thread_.join();
+        if (c.get() != caller_)
+            c->fiber_.reset();
     killing_ = false;
 }
 

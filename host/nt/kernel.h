@@ -1,23 +1,25 @@
 // The host's kernel runtime: contexts, the baton, the seeded scheduler, the
 // virtual clock, blocking waits and timers. Every flow of control that runs
 // driver code is a Context; exactly one holds the baton at a time, and control
-// changes hands only at scheduling points.
+// changes hands only at scheduling points. Each context is a fiber with its
+// own stack on the one OS thread that runs the host.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <random>
-#include <semaphore>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host.h"
+#include "nt/fiber.h"
 
 namespace tolvanex::host {
 
@@ -53,8 +55,8 @@ class Context {
 
   private:
     friend class Kernel;
-    std::binary_semaphore go_{0};
-    std::thread thread_;
+    std::unique_ptr<Fiber> fiber_;
+    class Kernel *kernel_ = nullptr;
     std::function<void()> body_;
     bool kill_ = false;
 };
@@ -107,24 +109,34 @@ class Kernel {
     [[noreturn]] void stop(std::string rule, std::string detail);
     const std::optional<Violation> &stopped() const { return stopped_; }
 
-    // Unwinds and joins every context but the caller; used when the host goes.
+    // Unwinds every context but the caller; used when the host goes.
     void kill_all();
 
     std::uint64_t switches() const { return switches_; }
 
-    // Spin-lock ownership, keyed by the lock's address.
+    // Spin-lock ownership, kept in the lock word itself as a tagged context
+    // id, as NT keeps a held lock's word non-zero. A word without the tag
+    // (zero, or never initialised) is a free lock.
     Context *lock_owner(const void *lock) const {
-        auto it = lock_owners_.find(lock);
-        return it == lock_owners_.end() ? nullptr : it->second;
+        std::uintptr_t word;
+        std::memcpy(&word, lock, sizeof word);
+        if ((word & kLockTagMask) != kLockTag)
+            return nullptr;
+        std::uintptr_t id = word & ~kLockTagMask;
+        return id < contexts_.size() ? contexts_[id].get() : nullptr;
     }
-    void set_lock_owner(const void *lock, Context *owner) {
-        if (owner)
-            lock_owners_[lock] = owner;
-        else
-            lock_owners_.erase(lock);
+    void set_lock_owner(void *lock, Context *owner) {
+        std::uintptr_t word = owner ? kLockTag | static_cast<std::uintptr_t>(owner->id) : 0;
+        std::memcpy(lock, &word, sizeof word);
     }
 
   private:
+    static constexpr std::uintptr_t kLockTagMask = ~std::uintptr_t{0} << 16 << (sizeof(void *) * 8 - 32);
+    static constexpr std::uintptr_t kLockTag = static_cast<std::uintptr_t>(0xA5A5C3C3A5A5C3C3ULL) & kLockTagMask;
+
+    static void fiber_entry(void *context);
+    static void on_overflow(Fiber &fiber, void *kernel);
+    void transfer(Context &from, Context &to, bool final = false);
     Context *pick();
     void make_ready(Context &ctx);
     void reschedule();
@@ -149,7 +161,6 @@ class Kernel {
     std::uint64_t ready_counter_ = 0;
     std::uint64_t switches_ = 0;
     std::map<const void *, Ticks> timers_;
-    std::map<const void *, Context *> lock_owners_;
     std::set<const void *> fired_;
     std::optional<Violation> stopped_;
     bool killing_ = false;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <unordered_map>
 
 #include "nt/kernel.h"
 #include "ndis.h"
@@ -13,11 +14,12 @@ namespace tolvanex::host {
 
 namespace {
 SymbolSource g_symbol_source = nullptr;
-}
+// Code does not move while it is loaded, so each address is looked up once:
+// an allocation site asks on every call. A new symbol source (an image
+// loaded or gone) starts the cache afresh.
+std::unordered_map<const void *, std::string> g_names;
 
-void set_symbol_source(SymbolSource source) { g_symbol_source = source; }
-
-std::string symbol_name(const void *address) {
+std::string look_up_symbol(const void *address) {
     if (g_symbol_source)
         if (auto name = g_symbol_source(address))
             return *name;
@@ -47,12 +49,30 @@ std::string symbol_name(const void *address) {
     return buf;
 }
 
+} // namespace
+
+void set_symbol_source(SymbolSource source) {
+    g_symbol_source = source;
+    g_names.clear();
+}
+
+const std::string &symbol_name_ref(const void *address) {
+    auto it = g_names.find(address);
+    if (it == g_names.end())
+        it = g_names.emplace(address, look_up_symbol(address)).first;
+    return it->second;
+}
+
+std::string symbol_name(const void *address) { return symbol_name_ref(address); }
+
 Memory::~Memory() {
     for (auto &[p, b] : blocks_)
         std::free(const_cast<void *>(p));
+    for (void *p : quarantine_)
+        std::free(p);
 }
 
-void *Memory::allocate(std::size_t length, std::string where) {
+void *Memory::allocate(std::size_t length, const std::string &where) {
     if (limit_ && length > limit_ - std::min(limit_, held_))
         rt::violation("memory.limit", "allocating " + std::to_string(length) + " bytes by " + where + " with " +
                                           std::to_string(held_) + " held passes the run's bound of " +
@@ -62,7 +82,7 @@ void *Memory::allocate(std::size_t length, std::string where) {
         throw HostError("host out of memory");
     std::memset(p, kFill, length);
     auto &k = Host::current().kernel();
-    blocks_[p] = Block{length, k.current().name, k.now(), std::move(where)};
+    blocks_[p] = Block{length, k.current().name, k.now(), where};
     ++allocations_;
     held_ += length;
     return p;
@@ -81,7 +101,13 @@ void Memory::release(void *p, std::size_t length) {
                           std::to_string(it->second.length) + " bytes allocated by " + it->second.where);
     held_ -= it->second.length;
     blocks_.erase(it);
-    std::free(p);
+    // A freed address is not handed out again at once, so a stale pointer
+    // never names a new block: the oldest of the recent frees goes back.
+    quarantine_.push_back(p);
+    if (quarantine_.size() > kQuarantine) {
+        std::free(quarantine_.front());
+        quarantine_.pop_front();
+    }
 }
 
 std::size_t Memory::live_bytes() const { return held_; }
@@ -101,7 +127,7 @@ extern "C" NDIS_STATUS NTAPI NdisAllocateMemory(PVOID *VirtualAddress, UINT Leng
         return NDIS_STATUS_FAILURE;
     }
     (void)MemoryFlags;
-    *VirtualAddress = h.memory().allocate(Length, symbol_name(caller));
+    *VirtualAddress = h.memory().allocate(Length, symbol_name_ref(caller));
     return NDIS_STATUS_SUCCESS;
 }
 

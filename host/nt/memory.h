@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,7 +31,7 @@ class Memory {
     // never wrote are visible and reproducible.
     static constexpr unsigned char kFill = 0xCD;
 
-    void *allocate(std::size_t length, std::string where);
+    void *allocate(std::size_t length, const std::string &where);
     // Verifier rules on a free; returns normally when it was legal.
     void release(void *p, std::size_t length);
 
@@ -44,12 +45,16 @@ class Memory {
   private:
     std::size_t limit_ = 0;
     std::size_t held_ = 0;
+    static constexpr std::size_t kQuarantine = 64; // frees held back before reuse
     std::map<const void *, Block> blocks_;
+    std::deque<void *> quarantine_;
     std::size_t allocations_ = 0;
 };
 
-// The name of the function containing `address`, for reports.
+// The name of the function containing `address`, for reports; looked up
+// once per address.
 std::string symbol_name(const void *address);
+const std::string &symbol_name_ref(const void *address);
 
 // Names code the dynamic linker does not know (a loaded NT image); asked
 // first by symbol_name. Null removes it.

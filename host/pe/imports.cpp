@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cctype>
+#include <cstring>
 #include <dlfcn.h>
 #include <map>
 #include <set>
@@ -218,6 +219,13 @@ const std::map<std::string, Table> &tables() {
              STDCALL(ZwClose),
              STDCALL(ZwOpenKey),
              STDCALL(ZwQueryValueKey),
+             // The C memory routines ntoskrnl.exe exports: cdecl, as the C
+             // library's own, and they neither fail nor reach the host.
+             {"memcpy", reinterpret_cast<const void *>(static_cast<void *(*)(void *, const void *, size_t)>(&memcpy))},
+             {"memmove", reinterpret_cast<const void *>(static_cast<void *(*)(void *, const void *, size_t)>(&memmove))},
+             {"memset", reinterpret_cast<const void *>(static_cast<void *(*)(void *, int, size_t)>(&memset))},
+             {"memcmp",
+              reinterpret_cast<const void *>(static_cast<int (*)(const void *, const void *, size_t)>(&memcmp))},
          }},
         {"hal.dll",
          {
