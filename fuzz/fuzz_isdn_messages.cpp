@@ -69,6 +69,8 @@ class ForgingIsdn : public Device {
         reads_[handle].pop_front();
         auto &b = irp->system_buffer;
         b[1] = in.u8(); // the message code, any value
+        if (b[1] == APP_DATA_IN && !link_up(handle))
+            b[1] = APP_FLOW_ON;
         std::uint8_t flags = in.u8();
         std::uint32_t status = (flags & 1) ? in.u32() : 0;
         std::memcpy(b.data() + 2, &status, 4);
@@ -114,10 +116,9 @@ void program(Host &host, Input &in) {
             }
         }
     } attached{host};
-    host.run_for(seconds(3));
+    wait_for_isdn(host);
     TapiState tapi;
     open_lines(host, tapi);
-    host.run_for(seconds(1));
 
     for (int step = 0; step < 64 && !in.empty(); ++step) {
         std::uint8_t op = in.u8();
@@ -167,7 +168,7 @@ void program(Host &host, Input &in) {
         host.settle();
         tapi.collect(host);
     }
-    host.run_for(seconds(2));
+    host.run_for(millis(500));
     host.ndis().halt();
 }
 

@@ -118,6 +118,28 @@ struct TapiState {
     HDRV_CALL call(std::uint8_t pick) const { return calls.empty() ? pick : calls[pick % calls.size()]; }
 };
 
+// Whether a B-channel call on `hcom` has its WAN link up. A frame that
+// arrives before the link is up is delivered on link context 0, as the
+// driver's receive path is defined (ProcessDatInd queues in any state), and
+// the verifier stops that run (tests/scripts/early-data.lua shows it); the
+// programs send data only where this holds, so that they get past it.
+inline bool link_up(std::uint8_t hcom) {
+    if (!pGlobal_Adapter)
+        return false;
+    for (int i = CTX_B1; i <= CTX_B1 + 1; ++i) {
+        const CTX &ctx = pGlobal_Adapter->Ctx[i];
+        if (ctx.hCom == hcom && ctx.NdisLinkContext != 0)
+            return true;
+    }
+    return false;
+}
+
+// Lets the general thread find and open the ISDN driver.
+inline void wait_for_isdn(Host &host) {
+    host.run_until([] { return pGlobal_Adapter && pGlobal_Adapter->PimIsdnDeviceObject != nullptr; }, seconds(11));
+    host.settle();
+}
+
 // Initialises the provider and opens both lines.
 inline void open_lines(Host &host, TapiState &tapi) {
     host.ras().initialize(10);

@@ -17,9 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         host.isdn().attach();
         host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_LISTEN, 0, 1);
         host.isdn().auto_answer(ISDN_CLASS_CANCEL, ISDN_CODE_CANCEL_LISTEN, 0);
-        host.run_for(seconds(3));
+        wait_for_isdn(host);
         TapiState tapi;
         open_lines(host, tapi);
-        host.run_for(seconds(2));
+        host.run_for(seconds(1));
     });
 }

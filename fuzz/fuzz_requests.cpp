@@ -53,7 +53,7 @@ void program(Host &host, Input &in) {
     if (!start(host))
         return;
     host.isdn().attach();
-    host.run_for(seconds(3));
+    wait_for_isdn(host);
     TapiState tapi;
     open_lines(host, tapi);
     std::uint8_t next_handle = 2;
@@ -104,6 +104,8 @@ void program(Host &host, Input &in) {
                     handle = 1; break;
             case 4: m.code = APP_DATA_IN; m.data = in.bytes(in.u8()); break;
             }
+            if (m.code == APP_DATA_IN && !link_up(handle))
+                break;
             host.isdn().queue_message(handle, m);
             break;
         }
@@ -122,7 +124,7 @@ void program(Host &host, Input &in) {
         answer_isdn(host, next_handle);
         tapi.collect(host);
     }
-    host.run_for(seconds(2));
+    host.run_for(millis(500));
     answer_isdn(host, next_handle);
 }
 
