@@ -102,10 +102,9 @@ class ForgingIsdn : public Device {
 void program(Host &host, Input &in) {
     configure(host);
     ForgingIsdn isdn(host);
-    if (!start(host))
-        return;
-    // The device leaves the namespace before it is destroyed, whichever way
-    // the program ends.
+    // The device is there from the start, so the driver opens it at once;
+    // it leaves the namespace before it is destroyed, whichever way the
+    // program ends.
     host.objects().add_device("\\Device\\PIMISDND", isdn);
     struct Attached {
         Host &host;
@@ -116,6 +115,8 @@ void program(Host &host, Input &in) {
             }
         }
     } attached{host};
+    if (!start(host))
+        return;
     wait_for_isdn(host);
     TapiState tapi;
     open_lines(host, tapi);
@@ -163,7 +164,7 @@ void program(Host &host, Input &in) {
                 isdn.fail_next(1 + in.u8() % 4);
             break;
         }
-        case 7: host.run_for(millis(in.u16())); break;
+        case 7: host.run_for(millis(in.u16() % 8000)); break;
         }
         host.settle();
         tapi.collect(host);

@@ -12,11 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     return run_input([&](Host &host) {
         configure(host);
         import_reg(host.registry(), std::string_view(reinterpret_cast<const char *>(data), size), "<fuzz>");
-        if (!start(host))
-            return;
-        host.isdn().attach();
+        host.isdn().attach(); // there from the start: opened at once
         host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_LISTEN, 0, 1);
         host.isdn().auto_answer(ISDN_CLASS_CANCEL, ISDN_CODE_CANCEL_LISTEN, 0);
+        if (!start(host))
+            return;
         wait_for_isdn(host);
         TapiState tapi;
         open_lines(host, tapi);

@@ -50,9 +50,9 @@ void answer_isdn(Host &host, std::uint8_t &next_handle) {
 
 void program(Host &host, Input &in) {
     configure(host);
+    host.isdn().attach(); // there from the start: opened at once
     if (!start(host))
         return;
-    host.isdn().attach();
     wait_for_isdn(host);
     TapiState tapi;
     open_lines(host, tapi);
@@ -117,7 +117,7 @@ void program(Host &host, Input &in) {
                 host.ndiswan().send(link, frame);
             break;
         }
-        case 10: host.run_for(millis(in.u16())); break;
+        case 10: host.run_for(millis(in.u16() % 8000)); break;
         case 11: host.ndis().reset(); break;
         }
         host.settle();
