@@ -53,7 +53,7 @@ build-fuzz: deps
 
 # Each target 60 s from its seed corpus, as CI runs them.
 test-fuzz: build-fuzz
-	cd $(BUILD_FUZZ) && FUZZ_SECONDS=60 ctest --output-on-failure
+	cd $(BUILD_FUZZ) && FUZZ_SECONDS=60 ctest --verbose
 
 # Each target for FUZZ_SECONDS, one after the other, growing the corpus in
 # $(BUILD_FUZZ)/fuzz/corpus; findings go to $(BUILD_FUZZ)/findings.
