@@ -4,15 +4,20 @@
 BUILD      ?= build
 BUILD_SAN  ?= build-san
 BUILD_I386 ?= build-i386
+BUILD_FUZZ ?= build-fuzz
+BUILD_COV  ?= build-cov
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES   := build-essential cmake g++ googletest libgtest-dev libgmock-dev libbenchmark-dev \
               liblua5.4-dev mingw-w64-i686-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 tshark \
-              iputils-ping
+              iputils-ping clang-14 libclang-rt-14-dev libfuzzer-14-dev gcovr
 # The 32-bit host that runs the NT image: the multilib compiler and Lua for
 # i386 through Debian's multiarch.
 IMAGE_PACKAGES := g++-multilib liblua5.4-dev:i386
+FUZZ_TARGETS := requests isdn_messages registry
 
-.PHONY: all deps deps-image build build-san build-image run check test test-san test-image bench format clean
+.PHONY: all deps deps-image build build-san build-image build-fuzz build-cov run check test test-san test-image \
+        test-fuzz fuzz coverage bench format clean
 
 all: build
 
@@ -75,7 +80,36 @@ test-san: build-san
 test-image: build-image
 	cd $(BUILD_I386) && ctest --output-on-failure -j $(JOBS)
 
-check: test test-san test-image
+# The fuzz targets only: the driver and the host under clang, libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+build-fuzz: deps
+	CXX=clang++-14 cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANEX_FUZZ=ON >/dev/null
+	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+
+# Each target 60 s from its seed corpus, as CI runs them.
+test-fuzz: build-fuzz
+	cd $(BUILD_FUZZ) && FUZZ_SECONDS=60 ctest --verbose
+
+# Each target for FUZZ_SECONDS, one after the other, growing the corpus in
+# $(BUILD_FUZZ)/fuzz/corpus; findings go to $(BUILD_FUZZ)/findings.
+fuzz: build-fuzz
+	@status=0; for t in $(FUZZ_TARGETS); do \
+	  FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run_fuzz.sh $(BUILD_FUZZ)/fuzz/fuzz_$$t fuzz/corpus/$$t \
+	    $(BUILD_FUZZ)/fuzz/corpus/$$t $(BUILD_FUZZ)/findings || status=1; \
+	done; exit $$status
+
+build-cov: deps
+	cmake -S . -B $(BUILD_COV) -DCMAKE_BUILD_TYPE=Debug -DTOLVANEX_COVERAGE=ON -DTOLVANEX_BENCH=OFF >/dev/null
+	cmake --build $(BUILD_COV) -j $(JOBS)
+
+# The suite in the coverage build, then driver/'s line and branch coverage
+# per module and every line it never ran.
+coverage: build-cov
+	find $(BUILD_COV) -name '*.gcda' -delete
+	cd $(BUILD_COV) && ctest -j $(JOBS) --output-on-failure
+	tests/coverage_report.sh $(BUILD_COV)
+
+check: test test-san test-image test-fuzz
 
 bench: build
 	./$(BUILD)/tolvanex-bench
@@ -84,4 +118,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_I386)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_I386) $(BUILD_FUZZ) $(BUILD_COV)
