@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Writes tools/ndis_tables.inc from the platform headers: the OID, status
-and TAPI constant names, and the field table of every record, so that a
+"""Writes host/check/ndis_names.inc (the OID, status and TAPI constant names,
+which the host's trace and the tools share) and tools/ndis_tables.inc (the
+field table of every record) from the platform headers, so that a
 scenario can name a request's fields as the headers do. Run it after a
 header changes; the output is committed."""
 import re
@@ -52,6 +53,7 @@ lines = ["// Written by tools/gen_tables.py from platform/; do not edit by hand.
          "#define BYTES(T, f) {#f, offsetof(T, f), sizeof(static_cast<T *>(nullptr)->f), FieldKind::Bytes, nullptr}",
          "#define RECORD(T, f, R) {#f, offsetof(T, f), sizeof(R), FieldKind::Record, &k##R}",
          "#define TAIL(T, f) {#f, offsetof(T, f), 0, FieldKind::Tail, nullptr}", ""]
+name_lines = ["// Written by tools/gen_tables.py from platform/; do not edit by hand.", ""]
 for kind, prefix in (("kOidNames", "OID_"), ("kStatusNames", "NDIS_STATUS_"),
                      ("kCallStateNames", "LINECALLSTATE_"), ("kDevStateNames", "LINEDEVSTATE_"),
                      ("kMessageNames", "LINE_"), ("kErrNames", "NDIS_STATUS_TAPI_"),
@@ -63,10 +65,10 @@ for kind, prefix in (("kOidNames", "OID_"), ("kStatusNames", "NDIS_STATUS_"),
         items = [n for n in items if re.match(r"LINE_[A-Z]+$", n)]
     if kind == "kErrNames":
         continue
-    lines.append(f"constexpr Named {kind}[] = {{")
-    lines += [f'    {{"{n}", static_cast<std::uint32_t>({n})}},' for n in items]
-    lines.append("};")
-    lines.append("")
+    name_lines.append(f"constexpr Named {kind}[] = {{")
+    name_lines += [f'    {{"{n}", static_cast<std::uint32_t>({n})}},' for n in items]
+    name_lines.append("};")
+    name_lines.append("")
 
 for name, body in records:
     fs = fields(body)
@@ -90,3 +92,4 @@ lines += [f"    &k{n}," for n, _ in records]
 lines.append("};")
 lines += ["", "#undef SCALAR", "#undef BYTES", "#undef RECORD", "#undef TAIL"]
 (root / "tools" / "ndis_tables.inc").write_text("\n".join(lines) + "\n")
+(root / "host" / "check" / "ndis_names.inc").write_text("\n".join(name_lines).rstrip("\n") + "\n")

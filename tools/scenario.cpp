@@ -19,6 +19,7 @@
 #include "pcap.h"
 #include "nt/regedit.h"
 #include "check/trace.h"
+#include "trace_files.h"
 
 namespace tolvanex::sim {
 
@@ -29,6 +30,8 @@ namespace {
 // A script that runs this many instructions between two waits is looping.
 constexpr int kHookEvery = 1'000'000;
 constexpr int kHookLimit = 1'000; // a billion instructions
+// Trace records kept in memory for the report of a failure.
+constexpr std::size_t kTraceKept = 4096;
 
 struct LuaCloser {
     void operator()(lua_State *L) const { lua_close(L); }
@@ -87,20 +90,16 @@ bool is_builtin(const std::string &name, std::string &text, std::string &chunk) 
 
 void print_trace_tail(std::ostream &err, const Trace &trace, std::size_t count) {
     const auto &records = trace.records();
+    std::size_t width = 14;
+    for (auto &r : records)
+        width = std::max(width, r.context.size());
     std::vector<const TraceRecord *> shown;
     for (std::size_t i = records.size(); i-- > 0 && shown.size() < count;)
         if (records[i].kind != TraceKind::Registry)
             shown.push_back(&records[i]);
     err << "trace before it:\n";
     for (std::size_t i = shown.size(); i-- > 0;)
-        err << Trace::render(*shown[i]) << '\n';
-}
-
-void write_trace(const std::filesystem::path &file, const Trace &trace) {
-    std::ofstream out(file);
-    if (!out)
-        throw HostError("cannot write the trace to " + file.string());
-    out << trace.render_all();
+        err << Trace::render(*shown[i], width) << '\n';
 }
 
 void write_capture(const std::filesystem::path &file, Host &host) {
@@ -157,12 +156,29 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     }
 
     Host host(HostOptions{.seed = options.seed, .real_time = options.real_time});
+    // The files take every record as it is made; memory keeps the recent
+    // ones for the report of a failure.
+    host.trace().set_limit(kTraceKept);
     bool echo = options.timeline && !options.quiet;
     if (echo)
-        host.trace().set_sink([&out](const TraceRecord &r) {
+        host.trace().set_sink([&out, &host](const TraceRecord &r) {
             if (r.kind != TraceKind::Registry && r.kind != TraceKind::Kernel)
-                out << Trace::render(r) << '\n';
+                out << Trace::render(r, host.trace().context_width()) << '\n';
         });
+    std::unique_ptr<TraceFile> trace_file;
+    if (options.trace_file) {
+        RunInfo info{options.seed, options.script, options.command_line,
+                     options.config ? options.config->string() : std::string(),
+                     options.config ? file_digest(*options.config) : std::string()};
+        try {
+            trace_file = std::make_unique<TraceFile>(*options.trace_file, host.trace(), info);
+        } catch (const HostError &e) {
+            result.status = kUsage;
+            result.summary = e.what();
+            err << "tolvanex-sim: " << e.what() << '\n';
+            return result;
+        }
+    }
     if (options.config) {
         try {
             import_reg_file(host.registry(), *options.config);
@@ -293,8 +309,8 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         out << options.script << ": " << result.summary << '\n';
     }
     try {
-        if (options.trace_file)
-            write_trace(*options.trace_file, host.trace());
+        if (trace_file)
+            trace_file->close();
         if (options.pcap_file)
             write_capture(*options.pcap_file, host);
     } catch (const std::exception &e) {

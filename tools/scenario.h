@@ -28,6 +28,7 @@ struct ScenarioOptions {
     std::optional<std::filesystem::path> trace_file;
     std::optional<std::filesystem::path> pcap_file;
     std::string replay;              // the command line that repeats this run
+    std::string command_line;        // as given, for the trace's header
 };
 
 struct ScenarioResult {

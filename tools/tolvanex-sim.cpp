@@ -25,7 +25,8 @@ void usage(std::FILE *out) {
                  "  --seeds A..B     run once per seed from A to B; one line per failing seed\n"
                  "  --config FILE    import a REGEDIT4 file before the script runs\n"
                  "                   (the demonstration uses configs/default.reg without it)\n"
-                 "  --trace FILE     write the whole trace to FILE\n"
+                 "  --trace FILE     write the whole trace to FILE as the run goes: JSON Lines for\n"
+                 "                   .jsonl or .json, the timeline's text for any other name\n"
                  "  --pcap FILE      write the WAN frames to FILE (pcap, PPP with direction)\n"
                  "  --lang en|fr     language of the event log\n"
                  "  --real-time      bind the virtual clock to the wall clock\n"
@@ -189,6 +190,8 @@ int main(int argc, char **argv) {
         bad("give --seed or --seeds, not both");
     if (seeds && (options.trace_file || options.pcap_file))
         bad("--trace and --pcap record one run; replay the seed you want with --seed");
+    for (int k = 0; k < argc; ++k)
+        options.command_line += (k ? " " : "") + quoted(argv[k]);
     bool demo = i >= argc;
     bool config_given = options.config.has_value();
     if (demo) {

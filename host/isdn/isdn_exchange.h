@@ -121,6 +121,10 @@ enum class IsdnCallState : std::uint8_t {
     Released,       // APP_CLEAR_CO posted (or the call never reached the driver)
 };
 std::string_view isdn_call_state_name(IsdnCallState s);
+// "ISDN_OK", "ISDN_BAD_HANDLE", ...; an unknown status as a number.
+std::string isdn_status_name(std::uint32_t status);
+// "normal clearing", "user busy", ...; an unknown cause as "cause N".
+std::string isdn_cause_name(std::uint8_t cause);
 
 // What the exchange knows of a call, live or ended.
 struct IsdnCall {
@@ -273,6 +277,7 @@ class IsdnExchange {
     void release(Call &c, const std::string &end);
     void arrive(const CallIn &in);
     void give_up(std::uint64_t call);
+    void ringing(const Call &c);
     static std::string describe(const Call &c);
 
     // Data path (isdn_exchange_data.cpp).

@@ -13,7 +13,7 @@ namespace tolvanex::host {
 
 namespace {
 void trace(std::string text) {
-    rt::trace(TraceKind::Isdn, std::move(text));
+    rt::trace_as("exchange", TraceKind::Isdn, "exchange", "{text}", {tf::text("text", std::move(text))});
 }
 std::string hcom(std::uint8_t h) {
     return "hCom " + std::to_string(h);
