@@ -102,15 +102,6 @@ void print_trace_tail(std::ostream &err, const Trace &trace, std::size_t count) 
         err << Trace::render(*shown[i], width) << '\n';
 }
 
-void write_capture(const std::filesystem::path &file, Host &host) {
-    std::vector<PcapFrame> frames;
-    for (auto &p : host.ndiswan().packets())
-        frames.push_back({p.time, PcapFrame::Direction::Sent, p.bytes});
-    for (auto &r : host.ndiswan().received())
-        frames.push_back({r.time, PcapFrame::Direction::Received, r.bytes});
-    write_pcap(file, std::move(frames));
-}
-
 void print_report(std::ostream &out, Host &host, const std::string &lang) {
     out << "\nEvent log (" << lang << ")\n" << host.event_log().render_all(lang) << '\n';
     out << "Summary\n";
@@ -166,12 +157,16 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
                 out << Trace::render(r, host.trace().context_width()) << '\n';
         });
     std::unique_ptr<TraceFile> trace_file;
-    if (options.trace_file) {
+    std::unique_ptr<Capture> capture;
+    if (options.trace_file || options.pcap_file) {
         RunInfo info{options.seed, options.script, options.command_line,
                      options.config ? options.config->string() : std::string(),
                      options.config ? file_digest(*options.config) : std::string()};
         try {
-            trace_file = std::make_unique<TraceFile>(*options.trace_file, host.trace(), info);
+            if (options.trace_file)
+                trace_file = std::make_unique<TraceFile>(*options.trace_file, host.trace(), info);
+            if (options.pcap_file)
+                capture = std::make_unique<Capture>(*options.pcap_file, host.trace());
         } catch (const HostError &e) {
             result.status = kUsage;
             result.summary = e.what();
@@ -311,8 +306,8 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     try {
         if (trace_file)
             trace_file->close();
-        if (options.pcap_file)
-            write_capture(*options.pcap_file, host);
+        if (capture)
+            capture->close();
     } catch (const std::exception &e) {
         err << "tolvanex-sim: " << e.what() << '\n';
         if (result.status == kPassed)
