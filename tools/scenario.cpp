@@ -19,6 +19,7 @@
 #include "pcap.h"
 #include "nt/regedit.h"
 #include "check/trace.h"
+#include "run_summary.h"
 #include "trace_files.h"
 
 namespace tolvanex::sim {
@@ -102,21 +103,8 @@ void print_trace_tail(std::ostream &err, const Trace &trace, std::size_t count) 
         err << Trace::render(*shown[i], width) << '\n';
 }
 
-void print_report(std::ostream &out, Host &host, const std::string &lang) {
+void print_event_log(std::ostream &out, Host &host, const std::string &lang) {
     out << "\nEvent log (" << lang << ")\n" << host.event_log().render_all(lang) << '\n';
-    out << "Summary\n";
-    if (host.isdn().exchange_mode()) {
-        IsdnExchange &exchange = host.isdn().exchange();
-        for (const auto &c : exchange.calls())
-            out << "  call " << (c.outgoing ? "to " : "from ") << c.remote << " on B" << (c.channel + 1) << ": " << c.end
-                << '\n';
-        const auto ch = exchange.channels();
-        for (std::size_t i = 0; i < ch.size(); ++i)
-            out << "  B" << i + 1 << ": " << ch[i].frames_out << " frames / " << ch[i].bytes_out
-                << " bytes to the network, " << ch[i].frames_in << " frames / " << ch[i].bytes_in << " bytes from it\n";
-    }
-    out << "  NDISWAN: " << host.ndiswan().packets().size() << " frames sent, " << host.ndiswan().received().size()
-        << " received\n";
 }
 
 } // namespace
@@ -296,9 +284,25 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
             print_trace_tail(err, host.trace(), 16);
         }
         err << "replay: " << options.replay << '\n';
-    } else if (!options.quiet) {
-        if (options.report)
-            print_report(out, host, options.lang);
+    }
+    if (options.summary || options.report || options.summary_json) {
+        auto summary = run_summary(host, result.summary, result.status);
+        if (options.summary_json) {
+            std::ofstream json(*options.summary_json);
+            json << summary.dump(2) << '\n';
+            if (!json) {
+                err << "tolvanex-sim: cannot write the summary to " << options.summary_json->string() << '\n';
+                if (result.status == kPassed)
+                    result.status = kUsage;
+            }
+        }
+        if (!options.quiet && (options.summary || options.report)) {
+            if (options.report && result.status == kPassed)
+                print_event_log(out, host, options.lang);
+            print_summary(out, summary);
+        }
+    }
+    if (result.status == kPassed && !options.quiet) {
         out << "  verifier: no rule broken (" << format_time(host.now()) << " s of virtual time, "
             << host.kernel().switches() << " context switches)\n";
         out << options.script << ": " << result.summary << '\n';

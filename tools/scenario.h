@@ -23,6 +23,8 @@ struct ScenarioOptions {
     bool quiet = false;              // nothing on stdout; failures still reach stderr
     bool timeline = true;            // echo the trace as it is made
     bool report = false;             // the event log and the summary after the run
+    bool summary = false;            // the summary after the run
+    std::optional<std::filesystem::path> summary_json; // the summary for tools
     std::string lang = "en";
     std::optional<std::filesystem::path> config; // imported before the script runs
     std::optional<std::filesystem::path> trace_file;

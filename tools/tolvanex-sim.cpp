@@ -29,6 +29,9 @@ void usage(std::FILE *out) {
                  "                   .jsonl or .json, the timeline's text for any other name\n"
                  "  --pcap FILE      write a pcapng capture as the run goes: the ISDN driver's blocks,\n"
                  "                   and one interface per B-channel call with its PPP frames\n"
+                 "  --summary        each call, frames and goodput per channel, the verdict, after the run\n"
+                 "                   (the demonstration prints it anyway)\n"
+                 "  --summary-json FILE  the same as JSON\n"
                  "  --lang en|fr     language of the event log\n"
                  "  --real-time      bind the virtual clock to the wall clock\n"
                  "  --quiet          print only failures\n"
@@ -174,6 +177,10 @@ int main(int argc, char **argv) {
             options.config = value("a .reg file");
         } else if (a == "--trace") {
             options.trace_file = value("a file");
+        } else if (a == "--summary") {
+            options.summary = true;
+        } else if (a == "--summary-json") {
+            options.summary_json = value("a file");
         } else if (a == "--pcap") {
             options.pcap_file = value("a file");
         } else if (a == "--lang") {
@@ -189,8 +196,8 @@ int main(int argc, char **argv) {
     }
     if (seeds && seed_given)
         bad("give --seed or --seeds, not both");
-    if (seeds && (options.trace_file || options.pcap_file))
-        bad("--trace and --pcap record one run; replay the seed you want with --seed");
+    if (seeds && (options.trace_file || options.pcap_file || options.summary_json))
+        bad("--trace, --pcap and --summary-json record one run; replay the seed you want with --seed");
     for (int k = 0; k < argc; ++k)
         options.command_line += (k ? " " : "") + quoted(argv[k]);
     bool demo = i >= argc;
