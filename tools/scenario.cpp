@@ -19,6 +19,7 @@
 #include "pcap.h"
 #include "nt/regedit.h"
 #include "check/trace.h"
+#include "ladder.h"
 #include "run_summary.h"
 #include "trace_files.h"
 
@@ -146,7 +147,8 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         });
     std::unique_ptr<TraceFile> trace_file;
     std::unique_ptr<Capture> capture;
-    if (options.trace_file || options.pcap_file) {
+    std::unique_ptr<Ladder> ladder;
+    if (options.trace_file || options.pcap_file || options.ladder_file) {
         RunInfo info{options.seed, options.script, options.command_line,
                      options.config ? options.config->string() : std::string(),
                      options.config ? file_digest(*options.config) : std::string()};
@@ -155,6 +157,8 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
                 trace_file = std::make_unique<TraceFile>(*options.trace_file, host.trace(), info);
             if (options.pcap_file)
                 capture = std::make_unique<Capture>(*options.pcap_file, host.trace());
+            if (options.ladder_file)
+                ladder = std::make_unique<Ladder>(*options.ladder_file, host.trace());
         } catch (const HostError &e) {
             result.status = kUsage;
             result.summary = e.what();
@@ -312,6 +316,8 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
             trace_file->close();
         if (capture)
             capture->close();
+        if (ladder)
+            ladder->close();
     } catch (const std::exception &e) {
         err << "tolvanex-sim: " << e.what() << '\n';
         if (result.status == kPassed)

@@ -29,6 +29,7 @@ struct ScenarioOptions {
     std::optional<std::filesystem::path> config; // imported before the script runs
     std::optional<std::filesystem::path> trace_file;
     std::optional<std::filesystem::path> pcap_file;
+    std::optional<std::filesystem::path> ladder_file; // .msc, .svg, .png or .mmd
     std::string replay;              // the command line that repeats this run
     std::string command_line;        // as given, for the trace's header
 };

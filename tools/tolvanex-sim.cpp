@@ -29,6 +29,7 @@ void usage(std::FILE *out) {
                  "                   .jsonl or .json, the timeline's text for any other name\n"
                  "  --pcap FILE      write a pcapng capture as the run goes: the ISDN driver's blocks,\n"
                  "                   and one interface per B-channel call with its PPP frames\n"
+                 "  --ladder FILE    the run as a message-sequence chart: .msc, .svg or .png (mscgen), .mmd\n"
                  "  --summary        each call, frames and goodput per channel, the verdict, after the run\n"
                  "                   (the demonstration prints it anyway)\n"
                  "  --summary-json FILE  the same as JSON\n"
@@ -177,6 +178,8 @@ int main(int argc, char **argv) {
             options.config = value("a .reg file");
         } else if (a == "--trace") {
             options.trace_file = value("a file");
+        } else if (a == "--ladder") {
+            options.ladder_file = value("a .msc, .svg, .png or .mmd file");
         } else if (a == "--summary") {
             options.summary = true;
         } else if (a == "--summary-json") {
@@ -196,7 +199,7 @@ int main(int argc, char **argv) {
     }
     if (seeds && seed_given)
         bad("give --seed or --seeds, not both");
-    if (seeds && (options.trace_file || options.pcap_file || options.summary_json))
+    if (seeds && (options.trace_file || options.pcap_file || options.summary_json || options.ladder_file))
         bad("--trace, --pcap and --summary-json record one run; replay the seed you want with --seed");
     for (int k = 0; k < argc; ++k)
         options.command_line += (k ? " " : "") + quoted(argv[k]);
