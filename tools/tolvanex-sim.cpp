@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <vector>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -29,6 +32,7 @@ void usage(std::FILE *out) {
                  "                   .jsonl or .json, the timeline's text for any other name\n"
                  "  --pcap FILE      write a pcapng capture as the run goes: the ISDN driver's blocks,\n"
                  "                   and one interface per B-channel call with its PPP frames\n"
+                 "  --junit FILE     with --seeds: a JUnit report, one test case per seed\n"
                  "  --ladder FILE    the run as a message-sequence chart: .msc, .svg or .png (mscgen), .mmd\n"
                  "  --summary        each call, frames and goodput per channel, the verdict, after the run\n"
                  "                   (the demonstration prints it anyway)\n"
@@ -80,7 +84,74 @@ std::string replay_line(const sim::ScenarioOptions &o, bool demo, bool config_gi
     return line;
 }
 
-int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last, bool demo, bool config_given) {
+std::string xml_escaped(const std::string &s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t' ? ' ' : c;
+        }
+    }
+    return out;
+}
+
+struct SeedResult {
+    std::uint64_t seed;
+    int status;
+    std::string message;
+    double wall;
+    std::string replay;
+};
+
+// One test case per seed; a failing seed names the other seeds that failed
+// the same way, and the suite's output lists each failure once with its seeds.
+void write_junit(const std::string &file, const std::string &name, const std::vector<SeedResult> &results) {
+    std::map<std::string, std::vector<std::uint64_t>> groups;
+    std::size_t failures = 0;
+    double total = 0;
+    for (auto &r : results) {
+        total += r.wall;
+        if (r.status != sim::kPassed) {
+            ++failures;
+            groups[r.message].push_back(r.seed);
+        }
+    }
+    auto seeds_of = [](const std::vector<std::uint64_t> &v) {
+        std::string out;
+        for (auto s : v)
+            out += (out.empty() ? "" : ", ") + std::to_string(s);
+        return out;
+    };
+    std::ofstream out(file);
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n";
+    out << "  <testsuite name=\"" << xml_escaped(name) << "\" tests=\"" << results.size() << "\" failures=\""
+        << failures << "\" errors=\"0\" time=\"" << total << "\">\n";
+    for (auto &r : results) {
+        out << "    <testcase classname=\"" << xml_escaped(name) << "\" name=\"seed " << r.seed << "\" time=\""
+            << r.wall << "\"";
+        if (r.status == sim::kPassed) {
+            out << "/>\n";
+            continue;
+        }
+        auto &same = groups[r.message];
+        out << ">\n      <failure type=\"exit " << r.status << "\" message=\"" << xml_escaped(r.message) << "\">"
+            << xml_escaped(r.message) << "\nthe same failure on seeds " << seeds_of(same) << " ("
+            << same.size() << ")\nreplay: " << xml_escaped(r.replay) << "</failure>\n    </testcase>\n";
+    }
+    out << "    <system-out>" << groups.size() << " distinct failure(s)";
+    for (auto &[message, seeds] : groups)
+        out << "\n" << seeds.size() << " seed(s) [" << seeds_of(seeds) << "]: " << xml_escaped(message);
+    out << "</system-out>\n  </testsuite>\n</testsuites>\n";
+    if (!out)
+        std::fprintf(stderr, "tolvanex-sim: cannot write the JUnit report to %s\n", file.c_str());
+}
+
+int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last, bool demo, bool config_given,
+          const std::string &junit) {
+    std::vector<SeedResult> results;
     bool bar = isatty(STDERR_FILENO) && !options.quiet;
     auto start = std::chrono::steady_clock::now();
     std::uint64_t total = last - first + 1, failed = 0, ran = 0;
@@ -92,6 +163,7 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
         options.replay = replay_line(options, demo, config_given);
         std::ostringstream out, err;
         sim::ScenarioResult r;
+        auto seed_start = std::chrono::steady_clock::now();
         try {
             r = sim::run_scenario(options, out, err);
         } catch (const std::exception &e) {
@@ -99,6 +171,9 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
             r.summary = e.what();
         }
         ++ran;
+        results.push_back({seed, r.status, r.summary.substr(0, r.summary.find('\n')),
+                           std::chrono::duration<double>(std::chrono::steady_clock::now() - seed_start).count(),
+                           options.replay});
         if (r.status != sim::kPassed) {
             ++failed;
             worst = std::max(worst, r.status == sim::kFailed ? 1 : r.status == sim::kVerifierStopped ? 2 : 3);
@@ -127,6 +202,8 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
                 options.script.c_str(), static_cast<unsigned long long>(ran), static_cast<unsigned long long>(first),
                 static_cast<unsigned long long>(first + ran - 1), wall, static_cast<unsigned long long>(ran - failed),
                 static_cast<unsigned long long>(failed));
+    if (!junit.empty())
+        write_junit(junit, options.script, results);
     static const int status_of[] = {sim::kPassed, sim::kFailed, sim::kVerifierStopped, sim::kUsage};
     return status_of[worst];
 }
@@ -137,6 +214,7 @@ int main(int argc, char **argv) {
     sim::ScenarioOptions options;
     std::optional<std::pair<std::uint64_t, std::uint64_t>> seeds;
     bool seed_given = false;
+    std::string junit;
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
@@ -178,6 +256,8 @@ int main(int argc, char **argv) {
             options.config = value("a .reg file");
         } else if (a == "--trace") {
             options.trace_file = value("a file");
+        } else if (a == "--junit") {
+            junit = value("a file");
         } else if (a == "--ladder") {
             options.ladder_file = value("a .msc, .svg, .png or .mmd file");
         } else if (a == "--summary") {
@@ -197,6 +277,8 @@ int main(int argc, char **argv) {
             bad("unknown option '" + a + "'");
         }
     }
+    if (!junit.empty() && !seeds)
+        bad("--junit reports a sweep; give --seeds A..B");
     if (seeds && seed_given)
         bad("give --seed or --seeds, not both");
     if (seeds && (options.trace_file || options.pcap_file || options.summary_json || options.ladder_file))
@@ -215,7 +297,7 @@ int main(int argc, char **argv) {
         options.args.assign(argv + i, argv + argc);
     }
     if (seeds)
-        return sweep(options, seeds->first, seeds->second, demo, config_given);
+        return sweep(options, seeds->first, seeds->second, demo, config_given, junit);
     options.replay = replay_line(options, demo, config_given);
     try {
         return sim::run_scenario(options, std::cout, std::cerr).status;
