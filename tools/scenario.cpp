@@ -92,9 +92,7 @@ bool is_builtin(const std::string &name, std::string &text, std::string &chunk) 
 
 void print_trace_tail(std::ostream &err, const Trace &trace, std::size_t count) {
     const auto &records = trace.records();
-    std::size_t width = 14;
-    for (auto &r : records)
-        width = std::max(width, r.context.size());
+    std::size_t width = trace.context_width();
     std::vector<const TraceRecord *> shown;
     for (std::size_t i = records.size(); i-- > 0 && shown.size() < count;)
         if (records[i].kind != TraceKind::Registry)

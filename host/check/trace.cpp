@@ -24,6 +24,15 @@ std::string_view trace_kind_name(TraceKind kind) {
     return "?";
 }
 
+namespace {
+// The timeline names a timer by its routine: "timer:ZolTimerFunction" shows
+// as "ZolTimerFunction", which keeps the column as narrow as the threads'.
+std::string_view shown_context(const std::string &context) {
+    std::string_view c = context;
+    return c.starts_with("timer:") ? c.substr(6) : c;
+}
+} // namespace
+
 std::string format_time(Ticks t) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%lld.%06lld", static_cast<long long>(t / kTicksPerSecond),
@@ -109,7 +118,7 @@ void Trace::add(TraceKind kind, std::string event, std::string pattern, TraceFie
     TraceRecord r{next_seq_++,       kernel_.now(),      context ? std::move(*context) : kernel_.current().name,
                   kind,              std::move(event),   std::move(pattern),
                   std::move(fields)};
-    context_width_ = std::max(context_width_, r.context.size());
+    context_width_ = std::max(context_width_, shown_context(r.context).size());
     records_.push_back(std::move(r));
     if (limit_ && records_.size() > limit_)
         records_.pop_front();
@@ -138,14 +147,14 @@ void Trace::remove_sink(int id) {
 std::string Trace::render(const TraceRecord &r, std::size_t width) {
     char head[96];
     std::snprintf(head, sizeof head, "%12s %-*s %-6s ", format_time(r.time).c_str(), static_cast<int>(width),
-                  r.context.c_str(), std::string(trace_kind_name(r.kind)).c_str());
+                  std::string(shown_context(r.context)).c_str(), std::string(trace_kind_name(r.kind)).c_str());
     return head + r.text();
 }
 
 std::string Trace::render_all() const {
-    std::size_t width = 14;
+    std::size_t width = 16;
     for (auto &r : records_)
-        width = std::max(width, r.context.size());
+        width = std::max(width, shown_context(r.context).size());
     std::string out;
     for (auto &r : records_) {
         out += render(r, width);

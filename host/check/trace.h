@@ -58,7 +58,7 @@ class Trace {
     static std::string render(const TraceRecord &r, std::size_t width = 14);
     // Every record held, the context column as wide as the widest.
     std::string render_all() const;
-    // Widest context seen so far (at least 15).
+    // Widest context seen so far (at least 16; a timer shows as its routine).
     std::size_t context_width() const { return context_width_; }
     // Records of `kind` whose text contains `needle`, from record `from` on.
     std::vector<const TraceRecord *> find(TraceKind kind, std::string_view needle = {},
@@ -72,7 +72,7 @@ class Trace {
     std::deque<TraceRecord> records_;
     std::size_t limit_ = 0;
     std::uint64_t next_seq_ = 1;
-    std::size_t context_width_ = 15; // every thread name the driver gives fits
+    std::size_t context_width_ = 16; // every thread and timer routine the driver names fits
     std::function<void(const TraceRecord &)> sink_;
     std::vector<std::pair<int, std::function<void(const TraceRecord &)>>> sinks_;
     int next_sink_ = 1;
