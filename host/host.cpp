@@ -148,13 +148,24 @@ void trace(TraceKind kind, std::string text) {
         g_current->trace().add(kind, std::move(text));
 }
 
+void trace(TraceKind kind, std::string event, std::string pattern, TraceFields fields) {
+    if (g_current)
+        g_current->trace().add(kind, std::move(event), std::move(pattern), std::move(fields));
+}
+
+void trace_as(std::string context, TraceKind kind, std::string event, std::string pattern, TraceFields fields) {
+    if (g_current)
+        g_current->trace().add(kind, std::move(event), std::move(pattern), std::move(fields), std::move(context));
+}
+
 bool fault(std::string_view site) {
     if (!g_current)
         return false;
     bool fail = g_current->faults().check(site);
     if (fail)
-        g_current->trace().add(TraceKind::Fault, "injected failure at " + std::string(site) + " (call " +
-                                                     std::to_string(g_current->faults().calls(site)) + ")");
+        g_current->trace().add(TraceKind::Fault, "fault", "injected failure at {site} (call {call})",
+                               {tf::text("site", std::string(site)),
+                                tf::num("call", static_cast<std::int64_t>(g_current->faults().calls(site)))});
     return fail;
 }
 

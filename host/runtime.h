@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolvanex::host {
 
@@ -27,6 +28,31 @@ enum class TraceKind : std::uint8_t {
 
 std::string_view trace_kind_name(TraceKind kind);
 
+// One decoded value of a trace record: a number shown in decimal or hex, a
+// text, a value with its name (the raw number kept), or raw bytes.
+struct TraceField {
+    enum class Form : std::uint8_t { Number, Hex, Text, Name, Bytes };
+    std::string key;
+    Form form = Form::Number;
+    std::int64_t number = 0; // Number, Hex and Name
+    std::string text;        // Text and Name; the bytes themselves for Bytes
+
+    // As the timeline shows it: 12, 0x00000103, NDIS_STATUS_PENDING, FF03C021...
+    std::string display() const;
+};
+using TraceFields = std::vector<TraceField>;
+
+// STATUS_OBJECT_NAME_NOT_FOUND for 0xC0000034; an unnamed status as hex.
+std::string nt_status_name(std::uint32_t status);
+
+namespace tf {
+TraceField num(std::string key, std::int64_t value);
+TraceField hex(std::string key, std::uint32_t value);
+TraceField text(std::string key, std::string value);
+TraceField named(std::string key, std::uint32_t value, std::string name);
+TraceField bytes(std::string key, const std::uint8_t *data, std::size_t size);
+} // namespace tf
+
 // A clear error raised by the host's control API on bad input (a malformed
 // file, an unknown path, a bad argument). Never raised into driver code.
 class HostError : public std::runtime_error {
@@ -39,6 +65,14 @@ namespace rt {
 // Appends a trace record stamped with the virtual time and the current
 // context. Safe to call with no host running (the record is dropped).
 void trace(TraceKind kind, std::string text);
+
+// A structured record: `event` names what happened ("wan.send"), `pattern`
+// says how the timeline shows it, with {key} standing for a field's value.
+void trace(TraceKind kind, std::string event, std::string pattern, TraceFields fields);
+
+// The same, credited to `context` rather than the current one: the exchange's
+// parties act on their own, whichever thread set them going.
+void trace_as(std::string context, TraceKind kind, std::string event, std::string pattern, TraceFields fields);
 
 // Asks fault injection whether this call at `site` is to fail. A failure is
 // traced. Returns false with no host running.

@@ -63,7 +63,7 @@ note("PPP frames go out on the link; the far end echoes them")
 for i = 0, 9 do
   local f = "\xff\x03\xc0\x21\x09" .. string.char(i) .. "\x00\x08\x12\x34\x56\x78"
   wan.send(up.link, f)
-  expect("frame", {context = up.context, data = f}, 1)
+  expect("frame", {context = up.context, data = exchange.echo_reply("0299887766", f)}, 1)
   run(1)
 end
 idle()

@@ -50,7 +50,7 @@ for i = 1, 3 do
   local packet = wan.send(up.link, frame)
   expect("isdn", {name = "send", length = #frame}, 2)
   expect("completion", {packet = packet, status = "NDIS_STATUS_SUCCESS"}, 2)
-  expect("frame", {context = up.context, data = frame}, 2)
+  expect("frame", {context = up.context, data = exchange.echo_reply(PARTY, frame)}, 2)
   run(1)
 end
 idle()

@@ -20,7 +20,7 @@ exchange.flow_marks{high = 4, low = 1, capacity = 8}
 -- order of the send commands shows as well as the order of the echoes.
 local BURST = 16
 local function frame(k)
-  return "\xff\x03\x00\x21" .. exchange.pattern(k, 1380 + k)
+  return exchange.ip_frame(k, 1384 + k)
 end
 
 note("load the driver with the ISDN driver already there")

@@ -70,7 +70,7 @@ for k = 0, 2 do
   expect_unordered({
     {"isdn", {name = "send", length = #data}},
     {"completion", {packet = id, status = "NDIS_STATUS_SUCCESS"}},
-    {"frame", {context = up.context, data = data}},
+    {"frame", {context = up.context, data = exchange.echo_reply("0299887766", data)}},
     {"frame", {context = up_in.context, data = exchange.pattern(k, 64)}},
   }, 2)
 end
@@ -83,7 +83,7 @@ ignore("isdn", "send")
 ignore("frame")
 local burst = {}
 for k = 1, 16 do
-  burst[k] = wan.send(up.link, "\xff\x03\x00\x21" .. exchange.pattern(k, 1400))
+  burst[k] = wan.send(up.link, exchange.ip_frame(k, 1404))
 end
 run(0.1)
 local before = exchange.channels()

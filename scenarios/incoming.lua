@@ -92,7 +92,7 @@ idle()
 note("RAS sends; the caller echoes")
 local frames = {
   "\xff\x03\xc0\x21\x01\x01\x00\x0e\x01\x04\x05\xdc\x05\x06\x11\x22\x33\x44",
-  "\xff\x03\x00\x21" .. exchange.pattern(40, 300),
+  exchange.ip_frame(40, 304),
 }
 for i, frame in ipairs(frames) do
   local packet, status = wan.send(up.link, frame)

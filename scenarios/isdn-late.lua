@@ -84,7 +84,7 @@ for k = 0, 2 do
   local id = wan.send(up.link, data)
   expect("isdn", {name = "send", length = #data}, 2)
   expect("completion", {packet = id, status = "NDIS_STATUS_SUCCESS"}, 2)
-  expect("frame", {context = up.context, data = data}, 2)
+  expect("frame", {context = up.context, data = exchange.echo_reply("0299887766", data)}, 2)
   run(1)
 end
 idle()

@@ -62,7 +62,7 @@ local function one_call(dial, frames)
     check_equal(status, "NDIS_STATUS_PENDING", "send " .. i)
     expect("isdn", {name = "send", length = #frame}, 2)
     expect("completion", {packet = packet, status = "NDIS_STATUS_SUCCESS"}, 2)
-    expect("frame", {context = up.context, data = frame, status = "NDIS_STATUS_SUCCESS"}, 2)
+    expect("frame", {context = up.context, data = exchange.echo_reply(PARTY, frame), status = "NDIS_STATUS_SUCCESS"}, 2)
     run(0.5)
   end
   idle()
@@ -98,7 +98,7 @@ for i = 0, 4 do
   first_frames[#first_frames + 1] = lcp .. "\x09" .. string.char(i) .. "\x00\x08\x12\x34\x56\x78"
 end
 -- An IP datagram the size of a full PPP MRU.
-first_frames[#first_frames + 1] = "\xff\x03\x00\x21" .. exchange.pattern(7, 1500)
+first_frames[#first_frames + 1] = exchange.ip_frame(7, 1504)
 
 note("RAS dials " .. PARTY .. " on line 0")
 local call1, up1 = one_call("0299-887 766", first_frames)

@@ -32,12 +32,16 @@ class CallTest : public DriverTest {
             const auto &r = host.trace().records()[i];
             if (r.kind != TraceKind::Status)
                 continue;
-            std::string t = r.text;
-            out.push_back(t.substr(0, t.find(' ')) +
-                          (t.rfind("LINE_CALLSTATE", 0) == 0 || t.rfind("LINE_LINEDEVSTATE", 0) == 0 ||
-                                   t.rfind("LINE_ADDRESSSTATE", 0) == 0
-                               ? " " + t.substr(t.find("p1 ") + 3, 10)
-                               : ""));
+            if (r.event == "wan.line_up" || r.event == "wan.line_down") {
+                out.push_back(r.event == "wan.line_up" ? "LINE_UP" : "LINE_DOWN");
+                continue;
+            }
+            std::string msg = r.field("msg")->text;
+            const char *p1 = msg == "LINE_CALLSTATE"      ? "state"
+                             : msg == "LINE_LINEDEVSTATE" ? "devstate"
+                             : msg == "LINE_ADDRESSSTATE" ? "address"
+                                                          : nullptr;
+            out.push_back(p1 ? msg + " " + hex32(static_cast<std::uint32_t>(r.number(p1))) : msg);
         }
         status_seen = host.trace().records().size();
         return out;
@@ -94,7 +98,7 @@ TEST_F(CallTest, OutgoingCallCarriesFramesBothWaysAndEndsWhenTapiDrops) {
                                                  "LINE_ADDRESSSTATE 0x00000000"}));
     host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR, 0);
     host.run_for(seconds(2));
-    EXPECT_GE(host.trace().count(TraceKind::Isdn, "clear #"), 1u);
+    EXPECT_GE(host.trace().count(TraceKind::Isdn, "clear req "), 1u);
     host.isdn().queue_message(3, IsdnMessage{.code = APP_CLEAR_CO});
     host.settle();
     EXPECT_EQ(told(), (std::vector<std::string>{"LINE_LINEDEVSTATE 0x00000008", "LINE_DOWN",
@@ -159,7 +163,7 @@ TEST_F(CallTest, AnIdleCallTimesOutAndIsClearedEachTurn) {
     EXPECT_EQ(counts, (std::vector<USHORT>{3, 2, 1, 0}));
     EXPECT_EQ(events(EVT_TIMEOUT_EXPIRED), 1u);
     host.run_for(seconds(3));
-    EXPECT_GE(host.trace().count(TraceKind::Isdn, "clear #"), 2u) << "repeated each turn until confirmed";
+    EXPECT_GE(host.trace().count(TraceKind::Isdn, "clear req "), 2u) << "repeated each turn until confirmed";
     host.isdn().queue_message(3, IsdnMessage{.code = APP_CLEAR_CO});
     host.settle();
     EXPECT_EQ(adapter->Ctx[CTX_B1].State, CTX_FREE);

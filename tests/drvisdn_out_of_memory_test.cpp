@@ -147,17 +147,18 @@ TEST_F(OutOfMemoryTest, ACancelWhoseBlockIsRefusedLeavesTheListenAsItWas) {
     EXPECT_EQ(adapter->Ctx[CTX_LISTEN].hCom, 1) << "the listen stays placed";
 }
 
-TEST_F(OutOfMemoryTest, AListenWhoseBlockIsRefusedIsNotPlaced) {
+TEST_F(OutOfMemoryTest, AListenWhoseBlockIsRefusedIsPlacedOnALaterTurn) {
     std::size_t listens = sent(ISDN_CODE_LISTEN);
     std::size_t cancelled = cancels();
-    // A new listen cancels the one in place, then places its own.
+    // A new listen cancels the one in place, then places its own; the
+    // refused one is tried again once the retry wait has run down.
     adapter->ListenRequest = 1;
     host.faults().fail_nth("NdisAllocateMemory", host.faults().calls("NdisAllocateMemory") + 2);
-    host.run_for(seconds(2));
+    host.run_for(seconds(5));
     EXPECT_EQ(injected(), 1u);
-    EXPECT_EQ(cancels(), cancelled + 1);
-    EXPECT_EQ(sent(ISDN_CODE_LISTEN), listens);
-    EXPECT_FALSE(ValidHandle(adapter->Ctx[CTX_LISTEN].hCom)) << "no listen holds a handle";
+    EXPECT_EQ(cancels(), cancelled + 1) << "a listen that holds no handle has nothing to cancel";
+    EXPECT_EQ(sent(ISDN_CODE_LISTEN), listens + 1);
+    EXPECT_TRUE(ValidHandle(adapter->Ctx[CTX_LISTEN].hCom)) << "the retried listen holds a handle";
 }
 
 } // namespace tolvanex::test

@@ -67,7 +67,7 @@ TEST_F(InitializeTest, ArmsTheSupervisionTimerForOneSecondAfterTheThreads) {
     const auto &r = host.trace().records();
     auto at = [&](std::string_view needle) {
         for (std::size_t i = 0; i < r.size(); ++i)
-            if (r[i].text.find(needle) != std::string::npos)
+            if (r[i].text().find(needle) != std::string::npos)
                 return i;
         return r.size();
     };

@@ -632,7 +632,7 @@ TEST_F(ExchangeTest, AStreamingPartySendsFramesAtItsRate) {
     for (std::size_t k = 0; k < 10; ++k) {
         const Msg &m = r.got[k + 1];
         EXPECT_EQ(m.at, connected_at + millis(50) * static_cast<Ticks>(k + 1));
-        EXPECT_EQ(m.data, IsdnExchange::pattern(k, 200)) << "frame " << k;
+        EXPECT_EQ(m.data, IsdnExchange::discard_frame(k, 200)) << "frame " << k;
     }
     EXPECT_EQ(x->channels()[0].bytes_in, 2000u);
     EXPECT_EQ(x->party_stats(kRemote).frames_sent, 10u);

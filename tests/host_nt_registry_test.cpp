@@ -415,9 +415,9 @@ TEST(NtRegistry, InjectedFaultsFailTheCallAndEveryCallIsTraced) {
               STATUS_SUCCESS);
 
     const Trace &trace = host.trace();
-    EXPECT_EQ(trace.count(TraceKind::Registry, "ZwOpenKey \"" + std::string(kParams) + "\" -> 0xC000009A"), 1u);
+    EXPECT_EQ(trace.count(TraceKind::Registry, "ZwOpenKey \"" + std::string(kParams) + "\" -> STATUS_INSUFFICIENT_RESOURCES"), 1u);
     EXPECT_EQ(trace.count(TraceKind::Registry, "ZwOpenKey"), 2u);
-    EXPECT_EQ(trace.count(TraceKind::Registry, "\"Timeout\" REG_DWORD 300 -> 0x00000000"), 1u);
+    EXPECT_EQ(trace.count(TraceKind::Registry, "\"Timeout\" REG_DWORD 300 -> STATUS_SUCCESS"), 1u);
 }
 
 } // namespace

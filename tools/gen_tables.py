@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Writes ndis_tables.inc from the platform headers: the OID, status and TAPI
-constant names, and the field table of every record, so that a scenario can
-name a request's fields as the headers do. The build runs it whenever a
-header changes, so the tables cannot drift from platform/.
+"""Writes, from the platform headers, the OID, status and TAPI constant names
+(ndis_names.inc, which the host's trace and the tools share) and the field
+table of every record (ndis_tables.inc), so that a scenario can name a
+request's fields as the headers do. The build runs it whenever a header
+changes, so neither can drift from platform/.
 
-usage: gen_tables.py OUTPUT"""
+usage: gen_tables.py TABLES_OUTPUT NAMES_OUTPUT"""
 import re
 import sys
 from pathlib import Path
@@ -54,6 +55,7 @@ lines = ["// Written by tools/gen_tables.py from platform/ at build time.", "",
          "#define BYTES(T, f) {#f, offsetof(T, f), sizeof(static_cast<T *>(nullptr)->f), FieldKind::Bytes, nullptr}",
          "#define RECORD(T, f, R) {#f, offsetof(T, f), sizeof(R), FieldKind::Record, &k##R}",
          "#define TAIL(T, f) {#f, offsetof(T, f), 0, FieldKind::Tail, nullptr}", ""]
+name_lines = ["// Written by tools/gen_tables.py from platform/ at build time.", ""]
 for kind, prefix in (("kOidNames", "OID_"), ("kStatusNames", "NDIS_STATUS_"),
                      ("kCallStateNames", "LINECALLSTATE_"), ("kDevStateNames", "LINEDEVSTATE_"),
                      ("kMessageNames", "LINE_"), ("kErrNames", "NDIS_STATUS_TAPI_"),
@@ -65,10 +67,10 @@ for kind, prefix in (("kOidNames", "OID_"), ("kStatusNames", "NDIS_STATUS_"),
         items = [n for n in items if re.match(r"LINE_[A-Z]+$", n)]
     if kind == "kErrNames":
         continue
-    lines.append(f"constexpr Named {kind}[] = {{")
-    lines += [f'    {{"{n}", static_cast<std::uint32_t>({n})}},' for n in items]
-    lines.append("};")
-    lines.append("")
+    name_lines.append(f"constexpr Named {kind}[] = {{")
+    name_lines += [f'    {{"{n}", static_cast<std::uint32_t>({n})}},' for n in items]
+    name_lines.append("};")
+    name_lines.append("")
 
 for name, body in records:
     fs = fields(body)
@@ -91,9 +93,12 @@ lines.append("const RecordInfo *const kRecords[] = {")
 lines += [f"    &k{n}," for n, _ in records]
 lines.append("};")
 lines += ["", "#undef SCALAR", "#undef BYTES", "#undef RECORD", "#undef TAIL"]
-if len(sys.argv) != 2:
+def write(out, text):
+    if not out.exists() or out.read_text() != text:
+        out.write_text(text)
+
+
+if len(sys.argv) != 3:
     sys.exit(__doc__.splitlines()[-1])
-out = Path(sys.argv[1])
-text = "\n".join(lines) + "\n"
-if not out.exists() or out.read_text() != text:
-    out.write_text(text)
+write(Path(sys.argv[1]), "\n".join(lines) + "\n")
+write(Path(sys.argv[2]), "\n".join(name_lines).rstrip("\n") + "\n")

@@ -870,7 +870,30 @@ int exchange_pattern(lua_State *L) {
         auto n = arg_integer(L, 2, "exchange.pattern", "its length");
         if (k < 0 || n < 0 || n > 65536)
             throw ScriptError("exchange.pattern: frame number and length are not negative, length at most 65536");
-        auto bytes = IsdnExchange::pattern(static_cast<std::size_t>(k), static_cast<std::size_t>(n));
+        auto bytes = IsdnExchange::discard_frame(static_cast<std::size_t>(k), static_cast<std::size_t>(n));
+        lua_pushlstring(L, reinterpret_cast<const char *>(bytes.data()), bytes.size());
+        return 1;
+    });
+}
+
+int exchange_ip_frame(lua_State *L) {
+    return guarded(L, [&] {
+        auto k = arg_integer(L, 1, "exchange.ip_frame", "the packet's number");
+        auto n = arg_integer(L, 2, "exchange.ip_frame", "its length");
+        if (k < 0 || n < 0 || n > 65536)
+            throw ScriptError("exchange.ip_frame: packet number and length are not negative, length at most 65536");
+        auto bytes = IsdnExchange::ip_frame(static_cast<std::size_t>(k), static_cast<std::size_t>(n));
+        lua_pushlstring(L, reinterpret_cast<const char *>(bytes.data()), bytes.size());
+        return 1;
+    });
+}
+
+int exchange_echo_reply(lua_State *L) {
+    return guarded(L, [&] {
+        std::size_t len = 0;
+        const char *number = luaL_checkstring(L, 1);
+        const char *frame = luaL_checklstring(L, 2, &len);
+        auto bytes = IsdnExchange::echo_reply(number, std::vector<std::uint8_t>(frame, frame + len));
         lua_pushlstring(L, reinterpret_cast<const char *>(bytes.data()), bytes.size());
         return 1;
     });
@@ -948,6 +971,8 @@ void open_host(lua_State *L) {
                                         {"channels", exchange_channels},
                                         {"listens", exchange_listens},
                                         {"pattern", exchange_pattern},
+                                        {"ip_frame", exchange_ip_frame},
+                                        {"echo_reply", exchange_echo_reply},
                                         {nullptr, nullptr}};
     register_table(L, "exchange", exchange);
 }

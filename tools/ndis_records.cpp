@@ -26,13 +26,6 @@ const OidRecord kWanRecords[] = {
     {OID_WAN_SET_LINK_INFO, &kNDIS_WAN_SET_LINK_INFO},
 };
 
-template <std::size_t N> const char *name_of(const Named (&table)[N], std::uint32_t v) {
-    for (auto &n : table)
-        if (n.value == v)
-            return n.name;
-    return nullptr;
-}
-
 const RecordInfo *record_named(std::string_view name) {
     for (auto *r : kRecords)
         if (name == r->name)
@@ -61,7 +54,7 @@ const RecordField *RecordInfo::field(std::string_view wanted) const {
 }
 
 std::optional<OidInfo> find_oid(std::string_view name) {
-    for (auto &n : kOidNames)
+    for (auto &n : host::name_table(host::NameTable::Oid))
         if (name == n.name)
             return info_for(n);
     if (name.starts_with("0x") || name.starts_with("0X")) {
@@ -75,7 +68,7 @@ std::optional<OidInfo> find_oid(std::string_view name) {
 }
 
 std::optional<OidInfo> find_oid(std::uint32_t oid) {
-    for (auto &n : kOidNames)
+    for (auto &n : host::name_table(host::NameTable::Oid))
         if (n.value == oid)
             return info_for(n);
     return OidInfo{hex32(oid), oid, nullptr};
@@ -83,52 +76,9 @@ std::optional<OidInfo> find_oid(std::uint32_t oid) {
 
 std::vector<std::string> oid_names() {
     std::vector<std::string> out;
-    for (auto &n : kOidNames)
+    for (auto &n : host::name_table(host::NameTable::Oid))
         out.push_back(n.name);
     return out;
-}
-
-std::string status_name(std::uint32_t status) {
-    const char *n = name_of(kStatusNames, status);
-    return n ? n : hex32(status);
-}
-
-std::string tapi_message_name(std::uint32_t msg) {
-    const char *n = name_of(kMessageNames, msg);
-    return n ? n : "message " + std::to_string(msg);
-}
-
-std::string call_state_name(std::uint32_t state) {
-    const char *n = name_of(kCallStateNames, state);
-    return n ? n : hex32(state);
-}
-
-std::string dev_state_names(std::uint32_t flags) {
-    std::string out;
-    for (auto &n : kDevStateNames) {
-        if (flags & n.value) {
-            if (!out.empty())
-                out += '|';
-            out += n.name;
-            flags &= ~n.value;
-        }
-    }
-    if (flags) {
-        if (!out.empty())
-            out += '|';
-        out += hex32(flags);
-    }
-    return out;
-}
-
-std::optional<std::uint32_t> constant(std::string_view name) {
-    for (auto table : {std::span<const Named>(kOidNames), std::span<const Named>(kStatusNames),
-                        std::span<const Named>(kCallStateNames), std::span<const Named>(kDevStateNames),
-                        std::span<const Named>(kMessageNames), std::span<const Named>(kOtherNames)})
-        for (auto &n : table)
-            if (name == n.name)
-                return n.value;
-    return std::nullopt;
 }
 
 } // namespace tolvanex::sim

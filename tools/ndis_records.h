@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "check/names.h"
+
 namespace tolvanex::sim {
 
 enum class FieldKind : std::uint8_t {
@@ -37,10 +39,7 @@ struct RecordInfo {
     const RecordField *field(std::string_view name) const;
 };
 
-struct Named {
-    const char *name;
-    std::uint32_t value;
-};
+using host::Named;
 
 struct OidInfo {
     std::string name;
@@ -53,12 +52,11 @@ std::optional<OidInfo> find_oid(std::string_view name);
 std::optional<OidInfo> find_oid(std::uint32_t oid);
 std::vector<std::string> oid_names();
 
-// Names of values; an unnamed value shows as hex.
-std::string status_name(std::uint32_t status);
-std::string tapi_message_name(std::uint32_t msg);
-std::string call_state_name(std::uint32_t state);
-// LINEDEVSTATE_ flags, joined with '|'.
-std::string dev_state_names(std::uint32_t flags);
-std::optional<std::uint32_t> constant(std::string_view name);
+// Names of values (host/check/names.h); an unnamed value shows as hex.
+using host::call_state_name;
+using host::constant;
+using host::dev_state_names;
+using host::status_name;
+using host::tapi_message_name;
 
 } // namespace tolvanex::sim

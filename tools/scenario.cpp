@@ -27,6 +27,9 @@
 // simulator names, as NT's I/O manager does. Everything else it reaches
 // through the host.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+#include "ladder.h"
+#include "run_summary.h"
+#include "trace_files.h"
 
 namespace tolvanex::sim {
 
@@ -37,6 +40,8 @@ namespace {
 // A script that runs this many instructions between two waits is looping.
 constexpr int kHookEvery = 1'000'000;
 constexpr int kHookLimit = 1'000; // a billion instructions
+// Trace records kept in memory for the report of a failure.
+constexpr std::size_t kTraceKept = 4096;
 
 struct LuaCloser {
     void operator()(lua_State *L) const { lua_close(L); }
@@ -119,49 +124,21 @@ bool is_builtin(const std::string &name, std::string &text, std::string &chunk) 
 // The last `count` records before record `end`.
 void print_trace_tail(std::ostream &err, const Trace &trace, std::size_t count, std::size_t end) {
     const auto &records = trace.records();
+    std::size_t width = trace.context_width();
     std::vector<const TraceRecord *> shown;
     for (std::size_t i = std::min(end, records.size()); i-- > 0 && shown.size() < count;)
         if (records[i].kind != TraceKind::Registry)
             shown.push_back(&records[i]);
     err << "trace before it:\n";
     for (std::size_t i = shown.size(); i-- > 0;)
-        err << Trace::render(*shown[i]) << '\n';
+        err << Trace::render(*shown[i], width) << '\n';
 }
 
-void write_trace(const std::filesystem::path &file, const Trace &trace) {
-    std::ofstream out(file);
-    if (!out)
-        throw HostError("cannot write the trace to " + file.string());
-    out << trace.render_all();
-}
-
-void write_capture(const std::filesystem::path &file, Host &host) {
-    std::vector<PcapFrame> frames;
-    for (auto &p : host.ndiswan().packets())
-        frames.push_back({p.time, PcapFrame::Direction::Sent, p.bytes});
-    for (auto &r : host.ndiswan().received())
-        frames.push_back({r.time, PcapFrame::Direction::Received, r.bytes});
-    write_pcap(file, std::move(frames));
-}
-
-void print_report(std::ostream &out, Host &host, const std::string &lang, bool image) {
+void print_event_log(std::ostream &out, Host &host, const std::string &lang, bool image) {
     out << "\nEvent log (" << lang << ")\n";
     if (image)
         out << "  (none: the NT image's event hook records nothing; its build links nt/null_eventsink.cpp)\n";
     out << host.event_log().render_all(lang) << '\n';
-    out << "Summary\n";
-    if (host.isdn().exchange_mode()) {
-        IsdnExchange &exchange = host.isdn().exchange();
-        for (const auto &c : exchange.calls())
-            out << "  call " << (c.outgoing ? "to " : "from ") << c.remote << " on B" << (c.channel + 1) << ": " << c.end
-                << '\n';
-        const auto ch = exchange.channels();
-        for (std::size_t i = 0; i < ch.size(); ++i)
-            out << "  B" << i + 1 << ": " << ch[i].frames_out << " frames / " << ch[i].bytes_out
-                << " bytes to the network, " << ch[i].frames_in << " frames / " << ch[i].bytes_in << " bytes from it\n";
-    }
-    out << "  NDISWAN: " << host.ndiswan().packets().size() << " frames sent, " << host.ndiswan().received().size()
-        << " received\n";
 }
 
 } // namespace
@@ -212,12 +189,36 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     host.memory().set_limit(options.max_memory);
     for (const auto &[site, n] : options.faults)
         host.faults().fail_nth(site, n);
+    // The files take every record as it is made; memory keeps the recent
+    // ones for the report of a failure.
+    host.trace().set_limit(kTraceKept);
     bool echo = options.timeline && !options.quiet;
     if (echo)
-        host.trace().set_sink([&out](const TraceRecord &r) {
+        host.trace().set_sink([&out, &host](const TraceRecord &r) {
             if (r.kind != TraceKind::Registry && r.kind != TraceKind::Kernel)
-                out << Trace::render(r) << '\n';
+                out << Trace::render(r, host.trace().context_width()) << '\n';
         });
+    std::unique_ptr<TraceFile> trace_file;
+    std::unique_ptr<Capture> capture;
+    std::unique_ptr<Ladder> ladder;
+    if (options.trace_file || options.pcap_file || options.ladder_file) {
+        RunInfo info{options.seed, options.script, options.command_line,
+                     options.config ? options.config->string() : std::string(),
+                     options.config ? file_digest(*options.config) : std::string()};
+        try {
+            if (options.trace_file)
+                trace_file = std::make_unique<TraceFile>(*options.trace_file, host.trace(), info);
+            if (options.pcap_file)
+                capture = std::make_unique<Capture>(*options.pcap_file, host.trace());
+            if (options.ladder_file)
+                ladder = std::make_unique<Ladder>(*options.ladder_file, host.trace());
+        } catch (const HostError &e) {
+            result.status = kUsage;
+            result.summary = e.what();
+            err << "tolvanex-sim: " << e.what() << '\n';
+            return result;
+        }
+    }
     if (options.config) {
         try {
             import_reg_file(host.registry(), *options.config);
@@ -404,20 +405,38 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
                 err << "the end check stopped after the script had failed: " << *script_failure << '\n';
         }
         err << "replay: " << options.replay << '\n';
-    } else if (!options.quiet) {
-        if (!result.note.empty())
-            out << "under the fault, an expectation did not hold (advisory): " << result.note << '\n';
-        if (options.report)
-            print_report(out, host, options.lang, image != nullptr);
+    } else if (!options.quiet && !result.note.empty()) {
+        out << "under the fault, an expectation did not hold (advisory): " << result.note << '\n';
+    }
+    if (options.summary || options.report || options.summary_json) {
+        auto summary = run_summary(host, result.summary, result.status);
+        if (options.summary_json) {
+            std::ofstream json(*options.summary_json);
+            json << summary.dump(2) << '\n';
+            if (!json) {
+                err << "tolvanex-sim: cannot write the summary to " << options.summary_json->string() << '\n';
+                if (result.status == kPassed)
+                    result.status = kUsage;
+            }
+        }
+        if (!options.quiet && (options.summary || options.report)) {
+            if (options.report && result.status == kPassed)
+                print_event_log(out, host, options.lang, image != nullptr);
+            print_summary(out, summary);
+        }
+    }
+    if (result.status == kPassed && !options.quiet) {
         out << "  verifier: no rule broken (" << format_time(host.now()) << " s of virtual time, "
             << host.kernel().switches() << " context switches)\n";
         out << options.script << ": " << result.summary << '\n';
     }
     try {
-        if (options.trace_file)
-            write_trace(*options.trace_file, host.trace());
-        if (options.pcap_file)
-            write_capture(*options.pcap_file, host);
+        if (trace_file)
+            trace_file->close();
+        if (capture)
+            capture->close();
+        if (ladder)
+            ladder->close();
     } catch (const std::exception &e) {
         err << "tolvanex-sim: " << e.what() << '\n';
         if (result.status == kPassed)

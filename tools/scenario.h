@@ -31,11 +31,14 @@ struct ScenarioOptions {
     bool quiet = false;              // nothing on stdout; failures still reach stderr
     bool timeline = true;            // echo the trace as it is made
     bool report = false;             // the event log and the summary after the run
+    bool summary = false;            // the summary after the run
+    std::optional<std::filesystem::path> summary_json; // the summary for tools
     std::string lang = "en";
     std::optional<std::filesystem::path> config; // imported before the script runs
     std::optional<std::filesystem::path> image;  // an NT image to run instead of the linked driver
     std::optional<std::filesystem::path> trace_file;
     std::optional<std::filesystem::path> pcap_file;
+    std::optional<std::filesystem::path> ladder_file; // .msc, .svg, .png or .mmd
     std::string replay;              // the command line that repeats this run
     // Failures injected from the start: the k-th call at each site fails.
     std::vector<std::pair<std::string, unsigned>> faults;
@@ -44,6 +47,7 @@ struct ScenarioOptions {
     // then says only whether the invariants held.
     bool advisory = false;
     std::size_t max_memory = 0; // bytes of driver memory live at once; 0: no bound
+    std::string command_line;        // as given, for the trace's header
 };
 
 struct ScenarioResult {

@@ -6,6 +6,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <vector>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -34,8 +37,15 @@ void usage(std::FILE *out) {
                  "  --image FILE     run the NT image FILE (tolvanex.sys) instead of the linked driver\n"
                  "                   (the 32-bit simulator, build-i386/tools/tolvanex-sim)\n"
                  "                   (the demonstration uses configs/default.reg without it)\n"
-                 "  --trace FILE     write the whole trace to FILE\n"
-                 "  --pcap FILE      write the WAN frames to FILE (pcap, PPP with direction)\n"
+                 "  --trace FILE     write the whole trace to FILE as the run goes: JSON Lines for\n"
+                 "                   .jsonl or .json, the timeline's text for any other name\n"
+                 "  --pcap FILE      write a pcapng capture as the run goes: the ISDN driver's blocks,\n"
+                 "                   and one interface per B-channel call with its PPP frames\n"
+                 "  --junit FILE     with --seeds: a JUnit report, one test case per seed\n"
+                 "  --ladder FILE    the run as a message-sequence chart: .msc, .svg or .png (mscgen), .mmd\n"
+                 "  --summary        each call, frames and goodput per channel, the verdict, after the run\n"
+                 "                   (the demonstration prints it anyway)\n"
+                 "  --summary-json FILE  the same as JSON\n"
                  "  --lang en|fr     language of the event log\n"
                  "  --real-time      bind the virtual clock to the wall clock\n"
                  "  --quiet          print only failures\n"
@@ -103,9 +113,75 @@ std::string replay_line(const sim::ScenarioOptions &o, bool demo, bool config_gi
     return line;
 }
 
+std::string xml_escaped(const std::string &s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t' ? ' ' : c;
+        }
+    }
+    return out;
+}
+
+struct SeedResult {
+    std::uint64_t seed;
+    int status;
+    std::string message;
+    double wall;
+    std::string replay;
+};
+
+// One test case per seed; a failing seed names the other seeds that failed
+// the same way, and the suite's output lists each failure once with its seeds.
+void write_junit(const std::string &file, const std::string &name, const std::vector<SeedResult> &results) {
+    std::map<std::string, std::vector<std::uint64_t>> groups;
+    std::size_t failures = 0;
+    double total = 0;
+    for (auto &r : results) {
+        total += r.wall;
+        if (r.status != sim::kPassed) {
+            ++failures;
+            groups[r.message].push_back(r.seed);
+        }
+    }
+    auto seeds_of = [](const std::vector<std::uint64_t> &v) {
+        std::string out;
+        for (auto s : v)
+            out += (out.empty() ? "" : ", ") + std::to_string(s);
+        return out;
+    };
+    std::ofstream out(file);
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n";
+    out << "  <testsuite name=\"" << xml_escaped(name) << "\" tests=\"" << results.size() << "\" failures=\""
+        << failures << "\" errors=\"0\" time=\"" << total << "\">\n";
+    for (auto &r : results) {
+        out << "    <testcase classname=\"" << xml_escaped(name) << "\" name=\"seed " << r.seed << "\" time=\""
+            << r.wall << "\"";
+        if (r.status == sim::kPassed) {
+            out << "/>\n";
+            continue;
+        }
+        auto &same = groups[r.message];
+        out << ">\n      <failure type=\"exit " << r.status << "\" message=\"" << xml_escaped(r.message) << "\">"
+            << xml_escaped(r.message) << "\nthe same failure on seeds " << seeds_of(same) << " ("
+            << same.size() << ")\nreplay: " << xml_escaped(r.replay) << "</failure>\n    </testcase>\n";
+    }
+    out << "    <system-out>" << groups.size() << " distinct failure(s)";
+    for (auto &[message, seeds] : groups)
+        out << "\n" << seeds.size() << " seed(s) [" << seeds_of(seeds) << "]: " << xml_escaped(message);
+    out << "</system-out>\n  </testsuite>\n</testsuites>\n";
+    if (!out)
+        std::fprintf(stderr, "tolvanex-sim: cannot write the JUnit report to %s\n", file.c_str());
+}
+
 struct SeedOutcome {
     int status = sim::kPassed;
     std::string first_line;
+    double wall = 0; // seconds the seed's run took
 };
 
 SeedOutcome run_seed(sim::ScenarioOptions &options, std::uint64_t seed, bool demo, bool config_given, double max_wall) {
@@ -115,6 +191,7 @@ SeedOutcome run_seed(sim::ScenarioOptions &options, std::uint64_t seed, bool dem
     options.replay = replay_line(options, demo, config_given);
     std::ostringstream out, err;
     sim::ScenarioResult r;
+    auto start = std::chrono::steady_clock::now();
     sim::arm_wall_limit(max_wall, "seed " + std::to_string(seed) + " of " + options.script, options.replay);
     try {
         r = sim::run_scenario(options, out, err);
@@ -123,7 +200,8 @@ SeedOutcome run_seed(sim::ScenarioOptions &options, std::uint64_t seed, bool dem
         r.summary = e.what();
     }
     sim::disarm_wall_limit();
-    return {r.status, r.summary.substr(0, r.summary.find('\n'))};
+    return {r.status, r.summary.substr(0, r.summary.find('\n')),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
 }
 
 // Sweep workers: worker w runs the seeds first+w, first+w+jobs, ... in order
@@ -184,7 +262,8 @@ std::vector<Worker> start_workers(sim::ScenarioOptions options, std::uint64_t fi
                 SeedOutcome o = run_seed(options, seed, demo, config_given, max_wall);
                 std::uint32_t head[2] = {static_cast<std::uint32_t>(o.status),
                                          static_cast<std::uint32_t>(o.first_line.size())};
-                if (!write_all(fds[1], head, sizeof head) || !write_all(fds[1], o.first_line.data(), o.first_line.size()))
+                if (!write_all(fds[1], head, sizeof head) || !write_all(fds[1], &o.wall, sizeof o.wall) ||
+                    !write_all(fds[1], o.first_line.data(), o.first_line.size()))
                     _exit(1);
                 if (o.status == sim::kUsage)
                     break;
@@ -198,7 +277,8 @@ std::vector<Worker> start_workers(sim::ScenarioOptions options, std::uint64_t fi
 }
 
 int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last, bool demo, bool config_given,
-          unsigned jobs, double max_wall) {
+          unsigned jobs, double max_wall, const std::string &junit) {
+    std::vector<SeedResult> results;
     bool bar = isatty(STDERR_FILENO) && !options.quiet;
     auto start = std::chrono::steady_clock::now();
     std::uint64_t total = last - first + 1, failed = 0, ran = 0;
@@ -219,7 +299,7 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
         } else {
             int fd = workers[(seed - first) % workers.size()].fd;
             std::uint32_t head[2];
-            if (!read_all(fd, head, sizeof head)) {
+            if (!read_all(fd, head, sizeof head) || !read_all(fd, &o.wall, sizeof o.wall)) {
                 o = {sim::kUsage, "a sweep worker ended without an answer"};
             } else {
                 o.status = static_cast<int>(head[0]);
@@ -230,8 +310,8 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
             options.seed = seed;
             options.replay = replay_line(options, demo, config_given);
         }
-        sim::disarm_wall_limit();
         ++ran;
+        results.push_back({seed, o.status, o.first_line, o.wall, options.replay});
         if (o.status != sim::kPassed) {
             ++failed;
             worst = std::max(worst, o.status == sim::kFailed ? 1 : o.status == sim::kVerifierStopped ? 2 : 3);
@@ -264,6 +344,8 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
                 options.script.c_str(), static_cast<unsigned long long>(ran), static_cast<unsigned long long>(first),
                 static_cast<unsigned long long>(first + ran - 1), wall, static_cast<unsigned long long>(ran - failed),
                 static_cast<unsigned long long>(failed));
+    if (!junit.empty())
+        write_junit(junit, options.script, results);
     static const int status_of[] = {sim::kPassed, sim::kFailed, sim::kVerifierStopped, sim::kUsage};
     return status_of[worst];
 }
@@ -277,6 +359,7 @@ int main(int argc, char **argv) {
     std::optional<std::string> fault_sweep; // the sites, "" for every one
     double max_wall = 0;
     std::uint64_t jobs = 1;
+    std::string junit;
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
@@ -324,6 +407,14 @@ int main(int argc, char **argv) {
             options.image = value("an NT image file");
         } else if (a == "--trace") {
             options.trace_file = value("a file");
+        } else if (a == "--junit") {
+            junit = value("a file");
+        } else if (a == "--ladder") {
+            options.ladder_file = value("a .msc, .svg, .png or .mmd file");
+        } else if (a == "--summary") {
+            options.summary = true;
+        } else if (a == "--summary-json") {
+            options.summary_json = value("a file");
         } else if (a == "--pcap") {
             options.pcap_file = value("a file");
         } else if (a == "--lang") {
@@ -361,12 +452,16 @@ int main(int argc, char **argv) {
             bad("unknown option '" + a + "'");
         }
     }
+    if (!junit.empty() && !seeds)
+        bad("--junit reports a sweep; give --seeds A..B");
     if (seeds && seed_given)
         bad("give --seed or --seeds, not both");
     if (fault_sweep && (seeds || !options.faults.empty() || options.trace_file || options.pcap_file))
         bad("--fault-sweep makes its own runs: replay one with --fault SITE:K (and --trace, --pcap)");
-    if (seeds && (options.trace_file || options.pcap_file))
-        bad("--trace and --pcap record one run; replay the seed you want with --seed");
+    if (seeds && (options.trace_file || options.pcap_file || options.summary_json || options.ladder_file))
+        bad("--trace, --pcap, --ladder and --summary-json record one run; replay the seed you want with --seed");
+    for (int k = 0; k < argc; ++k)
+        options.command_line += (k ? " " : "") + quoted(argv[k]);
     bool demo = i >= argc;
     bool config_given = options.config.has_value();
     if (demo) {
@@ -379,7 +474,7 @@ int main(int argc, char **argv) {
         options.args.assign(argv + i, argv + argc);
     }
     if (seeds)
-        return sweep(options, seeds->first, seeds->second, demo, config_given, static_cast<unsigned>(jobs), max_wall);
+        return sweep(options, seeds->first, seeds->second, demo, config_given, static_cast<unsigned>(jobs), max_wall, junit);
     if (fault_sweep) {
         sim::FaultSweep fs{options, {}, max_wall, [&](const sim::ScenarioOptions &o) {
                                return replay_line(o, demo, config_given);

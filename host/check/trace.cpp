@@ -1,5 +1,6 @@
 #include "check/trace.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "nt/kernel.h"
@@ -23,6 +24,15 @@ std::string_view trace_kind_name(TraceKind kind) {
     return "?";
 }
 
+namespace {
+// The timeline names a timer by its routine: "timer:ZolTimerFunction" shows
+// as "ZolTimerFunction", which keeps the column as narrow as the threads'.
+std::string_view shown_context(const std::string &context) {
+    std::string_view c = context;
+    return c.starts_with("timer:") ? c.substr(6) : c;
+}
+} // namespace
+
 std::string format_time(Ticks t) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%lld.%06lld", static_cast<long long>(t / kTicksPerSecond),
@@ -30,24 +40,124 @@ std::string format_time(Ticks t) {
     return buf;
 }
 
-void Trace::add(TraceKind kind, std::string text) {
-    TraceRecord r{records_.size() + 1, kernel_.now(), kernel_.current().name, kind, std::move(text)};
-    records_.push_back(std::move(r));
-    if (sink_)
-        sink_(records_.back());
+std::string TraceField::display() const {
+    switch (form) {
+    case Form::Number: return std::to_string(number);
+    case Form::Hex: return hex32(static_cast<std::uint32_t>(number));
+    case Form::Text:
+    case Form::Name: return text;
+    case Form::Bytes: {
+        // The head of a frame is enough to tell frames apart.
+        static const char digits[] = "0123456789ABCDEF";
+        std::string out;
+        for (std::size_t i = 0; i < text.size() && i < 8; ++i) {
+            auto b = static_cast<std::uint8_t>(text[i]);
+            out += digits[b >> 4];
+            out += digits[b & 15];
+        }
+        return text.size() > 8 ? out + "..." : out;
+    }
+    }
+    return {};
 }
 
-std::string Trace::render(const TraceRecord &r) {
-    char head[64];
-    std::snprintf(head, sizeof head, "%12s %-14s %-6s ", format_time(r.time).c_str(), r.context.c_str(),
-                  std::string(trace_kind_name(r.kind)).c_str());
-    return head + r.text;
+namespace tf {
+TraceField num(std::string key, std::int64_t value) { return {std::move(key), TraceField::Form::Number, value, {}}; }
+TraceField hex(std::string key, std::uint32_t value) { return {std::move(key), TraceField::Form::Hex, value, {}}; }
+TraceField text(std::string key, std::string value) {
+    return {std::move(key), TraceField::Form::Text, 0, std::move(value)};
+}
+TraceField named(std::string key, std::uint32_t value, std::string name) {
+    return {std::move(key), TraceField::Form::Name, value, std::move(name)};
+}
+TraceField bytes(std::string key, const std::uint8_t *data, std::size_t size) {
+    return {std::move(key), TraceField::Form::Bytes, static_cast<std::int64_t>(size),
+            std::string(reinterpret_cast<const char *>(data), size)};
+}
+} // namespace tf
+
+std::string TraceRecord::text() const {
+    std::string out;
+    out.reserve(pattern.size() + 16);
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        char c = pattern[i];
+        if (c == '{') {
+            auto close = pattern.find('}', i);
+            if (close != std::string::npos) {
+                std::string_view key(pattern.data() + i + 1, close - i - 1);
+                if (auto *f = field(key)) {
+                    out += f->display();
+                    i = close;
+                    continue;
+                }
+            }
+        }
+        out += c;
+    }
+    return out;
+}
+
+const TraceField *TraceRecord::field(std::string_view key) const {
+    for (auto &f : fields)
+        if (f.key == key)
+            return &f;
+    return nullptr;
+}
+
+std::int64_t TraceRecord::number(std::string_view key, std::int64_t otherwise) const {
+    auto *f = field(key);
+    return f && f->form != TraceField::Form::Text ? f->number : otherwise;
+}
+
+void Trace::add(TraceKind kind, std::string text) {
+    add(kind, kind == TraceKind::Note ? "note" : "text", "{text}", {tf::text("text", std::move(text))});
+}
+
+void Trace::add(TraceKind kind, std::string event, std::string pattern, TraceFields fields,
+                std::optional<std::string> context) {
+    TraceRecord r{next_seq_++,       kernel_.now(),      context ? std::move(*context) : kernel_.current().name,
+                  kind,              std::move(event),   std::move(pattern),
+                  std::move(fields)};
+    context_width_ = std::max(context_width_, shown_context(r.context).size());
+    records_.push_back(std::move(r));
+    if (limit_ && records_.size() > limit_)
+        records_.pop_front();
+    const TraceRecord &last = records_.back();
+    if (sink_)
+        sink_(last);
+    for (auto &[id, sink] : sinks_)
+        sink(last);
+}
+
+void Trace::set_limit(std::size_t limit) {
+    limit_ = limit;
+    while (limit_ && records_.size() > limit_)
+        records_.pop_front();
+}
+
+int Trace::add_sink(std::function<void(const TraceRecord &)> sink) {
+    sinks_.emplace_back(next_sink_, std::move(sink));
+    return next_sink_++;
+}
+
+void Trace::remove_sink(int id) {
+    std::erase_if(sinks_, [id](auto &s) { return s.first == id; });
+}
+
+std::string Trace::render(const TraceRecord &r, std::size_t width) {
+    char head[96];
+    std::snprintf(head, sizeof head, "%12s %-*s %-6s ", format_time(r.time).c_str(), static_cast<int>(width),
+                  std::string(shown_context(r.context)).c_str(), std::string(trace_kind_name(r.kind)).c_str());
+    return head + r.text();
 }
 
 std::string Trace::render_all() const {
+    std::size_t width = 16;
+    for (auto &r : records_)
+        width = std::max(width, shown_context(r.context).size());
     std::string out;
     for (auto &r : records_) {
-        out += render(r);
+        out += render(r, width);
         out += '\n';
     }
     return out;
@@ -56,11 +166,19 @@ std::string Trace::render_all() const {
 std::vector<const TraceRecord *> Trace::find(TraceKind kind, std::string_view needle, std::size_t from) const {
     std::vector<const TraceRecord *> hits;
     for (std::size_t i = from; i < records_.size(); ++i)
-        if (records_[i].kind == kind && records_[i].text.find(needle) != std::string::npos)
+        if (records_[i].kind == kind && (needle.empty() || records_[i].text().find(needle) != std::string::npos))
             hits.push_back(&records_[i]);
     return hits;
 }
 
 std::size_t Trace::count(TraceKind kind, std::string_view needle) const { return find(kind, needle).size(); }
+
+std::vector<const TraceRecord *> Trace::events(std::string_view event, std::size_t from) const {
+    std::vector<const TraceRecord *> hits;
+    for (std::size_t i = from; i < records_.size(); ++i)
+        if (records_[i].event == event)
+            hits.push_back(&records_[i]);
+    return hits;
+}
 
 } // namespace tolvanex::host

@@ -1,49 +1,81 @@
 // The trace: every crossing of the driver's boundaries as a record stamped
-// with virtual time and the context that made it.
+// with virtual time and the context that made it. Records keep their decoded
+// fields; text is made only when something shows or writes them.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host.h"
+#include "runtime.h"
 
 namespace tolvanex::host {
 
 struct TraceRecord {
-    std::uint64_t seq = 0;
+    std::uint64_t seq = 0; // 1, 2, ... over the whole run
     Ticks time = 0;
-    std::string context;
+    std::string context;   // the thread, timer or actor it is credited to
     TraceKind kind = TraceKind::Note;
-    std::string text;
+    std::string event;     // "wan.send", "isdn.command", "note", ...
+    std::string pattern;   // "send packet {packet} ..."; {key} is a field
+    TraceFields fields;
+
+    std::string text() const;
+    const TraceField *field(std::string_view key) const;
+    // A field's number, or `otherwise` when the record has no such field.
+    std::int64_t number(std::string_view key, std::int64_t otherwise = -1) const;
 };
 
 class Trace {
   public:
     explicit Trace(const Kernel &kernel) : kernel_(kernel) {}
 
+    // Free text (notes, tests): event "note" for Note, else "text".
     void add(TraceKind kind, std::string text);
-    const std::vector<TraceRecord> &records() const { return records_; }
+    void add(TraceKind kind, std::string event, std::string pattern, TraceFields fields,
+             std::optional<std::string> context = std::nullopt);
+
+    // The records still held: all of them, or the last `limit` once a limit is set.
+    const std::deque<TraceRecord> &records() const { return records_; }
     void clear() { records_.clear(); }
+    void set_limit(std::size_t limit);
+    std::uint64_t total() const { return next_seq_ - 1; }
 
-    // Echo each record as it is made (the simulator's live timeline).
+    // Called with each record as it is made. The first form is the
+    // simulator's live timeline; sinks added with add_sink are the files.
     void set_sink(std::function<void(const TraceRecord &)> sink) { sink_ = std::move(sink); }
+    int add_sink(std::function<void(const TraceRecord &)> sink);
+    void remove_sink(int id);
 
-    // "   12.000150 general    ISDN   call A hCom=1 -> status 0"
-    static std::string render(const TraceRecord &r);
+    // "   12.000150 GeneralThread  ISDN   call req 1 hCom 1 ..." with the
+    // context column `width` wide.
+    static std::string render(const TraceRecord &r, std::size_t width = 14);
+    // Every record held, the context column as wide as the widest.
     std::string render_all() const;
+    // Widest context seen so far (at least 16; a timer shows as its routine).
+    std::size_t context_width() const { return context_width_; }
     // Records of `kind` whose text contains `needle`, from record `from` on.
     std::vector<const TraceRecord *> find(TraceKind kind, std::string_view needle = {},
                                           std::size_t from = 0) const;
     std::size_t count(TraceKind kind, std::string_view needle = {}) const;
+    // Records of an event, from record `from` on.
+    std::vector<const TraceRecord *> events(std::string_view event, std::size_t from = 0) const;
 
   private:
     const Kernel &kernel_;
-    std::vector<TraceRecord> records_;
+    std::deque<TraceRecord> records_;
+    std::size_t limit_ = 0;
+    std::uint64_t next_seq_ = 1;
+    std::size_t context_width_ = 16; // every thread and timer routine the driver names fits
     std::function<void(const TraceRecord &)> sink_;
+    std::vector<std::pair<int, std::function<void(const TraceRecord &)>>> sinks_;
+    int next_sink_ = 1;
 };
 
 } // namespace tolvanex::host

@@ -6,6 +6,7 @@
 
 #include "isdn/isdn_exchange.h"
 #include "nt/kernel.h"
+#include "check/names.h"
 #include "check/trace.h"
 
 namespace tolvanex::host {
@@ -37,6 +38,15 @@ std::string printable(const std::string &s) {
 
 std::string fault_site(std::uint8_t command, std::uint8_t code) {
     return "isdn." + IsdnDriver::command_name(command, code);
+}
+// The block as the wire has it: the head and the data bytes in use.
+TraceField block_field(const std::vector<std::uint8_t> &block) {
+    std::size_t n = block.size();
+    if (n > ISDN_CMD_HEAD_SIZE + 1) {
+        std::size_t data = block[204] | (block[205] << 8);
+        n = std::min(n, ISDN_CMD_HEAD_SIZE + std::max<std::size_t>(data, 1));
+    }
+    return tf::bytes("block", block.data(), n);
 }
 } // namespace
 
@@ -114,13 +124,13 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
     auto &objects = host_.objects();
     if (irp.code != IOCTL_PIMISDN_COMMAND || irp.input_length < ISDN_CMD_SIZE ||
         irp.output_length < irp.input_length) {
-        rt::trace(TraceKind::Isdn, "refused request code " + hex32(irp.code) + " length " +
-                                       std::to_string(irp.input_length));
+        rt::trace(TraceKind::Isdn, "isdn.refused", "refused request code {code} length {length}",
+                  {tf::hex("code", irp.code), tf::num("length", irp.input_length)});
         objects.complete(&irp, STATUS_INVALID_DEVICE_REQUEST, 0);
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (clients_ == 0) {
-        rt::trace(TraceKind::Isdn, "refused a request: no client has the device open");
+        rt::trace(TraceKind::Isdn, "isdn.refused", "refused a request: no client has the device open", {});
         objects.complete(&irp, static_cast<NTSTATUS>(0xC0000184L), 0); // STATUS_INVALID_DEVICE_STATE
         return static_cast<NTSTATUS>(0xC0000184L);
     }
@@ -146,11 +156,12 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
             return STATUS_SUCCESS;
         }
         if (exchange_ && !exchange_->handle_in_use(hcom)) {
-            rt::trace(TraceKind::Isdn, "read hCom " + std::to_string(hcom) + " refused: no call or listen holds it");
+            rt::trace(TraceKind::Isdn, "isdn.read.refused", "read hCom {hcom} refused: no call or listen holds it",
+                      {tf::num("hcom", hcom), tf::named("status", kIsdnBadHandle, isdn_status_name(kIsdnBadHandle))});
             finish(irp, kIsdnBadHandle, {});
             return STATUS_SUCCESS;
         }
-        rt::trace(TraceKind::Isdn, "read hCom " + std::to_string(hcom) + " pending");
+        rt::trace(TraceKind::Isdn, "isdn.read.pending", "read hCom {hcom} pending", {tf::num("hcom", hcom)});
         reads_pending_[hcom].push_back(&irp);
         return STATUS_PENDING;
     }
@@ -172,14 +183,18 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
         rec.has_data_length = true;
     }
     rec.irp = &irp;
-    std::string text = name + " #" + std::to_string(rec.id) + " hCom " + std::to_string(hcom);
+    std::string pattern = "{command} req {req} hCom {hcom}";
     if (!rec.local_address.empty())
-        text += " local \"" + rec.local_address + "\"";
+        pattern += " local \"{local}\"";
     if (!rec.called_number.empty())
-        text += " number \"" + rec.called_number + "\"";
+        pattern += " number \"{number}\"";
+    std::size_t data_length = b[204] | (b[205] << 8);
     if (code == ISDN_CODE_SEND && command == ISDN_CLASS_CONTROL)
-        text += " data " + std::to_string(b[204] | (b[205] << 8)) + " bytes";
-    rt::trace(TraceKind::Isdn, text);
+        pattern += " data {length} bytes";
+    rt::trace(TraceKind::Isdn, "isdn.command", std::move(pattern),
+              {tf::named("command", code | command << 8, name), tf::num("req", static_cast<std::int64_t>(rec.id)),
+               tf::num("hcom", hcom), tf::text("local", rec.local_address), tf::text("number", rec.called_number),
+               tf::num("length", static_cast<std::int64_t>(data_length)), block_field(rec.block)});
     commands_.push_back(std::move(rec));
     if (on_command_)
         on_command_(commands_.back());
@@ -231,8 +246,19 @@ void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<st
         std::vector<std::uint8_t>().swap(c.block);
     _IRP *irp = c.irp;
     c.irp = nullptr;
-    rt::trace(TraceKind::Isdn, command_name(c.command, c.code) + " #" + std::to_string(id) + " answered status " +
-                                   std::to_string(status) + (hcom ? " hCom " + std::to_string(*hcom) : ""));
+    // The block as it goes back: the command with its status and handle.
+    std::vector<std::uint8_t> answer = c.block;
+    if (answer.size() >= 7) {
+        std::memcpy(answer.data() + 2, &status, 4);
+        if (hcom)
+            answer[6] = *hcom;
+    }
+    rt::trace(TraceKind::Isdn, "isdn.answer",
+              hcom ? "{command} req {req} answered {status} hCom {new_hcom}" : "{command} req {req} answered {status}",
+              {tf::named("command", c.code | c.command << 8, command_name(c.command, c.code)),
+               tf::num("req", static_cast<std::int64_t>(id)), tf::num("hcom", c.hcom),
+               tf::named("status", status, isdn_status_name(status)), tf::num("new_hcom", hcom ? *hcom : 0),
+               block_field(answer)});
     finish(*irp, status, hcom);
 }
 
@@ -288,8 +314,11 @@ void IsdnDriver::fail(std::uint64_t id, NTSTATUS io_status) {
         std::vector<std::uint8_t>().swap(c.block);
     _IRP *irp = c.irp;
     c.irp = nullptr;
-    rt::trace(TraceKind::Isdn, command_name(c.command, c.code) + " #" + std::to_string(id) + " failed with I/O status " +
-                                   hex32(static_cast<std::uint32_t>(io_status)));
+    rt::trace(TraceKind::Isdn, "isdn.failed", "{command} req {req} failed with I/O status {status}",
+              {tf::named("command", c.code | c.command << 8, command_name(c.command, c.code)),
+               tf::num("req", static_cast<std::int64_t>(id)), tf::num("hcom", c.hcom),
+               tf::named("status", static_cast<std::uint32_t>(io_status),
+                         nt_status_name(static_cast<std::uint32_t>(io_status)))});
     host_.objects().complete(irp, io_status, 0);
 }
 
@@ -323,20 +352,27 @@ void IsdnDriver::deliver(_IRP &irp, const IsdnMessage &m) {
     std::memcpy(b.data() + 204, &len16, 2);
     if (len)
         std::memcpy(b.data() + ISDN_CMD_HEAD_SIZE, m.data.data(), len);
-    std::string text = "read hCom " + std::to_string(handle) + " <- " + message_name(m.code);
+    std::string pattern = m.status && !m.code ? "read hCom {hcom} ends" : "read hCom {hcom} <- {message}";
     if (m.handle)
-        text += " hCom " + std::to_string(*m.handle);
+        pattern += " hCom {new_hcom}";
     if (!m.number.empty())
-        text += " number \"" + printable(m.number.substr(0, n)) + "\"" + (m.raw_number ? " raw" : "");
+        pattern += std::string(" number \"{number}\"") + (m.raw_number ? " raw" : "");
     if (m.code == APP_CLEAR_IN)
-        text += " cause " + std::to_string(m.cause);
+        pattern += " cause {cause}";
     if (!m.data.empty())
-        text += " " + std::to_string(len) + " data bytes";
+        pattern += " {length} data bytes";
     if (m.data_length)
-        text += " data_length " + std::to_string(*m.data_length);
+        pattern += " data_length {data_length}";
     if (m.status)
-        text += " status " + std::to_string(m.status);
-    rt::trace(TraceKind::Isdn, text);
+        pattern += " status {status}";
+    rt::trace(TraceKind::Isdn, "isdn.message", std::move(pattern),
+              {tf::num("hcom", handle), tf::named("message", m.code, message_name(m.code)),
+               tf::num("new_hcom", m.handle ? *m.handle : 0), tf::text("number", printable(m.number.substr(0, n))),
+               tf::num("data_length", m.data_length ? *m.data_length : static_cast<std::int64_t>(len)),
+               tf::named("cause", m.cause, isdn_cause_name(m.cause)), tf::num("length", static_cast<std::int64_t>(len)),
+               tf::named("status", m.status, isdn_status_name(m.status)),
+               block_field(std::vector<std::uint8_t>(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(
+                                                                               ISDN_CMD_HEAD_SIZE + (len ? len : 1))))});
     host_.objects().complete(&irp, STATUS_SUCCESS, irp.output_length);
 }
 
@@ -381,7 +417,8 @@ void IsdnDriver::end_requests(const char *why) {
         }
     }
     messages_.clear();
-    rt::trace(TraceKind::Isdn, std::string(why) + ": " + std::to_string(ended) + " request(s) cancelled");
+    rt::trace(TraceKind::Isdn, "isdn.cancelled", "{why}: {count} request(s) cancelled",
+              {tf::text("why", why), tf::num("count", static_cast<std::int64_t>(ended))});
 }
 
 void IsdnDriver::post(std::uint8_t handle, IsdnMessage message) { messages_[handle].push_back(std::move(message)); }
@@ -412,8 +449,8 @@ void IsdnDriver::discard(std::uint8_t handle) {
     auto it = messages_.find(handle);
     if (it == messages_.end() || it->second.empty())
         return;
-    rt::trace(TraceKind::Isdn, "hCom " + std::to_string(handle) + " given out anew: " +
-                                   std::to_string(it->second.size()) + " unread message(s) dropped");
+    rt::trace(TraceKind::Isdn, "isdn.discard", "hCom {hcom} given out anew: {count} unread message(s) dropped",
+              {tf::num("hcom", handle), tf::num("count", static_cast<std::int64_t>(it->second.size()))});
     it->second.clear();
 }
 

@@ -23,8 +23,13 @@ void check_digits(const std::string &number, const std::string &what, bool may_b
         throw HostError(what + " '" + number + "' has characters other than digits");
 }
 
+// The exchange's doings are its own, whichever thread set them going.
 void trace(std::string text) {
-    rt::trace(TraceKind::Isdn, std::move(text));
+    rt::trace_as("exchange", TraceKind::Isdn, "exchange", "{text}", {tf::text("text", std::move(text))});
+}
+
+void event(const char *name, std::string pattern, TraceFields fields) {
+    rt::trace_as("exchange", TraceKind::Isdn, name, std::move(pattern), std::move(fields));
 }
 
 std::string hcom(std::uint8_t h) {
@@ -56,6 +61,38 @@ std::string_view isdn_call_state_name(IsdnCallState s) {
     case IsdnCallState::Released: return "released";
     }
     return "?";
+}
+
+std::string isdn_status_name(std::uint32_t status) {
+    switch (status) {
+    case kIsdnOk: return "ISDN_OK";
+    case kIsdnFailed: return "ISDN_FAILED";
+    case kIsdnBadHandle: return "ISDN_BAD_HANDLE";
+    case kIsdnWrongState: return "ISDN_WRONG_STATE";
+    case kIsdnNoHandle: return "ISDN_NO_HANDLE";
+    case kIsdnCancelled: return "ISDN_CANCELLED";
+    case kIsdnUnknownCommand: return "ISDN_UNKNOWN_COMMAND";
+    case kIsdnBadLength: return "ISDN_BAD_LENGTH";
+    }
+    return "status " + std::to_string(status);
+}
+
+std::string isdn_cause_name(std::uint8_t cause) {
+    // Q.850 causes the exchange gives.
+    switch (cause) {
+    case 0: return "none";
+    case isdn_cause::kUnallocatedNumber: return "unallocated number";
+    case isdn_cause::kNormalClearing: return "normal clearing";
+    case isdn_cause::kUserBusy: return "user busy";
+    case 18: return "no user responding";
+    case 19: return "no answer";
+    case isdn_cause::kCallRejected: return "call rejected";
+    case isdn_cause::kInvalidNumberFormat: return "invalid number format";
+    case 31: return "normal, unspecified";
+    case isdn_cause::kNoChannel: return "no circuit/channel available";
+    case 41: return "temporary failure";
+    }
+    return "cause " + std::to_string(cause);
 }
 
 IsdnExchange::IsdnExchange(Host &host, IsdnDriver &driver) : host_(host), driver_(driver) {
@@ -247,6 +284,12 @@ void IsdnExchange::post(const Call &c, std::uint8_t code, std::uint8_t cause) {
     driver_.post(c.info.handle, IsdnMessage{.code = code, .cause = cause});
 }
 
+void IsdnExchange::ringing(const Call &c) {
+    event("exchange.ring", "{party} rings: call hCom {hcom} on {channel}",
+          {tf::text("party", c.info.remote), tf::num("hcom", c.info.handle),
+           tf::text("channel", channel_name(c.info.channel)), tf::num("isdn_call", static_cast<std::int64_t>(c.info.id))});
+}
+
 std::string IsdnExchange::describe(const Call &c) {
     return "call " + hcom(c.info.handle) + (c.info.outgoing ? " to " : " from ") + c.info.remote;
 }
@@ -287,7 +330,10 @@ IsdnExchange::Reply IsdnExchange::place_call(const IsdnCommandRecord &cmd) {
     c.info.started = host_.now();
     if (PartyEntry *p = party(c.info.remote))
         ++p->stats.calls;
-    trace("exchange: " + describe(c) + " from " + (c.info.local.empty() ? std::string("the line") : c.info.local));
+    event("exchange.call", "exchange: call hCom {hcom} to {party} from {local}",
+          {tf::num("hcom", c.info.handle), tf::text("party", c.info.remote),
+           tf::text("local", c.info.local.empty() ? std::string("the line") : c.info.local),
+           tf::num("isdn_call", static_cast<std::int64_t>(id))});
     schedule(host_.now(), id, [this, id] { ring(id); });
     return Reply{kIsdnOk, *h};
 }
@@ -307,7 +353,7 @@ void IsdnExchange::ring(std::uint64_t id) {
     const Party &party = p->party;
     switch (party.answer) {
     case Party::Answer::After:
-        trace(party.number + " rings: call " + hcom(c->info.handle) + " on " + channel_name(c->info.channel));
+        ringing(*c);
         schedule(host_.now() + party.delay, id, [this, id] { connect(id); });
         break;
     case Party::Answer::Busy:
@@ -315,7 +361,7 @@ void IsdnExchange::ring(std::uint64_t id) {
         break;
     case Party::Answer::Refuse: {
         std::uint8_t cause = party.cause ? party.cause : isdn_cause::kCallRejected;
-        trace(party.number + " rings: call " + hcom(c->info.handle) + " on " + channel_name(c->info.channel));
+        ringing(*c);
         schedule(host_.now() + party.delay, id,
                  [this, id, cause, who = party.number] { remote_clear(id, cause, who, "refuses"); });
         break;
@@ -330,10 +376,12 @@ void IsdnExchange::connect(std::uint64_t id) {
         return;
     c->info.state = IsdnCallState::Connected;
     c->info.connected = host_.now();
-    if (c->info.outgoing)
-        trace(c->info.remote + " answers call " + hcom(c->info.handle) + " on " + channel_name(c->info.channel));
-    else
-        trace(describe(*c) + " connected on " + channel_name(c->info.channel));
+    event("exchange.connect",
+          c->info.outgoing ? "{party} answers call hCom {hcom} on {channel}"
+                           : "call hCom {hcom} from {party} connected on {channel}",
+          {tf::text("party", c->info.remote), tf::num("hcom", c->info.handle),
+           tf::text("channel", channel_name(c->info.channel)), tf::named("direction", c->info.outgoing, c->info.outgoing ? "out" : "in"),
+           tf::num("isdn_call", static_cast<std::int64_t>(id))});
     post(*c, APP_CONN_CO);
     start_party_behaviour(*c);
 }
@@ -346,7 +394,10 @@ void IsdnExchange::remote_clear(std::uint64_t id, std::uint8_t cause, const std:
     c->info.cause = cause;
     std::string reason = why.empty() ? std::string() : " (" + why + ")";
     c->info.end = "cleared by " + who + reason + ", cause " + std::to_string(cause);
-    trace(who + " clears call " + hcom(c->info.handle) + reason + ", cause " + std::to_string(cause));
+    event("exchange.clear", "{who} clears call hCom {hcom}" + reason + ", cause {cause_code} ({cause})",
+          {tf::text("who", who), tf::text("party", c->info.remote), tf::num("hcom", c->info.handle),
+           tf::text("why", why), tf::num("cause_code", cause), tf::named("cause", cause, isdn_cause_name(cause)),
+           tf::num("isdn_call", static_cast<std::int64_t>(id))});
     drop_data(*c);
     drop_events(id);
     post(*c, APP_CLEAR_IN, cause);
@@ -365,7 +416,12 @@ void IsdnExchange::release(Call &c, const std::string &end) {
         channels_[c.info.channel].call = 0;
     if (c.info.handle && call_by_handle(c.info.handle) == &c)
         free_handle(c.info.handle);
-    trace(describe(c) + " released, " + channel_name(c.info.channel) + " free (" + c.info.end + ")");
+    event("exchange.release",
+          std::string(c.info.outgoing ? "call hCom {hcom} to {party}" : "call hCom {hcom} from {party}") +
+              " released, {channel} free ({end})",
+          {tf::num("hcom", c.info.handle), tf::text("party", c.info.remote),
+           tf::text("channel", channel_name(c.info.channel)), tf::text("end", c.info.end),
+           tf::num("isdn_call", static_cast<std::int64_t>(c.info.id))});
 }
 
 IsdnExchange::Reply IsdnExchange::call_response(std::uint8_t handle) {
@@ -379,7 +435,9 @@ IsdnExchange::Reply IsdnExchange::call_response(std::uint8_t handle) {
               std::string(isdn_call_state_name(c->info.state)) + ": refused");
         return Reply{kIsdnWrongState};
     }
-    trace("the driver accepts " + describe(*c));
+    event("exchange.accept", "the driver accepts call hCom {hcom} from {party}",
+          {tf::num("hcom", c->info.handle), tf::text("party", c->info.remote),
+           tf::num("isdn_call", static_cast<std::int64_t>(c->info.id))});
     connect(c->info.id);
     return Reply{kIsdnOk};
 }
@@ -390,7 +448,13 @@ IsdnExchange::Reply IsdnExchange::clear(std::uint8_t handle) {
         trace("exchange: clear on " + hcom(handle) + ": no call has it");
         return Reply{kIsdnBadHandle};
     }
-    trace("the driver clears " + describe(*c) + " (" + std::string(isdn_call_state_name(c->info.state)) + ")");
+    event("exchange.driver_clear",
+          std::string(c->info.outgoing ? "the driver clears call hCom {hcom} to {party}"
+                                       : "the driver clears call hCom {hcom} from {party}") +
+              " ({state})",
+          {tf::num("hcom", c->info.handle), tf::text("party", c->info.remote),
+           tf::text("state", std::string(isdn_call_state_name(c->info.state))),
+           tf::num("isdn_call", static_cast<std::int64_t>(c->info.id))});
     bool answering = c->info.state == IsdnCallState::ClearingRemote; // both sides cleared at once
     post(*c, APP_CLEAR_CO);
     release(*c, answering ? "" : "cleared by the driver");
@@ -478,8 +542,9 @@ void IsdnExchange::arrive(const CallIn &in) {
     driver_.post(listen->handle, IsdnMessage{.code = APP_CONN_IN, .handle = *h, .number = in.from});
     listen->active = false;
     free_handle(listen->handle);
-    trace(shown + " offered on listen " + hcom(listen->handle) + " as " + hcom(*h) + ", " +
-          channel_name(c.info.channel));
+    event("exchange.offer", shown + " offered on listen hCom {listen} as hCom {hcom}, {channel}",
+          {tf::text("party", in.from), tf::num("listen", listen->handle), tf::num("hcom", *h),
+           tf::text("channel", channel_name(c.info.channel)), tf::num("isdn_call", static_cast<std::int64_t>(id))});
     if (in.give_up_after)
         schedule(host_.now() + *in.give_up_after, id, [this, id] { give_up(id); });
 }

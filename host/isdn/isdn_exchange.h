@@ -87,7 +87,7 @@ struct Party {
     };
     // Frames of `bytes` every `every`, from the connection on; `count` 0
     // sends for as long as the call lasts. Frame k (from 0) holds
-    // IsdnExchange::pattern(k, bytes).
+    // IsdnExchange::discard_frame(k, bytes).
     struct Stream {
         std::size_t bytes = 0;
         Ticks every = 0;
@@ -121,6 +121,10 @@ enum class IsdnCallState : std::uint8_t {
     Released,       // APP_CLEAR_CO posted (or the call never reached the driver)
 };
 std::string_view isdn_call_state_name(IsdnCallState s);
+// "ISDN_OK", "ISDN_BAD_HANDLE", ...; an unknown status as a number.
+std::string isdn_status_name(std::uint32_t status);
+// "normal clearing", "user busy", ...; an unknown cause as "cause N".
+std::string isdn_cause_name(std::uint8_t cause);
 
 // What the exchange knows of a call, live or ended.
 struct IsdnCall {
@@ -201,6 +205,20 @@ class IsdnExchange {
 
     // Payload byte i of a party's frame k: (k + i) & 0xFF.
     static std::vector<std::uint8_t> pattern(std::size_t k, std::size_t bytes);
+    // Frame k of a streaming party, `bytes` long: a PPP LCP Discard-Request
+    // (id k, the stream's magic number) padded with pattern(k); below 12
+    // bytes, too short for one, the bare pattern.
+    static std::vector<std::uint8_t> discard_frame(std::size_t k, std::size_t bytes);
+    // A PPP frame of `bytes` carrying an IPv4 packet (id k, protocol 253,
+    // 10.0.0.1 to 10.0.0.2, a valid header checksum, pattern(k) after the
+    // header); below 24 bytes, the bare pattern.
+    static std::vector<std::uint8_t> ip_frame(std::size_t k, std::size_t bytes);
+    // What party `number` answers to `frame` when it echoes: an LCP
+    // Echo-Request gets an Echo-Reply with the party's own magic number;
+    // anything else comes back as it is.
+    static std::vector<std::uint8_t> echo_reply(const std::string &number, const std::vector<std::uint8_t> &frame);
+    // The party's LCP magic number, from its number.
+    static std::uint32_t party_magic(const std::string &number);
     // The listen rule above, on its own.
     static bool listen_matches(const std::string &listen_address, const std::string &called,
                                const std::string &subaddress);
@@ -286,6 +304,7 @@ class IsdnExchange {
     void release(Call &c, const std::string &end);
     void arrive(const CallIn &in);
     void give_up(std::uint64_t call);
+    void ringing(const Call &c);
     static std::string describe(const Call &c);
 
     // Data path (isdn_exchange_data.cpp).

@@ -13,7 +13,7 @@ namespace tolvanex::host {
 
 namespace {
 void trace(std::string text) {
-    rt::trace(TraceKind::Isdn, std::move(text));
+    rt::trace_as("exchange", TraceKind::Isdn, "exchange", "{text}", {tf::text("text", std::move(text))});
 }
 std::string hcom(std::uint8_t h) {
     return "hCom " + std::to_string(h);
@@ -33,6 +33,69 @@ std::vector<std::uint8_t> IsdnExchange::pattern(std::size_t k, std::size_t bytes
     for (std::size_t i = 0; i < bytes; ++i)
         v[i] = static_cast<std::uint8_t>((k + i) & 0xFF);
     return v;
+}
+
+namespace {
+constexpr std::uint32_t kStreamMagic = 0x5354524D; // the streams' own, never a party's echo
+void put32(std::vector<std::uint8_t> &v, std::size_t at, std::uint32_t x) {
+    v[at] = static_cast<std::uint8_t>(x >> 24);
+    v[at + 1] = static_cast<std::uint8_t>(x >> 16);
+    v[at + 2] = static_cast<std::uint8_t>(x >> 8);
+    v[at + 3] = static_cast<std::uint8_t>(x);
+}
+} // namespace
+
+std::vector<std::uint8_t> IsdnExchange::discard_frame(std::size_t k, std::size_t bytes) {
+    std::vector<std::uint8_t> v = pattern(k, bytes);
+    if (bytes < 12 || bytes - 4 > 0xFFFF)
+        return v;
+    v[0] = 0xFF, v[1] = 0x03, v[2] = 0xC0, v[3] = 0x21; // LCP
+    v[4] = 0x0B;                                         // Discard-Request
+    v[5] = static_cast<std::uint8_t>(k);
+    v[6] = static_cast<std::uint8_t>((bytes - 4) >> 8);
+    v[7] = static_cast<std::uint8_t>(bytes - 4);
+    put32(v, 8, kStreamMagic);
+    return v;
+}
+
+std::vector<std::uint8_t> IsdnExchange::ip_frame(std::size_t k, std::size_t bytes) {
+    std::vector<std::uint8_t> v = pattern(k, bytes);
+    if (bytes < 24 || bytes - 4 > 0xFFFF)
+        return v;
+    v[0] = 0xFF, v[1] = 0x03, v[2] = 0x00, v[3] = 0x21; // IPv4
+    std::uint8_t *ip = v.data() + 4;
+    std::size_t total = bytes - 4;
+    const std::uint8_t header[20] = {0x45, 0, static_cast<std::uint8_t>(total >> 8), static_cast<std::uint8_t>(total),
+                                     static_cast<std::uint8_t>(k >> 8), static_cast<std::uint8_t>(k), 0x40, 0, 64, 253,
+                                     0, 0, 10, 0, 0, 1, 10, 0, 0, 2};
+    std::memcpy(ip, header, 20);
+    std::uint32_t sum = 0;
+    for (int i = 0; i < 20; i += 2)
+        sum += static_cast<std::uint32_t>(ip[i] << 8 | ip[i + 1]);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    auto check = static_cast<std::uint16_t>(~sum);
+    ip[10] = static_cast<std::uint8_t>(check >> 8);
+    ip[11] = static_cast<std::uint8_t>(check);
+    return v;
+}
+
+std::uint32_t IsdnExchange::party_magic(const std::string &number) {
+    std::uint32_t h = 2166136261u; // FNV-1a
+    for (char c : number)
+        h = (h ^ static_cast<std::uint8_t>(c)) * 16777619u;
+    return h ? h : 1;
+}
+
+std::vector<std::uint8_t> IsdnExchange::echo_reply(const std::string &number, const std::vector<std::uint8_t> &frame) {
+    // FF 03 C0 21, code 9, id, length, magic: an LCP Echo-Request.
+    if (frame.size() < 12 || frame[0] != 0xFF || frame[1] != 0x03 || frame[2] != 0xC0 || frame[3] != 0x21 ||
+        frame[4] != 0x09)
+        return frame;
+    std::vector<std::uint8_t> reply = frame;
+    reply[4] = 0x0A;
+    put32(reply, 8, party_magic(number));
+    return reply;
 }
 
 void IsdnExchange::set_pacing(bool on) {
@@ -152,7 +215,7 @@ void IsdnExchange::to_party(Call &c, const std::vector<std::uint8_t> &frame) {
     ++p->stats.frames_received;
     p->stats.bytes_received += frame.size();
     if (p->party.echo)
-        to_driver(c, frame);
+        to_driver(c, echo_reply(p->party.number, frame));
     if (p->tap)
         p->tap(frame);
 }
@@ -232,7 +295,7 @@ void IsdnExchange::stream_frame(std::uint64_t id) {
     if (!p || !p->party.stream)
         return;
     const Party::Stream s = *p->party.stream;
-    to_driver(*c, pattern(c->stream_sent, s.bytes));
+    to_driver(*c, discard_frame(c->stream_sent, s.bytes));
     if (++c->stream_sent < s.count || s.count == 0)
         schedule(host_.now() + s.every, id, [this, id] { stream_frame(id); });
 }

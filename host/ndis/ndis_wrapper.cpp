@@ -8,10 +8,17 @@
 #include "nt/memory.h"
 #include "ndis/ndistapi_model.h"
 #include "ndis/ndiswan_model.h"
+#include "check/names.h"
 #include "check/trace.h"
 #include "check/verifier.h"
 
 namespace tolvanex::host {
+
+namespace {
+TraceField status_field(NDIS_STATUS status) {
+    return tf::named("status", static_cast<std::uint32_t>(status), status_name(static_cast<std::uint32_t>(status)));
+}
+} // namespace
 
 NdisWrapper::NdisWrapper(Host &host) : host_(host) {}
 NdisWrapper::~NdisWrapper() = default;
@@ -49,10 +56,13 @@ NTSTATUS NdisWrapper::load(DriverEntryRoutine entry) {
     std::u16string wpath(path.begin(), path.end());
     UNICODE_STRING reg{static_cast<USHORT>(wpath.size() * 2), static_cast<USHORT>(wpath.size() * 2),
                        wpath.data()};
-    rt::trace(TraceKind::Handler, "DriverEntry " + path);
+    rt::trace(TraceKind::Handler, "ndis.handler", "DriverEntry {path}",
+              {tf::text("handler", "DriverEntry"), tf::text("path", path)});
     NTSTATUS status = entry(driver_object_.get(), reinterpret_cast<_UNICODE_STRING *>(&reg));
     host_.verifier().check_routine_return("DriverEntry");
-    rt::trace(TraceKind::Handler, "DriverEntry -> " + hex32(static_cast<std::uint32_t>(status)));
+    rt::trace(TraceKind::Handler, "ndis.handler.result", "DriverEntry -> {status}",
+              {tf::text("handler", "DriverEntry"),
+               tf::named("status", static_cast<std::uint32_t>(status), nt_status_name(static_cast<std::uint32_t>(status)))});
     return status;
 }
 
@@ -62,15 +72,17 @@ NDIS_STATUS NdisWrapper::initialize(const std::vector<NDIS_MEDIUM> &media, UINT 
     std::vector<NDIS_MEDIUM> array = media;
     UINT index = 0xFFFFFFFF;
     NDIS_STATUS open_error = 0;
-    rt::trace(TraceKind::Handler, "Initialize media=" + std::to_string(media.size()));
+    rt::trace(TraceKind::Handler, "ndis.handler", "Initialize media={media}",
+              {tf::text("handler", "Initialize"), tf::num("media", static_cast<std::int64_t>(media.size()))});
     bool was_halted = halted_;
     halted_ = false; // a new adapter: its timer runs are not runs after a halt
     NDIS_STATUS status = call_handler("Initialize", PASSIVE_LEVEL, [&] {
         return chars_.InitializeHandler(&open_error, &index, array.empty() ? nullptr : array.data(),
                                         static_cast<UINT>(array.size()), adapter_handle(), configuration_context());
     });
-    rt::trace(TraceKind::Handler, "Initialize -> " + hex32(static_cast<std::uint32_t>(status)) +
-                                      (status == NDIS_STATUS_SUCCESS ? " medium index " + std::to_string(index) : ""));
+    rt::trace(TraceKind::Handler, "ndis.handler.result",
+              status == NDIS_STATUS_SUCCESS ? "Initialize -> {status} medium index {medium}" : "Initialize -> {status}",
+              {tf::text("handler", "Initialize"), status_field(status), tf::num("medium", index)});
     if (selected)
         *selected = index;
     if (status == NDIS_STATUS_SUCCESS)
@@ -83,21 +95,22 @@ NDIS_STATUS NdisWrapper::initialize(const std::vector<NDIS_MEDIUM> &media, UINT 
 void NdisWrapper::halt() {
     if (!initialized_ || halted_)
         throw HostError("halt: the adapter is not initialised");
-    rt::trace(TraceKind::Handler, "Halt");
+    rt::trace(TraceKind::Handler, "ndis.handler", "Halt", {tf::text("handler", "Halt")});
     call_handler("Halt", PASSIVE_LEVEL, [&] {
         chars_.HaltHandler(adapter_context_);
         return 0;
     });
     halted_ = true;
-    rt::trace(TraceKind::Handler, "Halt returned");
+    rt::trace(TraceKind::Handler, "ndis.handler.result", "Halt returned", {tf::text("handler", "Halt")});
     host_.verifier().check_teardown();
 }
 
 NDIS_STATUS NdisWrapper::reset() {
     BOOLEAN addressing = 0xEE;
-    rt::trace(TraceKind::Handler, "Reset");
+    rt::trace(TraceKind::Handler, "ndis.handler", "Reset", {tf::text("handler", "Reset")});
     auto status = call_handler("Reset", DISPATCH_LEVEL, [&] { return chars_.ResetHandler(&addressing, adapter_context_); });
-    rt::trace(TraceKind::Handler, "Reset -> " + hex32(static_cast<std::uint32_t>(status)));
+    rt::trace(TraceKind::Handler, "ndis.handler.result", "Reset -> {status}",
+              {tf::text("handler", "Reset"), status_field(status)});
     return status;
 }
 
@@ -105,7 +118,8 @@ BOOLEAN NdisWrapper::check_for_hang() {
     if (!chars_.CheckForHangHandler)
         return FALSE;
     auto r = call_handler("CheckForHang", DISPATCH_LEVEL, [&] { return chars_.CheckForHangHandler(adapter_context_); });
-    rt::trace(TraceKind::Handler, std::string("CheckForHang -> ") + (r ? "TRUE" : "FALSE"));
+    rt::trace(TraceKind::Handler, "ndis.handler.result", "CheckForHang -> {hung}",
+              {tf::text("handler", "CheckForHang"), tf::named("hung", r, r ? "TRUE" : "FALSE")});
     return r;
 }
 
@@ -116,7 +130,8 @@ NDIS_STATUS NdisWrapper::reconfigure() {
     auto r = call_handler("Reconfigure", PASSIVE_LEVEL, [&] {
         return chars_.ReconfigureHandler(&open_error, adapter_context_, configuration_context());
     });
-    rt::trace(TraceKind::Handler, "Reconfigure -> " + hex32(static_cast<std::uint32_t>(r)));
+    rt::trace(TraceKind::Handler, "ndis.handler.result", "Reconfigure -> {status}",
+              {tf::text("handler", "Reconfigure"), status_field(r)});
     return r;
 }
 
@@ -124,7 +139,8 @@ NDIS_STATUS NdisWrapper::transfer_data() {
     if (!chars_.WanTransferDataHandler)
         return NDIS_STATUS_NOT_SUPPORTED;
     auto r = call_handler("TransferData", DISPATCH_LEVEL, [&] { return chars_.WanTransferDataHandler(); });
-    rt::trace(TraceKind::Handler, "TransferData -> " + hex32(static_cast<std::uint32_t>(r)));
+    rt::trace(TraceKind::Handler, "ndis.handler.result", "TransferData -> {status}",
+              {tf::text("handler", "TransferData"), status_field(r)});
     return r;
 }
 
@@ -172,10 +188,11 @@ void NdisWrapper::on_register(NDIS_HANDLE wrapper, PNDIS_MINIPORT_CHARACTERISTIC
         chars_length_ = length;
         registered_ = true;
     }
-    rt::trace(TraceKind::Handler, "NdisMRegisterMiniport NDIS " + std::to_string(chars ? chars->MajorNdisVersion : 0) +
-                                      "." + std::to_string(chars ? chars->MinorNdisVersion : 0) + " length " +
-                                      std::to_string(length) + " -> " + hex32(static_cast<std::uint32_t>(status)) +
-                                      (why.empty() ? "" : " (" + why + ")"));
+    rt::trace(TraceKind::Handler, "ndis.register",
+              why.empty() ? "NdisMRegisterMiniport NDIS {major}.{minor} length {length} -> {status}"
+                          : "NdisMRegisterMiniport NDIS {major}.{minor} length {length} -> {status} ({why})",
+              {tf::num("major", chars ? chars->MajorNdisVersion : 0), tf::num("minor", chars ? chars->MinorNdisVersion : 0),
+               tf::num("length", length), status_field(status), tf::text("why", why)});
 }
 
 void NdisWrapper::check_handle(NDIS_HANDLE handle, const char *operation) {
@@ -198,7 +215,7 @@ void NdisWrapper::on_open_configuration(NDIS_STATUS &status, NDIS_HANDLE &handle
         config_handles_[handle] = 1;
         ++open_configs_;
     }
-    rt::trace(TraceKind::Registry, "NdisOpenConfiguration -> " + hex32(static_cast<std::uint32_t>(status)));
+    rt::trace(TraceKind::Registry, "ndis.config.open", "NdisOpenConfiguration -> {status}", {status_field(status)});
 }
 
 void NdisWrapper::on_close_configuration(NDIS_HANDLE handle) {
@@ -268,8 +285,8 @@ void NdisWrapper::on_indicate_status(NDIS_STATUS status, PVOID buffer, UINT size
         host_.tapi().indicate(buffer, size);
         break;
     default:
-        rt::trace(TraceKind::Status, "status " + hex32(static_cast<std::uint32_t>(status)) + " (" +
-                                         std::to_string(size) + " bytes)");
+        rt::trace(TraceKind::Status, "ndis.status", "status {status} ({length} bytes)",
+                  {status_field(status), tf::num("length", size)});
     }
 }
 

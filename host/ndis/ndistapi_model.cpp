@@ -5,6 +5,7 @@
 
 #include "ndis/ndis_wrapper.h"
 #include "ndiswan.h"
+#include "check/names.h"
 #include "check/trace.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -46,105 +47,9 @@ class GuardPoison {
 
 } // namespace
 
-std::string NdisTapi::oid_name(NDIS_OID oid) {
-    static const std::pair<NDIS_OID, const char *> names[] = {
-        {OID_TAPI_ACCEPT, "ACCEPT"},
-        {OID_TAPI_ANSWER, "ANSWER"},
-        {OID_TAPI_CLOSE, "CLOSE"},
-        {OID_TAPI_CLOSE_CALL, "CLOSE_CALL"},
-        {OID_TAPI_CONDITIONAL_MEDIA_DETECTION, "CONDITIONAL_MEDIA_DETECTION"},
-        {OID_TAPI_CONFIG_DIALOG, "CONFIG_DIALOG"},
-        {OID_TAPI_DEV_SPECIFIC, "DEV_SPECIFIC"},
-        {OID_TAPI_DIAL, "DIAL"},
-        {OID_TAPI_DROP, "DROP"},
-        {OID_TAPI_GET_ADDRESS_CAPS, "GET_ADDRESS_CAPS"},
-        {OID_TAPI_GET_ADDRESS_ID, "GET_ADDRESS_ID"},
-        {OID_TAPI_GET_ADDRESS_STATUS, "GET_ADDRESS_STATUS"},
-        {OID_TAPI_GET_CALL_ADDRESS_ID, "GET_CALL_ADDRESS_ID"},
-        {OID_TAPI_GET_CALL_INFO, "GET_CALL_INFO"},
-        {OID_TAPI_GET_CALL_STATUS, "GET_CALL_STATUS"},
-        {OID_TAPI_GET_DEV_CAPS, "GET_DEV_CAPS"},
-        {OID_TAPI_GET_DEV_CONFIG, "GET_DEV_CONFIG"},
-        {OID_TAPI_GET_EXTENSION_ID, "GET_EXTENSION_ID"},
-        {OID_TAPI_GET_ID, "GET_ID"},
-        {OID_TAPI_GET_LINE_DEV_STATUS, "GET_LINE_DEV_STATUS"},
-        {OID_TAPI_MAKE_CALL, "MAKE_CALL"},
-        {OID_TAPI_NEGOTIATE_EXT_VERSION, "NEGOTIATE_EXT_VERSION"},
-        {OID_TAPI_OPEN, "OPEN"},
-        {OID_TAPI_PROVIDER_INITIALIZE, "PROVIDER_INITIALIZE"},
-        {OID_TAPI_PROVIDER_SHUTDOWN, "PROVIDER_SHUTDOWN"},
-        {OID_TAPI_SECURE_CALL, "SECURE_CALL"},
-        {OID_TAPI_SELECT_EXT_VERSION, "SELECT_EXT_VERSION"},
-        {OID_TAPI_SEND_USER_USER_INFO, "SEND_USER_USER_INFO"},
-        {OID_TAPI_SET_APP_SPECIFIC, "SET_APP_SPECIFIC"},
-        {OID_TAPI_SET_CALL_PARAMS, "SET_CALL_PARAMS"},
-        {OID_TAPI_SET_DEFAULT_MEDIA_DETECTION, "SET_DEFAULT_MEDIA_DETECTION"},
-        {OID_TAPI_SET_DEV_CONFIG, "SET_DEV_CONFIG"},
-        {OID_TAPI_SET_MEDIA_MODE, "SET_MEDIA_MODE"},
-        {OID_TAPI_SET_STATUS_MESSAGES, "SET_STATUS_MESSAGES"},
-    };
-    for (auto &[code, name] : names)
-        if (code == oid)
-            return std::string("OID_TAPI_") + name;
-    static const std::pair<NDIS_OID, const char *> others[] = {
-        {OID_GEN_SUPPORTED_LIST, "OID_GEN_SUPPORTED_LIST"},
-        {OID_GEN_HARDWARE_STATUS, "OID_GEN_HARDWARE_STATUS"},
-        {OID_GEN_MEDIA_SUPPORTED, "OID_GEN_MEDIA_SUPPORTED"},
-        {OID_GEN_MEDIA_IN_USE, "OID_GEN_MEDIA_IN_USE"},
-        {OID_GEN_MAXIMUM_LOOKAHEAD, "OID_GEN_MAXIMUM_LOOKAHEAD"},
-        {OID_GEN_MAXIMUM_FRAME_SIZE, "OID_GEN_MAXIMUM_FRAME_SIZE"},
-        {OID_GEN_LINK_SPEED, "OID_GEN_LINK_SPEED"},
-        {OID_GEN_TRANSMIT_BUFFER_SPACE, "OID_GEN_TRANSMIT_BUFFER_SPACE"},
-        {OID_GEN_RECEIVE_BUFFER_SPACE, "OID_GEN_RECEIVE_BUFFER_SPACE"},
-        {OID_GEN_TRANSMIT_BLOCK_SIZE, "OID_GEN_TRANSMIT_BLOCK_SIZE"},
-        {OID_GEN_RECEIVE_BLOCK_SIZE, "OID_GEN_RECEIVE_BLOCK_SIZE"},
-        {OID_GEN_VENDOR_ID, "OID_GEN_VENDOR_ID"},
-        {OID_GEN_VENDOR_DESCRIPTION, "OID_GEN_VENDOR_DESCRIPTION"},
-        {OID_GEN_CURRENT_PACKET_FILTER, "OID_GEN_CURRENT_PACKET_FILTER"},
-        {OID_GEN_CURRENT_LOOKAHEAD, "OID_GEN_CURRENT_LOOKAHEAD"},
-        {OID_GEN_DRIVER_VERSION, "OID_GEN_DRIVER_VERSION"},
-        {OID_GEN_MAXIMUM_TOTAL_SIZE, "OID_GEN_MAXIMUM_TOTAL_SIZE"},
-        {OID_GEN_PROTOCOL_OPTIONS, "OID_GEN_PROTOCOL_OPTIONS"},
-        {OID_GEN_MAC_OPTIONS, "OID_GEN_MAC_OPTIONS"},
-        {OID_GEN_XMIT_OK, "OID_GEN_XMIT_OK"},
-        {OID_GEN_RCV_OK, "OID_GEN_RCV_OK"},
-        {OID_GEN_XMIT_ERROR, "OID_GEN_XMIT_ERROR"},
-        {OID_GEN_RCV_ERROR, "OID_GEN_RCV_ERROR"},
-        {OID_GEN_RCV_NO_BUFFER, "OID_GEN_RCV_NO_BUFFER"},
-        {OID_PRIVATE_RECONFIGURE, "OID_PRIVATE_RECONFIGURE"},
-        {OID_PRIVATE_RESERVED, "OID_PRIVATE_RESERVED"},
-        {OID_WAN_PERMANENT_ADDRESS, "OID_WAN_PERMANENT_ADDRESS"},
-        {OID_WAN_CURRENT_ADDRESS, "OID_WAN_CURRENT_ADDRESS"},
-        {OID_WAN_QUALITY_OF_SERVICE, "OID_WAN_QUALITY_OF_SERVICE"},
-        {OID_WAN_PROTOCOL_TYPE, "OID_WAN_PROTOCOL_TYPE"},
-        {OID_WAN_MEDIUM_SUBTYPE, "OID_WAN_MEDIUM_SUBTYPE"},
-        {OID_WAN_HEADER_FORMAT, "OID_WAN_HEADER_FORMAT"},
-        {OID_WAN_GET_INFO, "OID_WAN_GET_INFO"},
-        {OID_WAN_SET_LINK_INFO, "OID_WAN_SET_LINK_INFO"},
-        {OID_WAN_GET_LINK_INFO, "OID_WAN_GET_LINK_INFO"},
-        {OID_WAN_LINE_COUNT, "OID_WAN_LINE_COUNT"},
-        {OID_WAN_GET_BRIDGE_INFO, "OID_WAN_GET_BRIDGE_INFO"},
-        {OID_WAN_SET_BRIDGE_INFO, "OID_WAN_SET_BRIDGE_INFO"},
-        {OID_WAN_GET_COMP_INFO, "OID_WAN_GET_COMP_INFO"},
-        {OID_WAN_SET_COMP_INFO, "OID_WAN_SET_COMP_INFO"},
-    };
-    for (auto &[code, name] : others)
-        if (code == oid)
-            return name;
-    return hex32(oid);
-}
+std::string NdisTapi::oid_name(NDIS_OID oid) { return host::oid_name(oid).value_or(hex32(oid)); }
 
-std::string NdisTapi::message_name(ULONG msg) {
-    switch (msg) {
-    case LINE_ADDRESSSTATE: return "LINE_ADDRESSSTATE";
-    case LINE_CALLINFO: return "LINE_CALLINFO";
-    case LINE_CALLSTATE: return "LINE_CALLSTATE";
-    case LINE_CLOSE: return "LINE_CLOSE";
-    case LINE_LINEDEVSTATE: return "LINE_LINEDEVSTATE";
-    case LINE_NEWCALL: return "LINE_NEWCALL";
-    default: return "message " + std::to_string(msg);
-    }
-}
+std::string NdisTapi::message_name(ULONG msg) { return tapi_message_name(msg); }
 
 TapiAnswer NdisTapi::query(NDIS_OID oid, std::vector<std::uint8_t> request, std::size_t length) {
     return call(true, oid, std::move(request), length);
@@ -167,8 +72,9 @@ TapiAnswer NdisTapi::call(bool is_query, NDIS_OID oid, std::vector<std::uint8_t>
         std::memcpy(area.data() + kGuard, request.data(), std::min(length, request.size()));
     void *buffer = area.data() + kGuard;
     std::string name = oid_name(oid);
-    rt::trace(TraceKind::Tapi, std::string(is_query ? "query " : "set ") + name + " (" + std::to_string(length) +
-                                   " bytes)");
+    rt::trace(TraceKind::Tapi, "tapi.request", "{op} {oid} ({length} bytes)",
+              {tf::text("op", is_query ? "query" : "set"), tf::named("oid", oid, name),
+               tf::num("length", static_cast<std::int64_t>(length))});
     HandlerResult r;
     {
         GuardPoison poison(area.data(), kGuard, length, poison_guards_);
@@ -182,9 +88,11 @@ TapiAnswer NdisTapi::call(bool is_query, NDIS_OID oid, std::vector<std::uint8_t>
     }
     TapiAnswer a{r.status, r.bytes_done, r.bytes_needed,
                  std::vector<std::uint8_t>(area.begin() + kGuard, area.begin() + static_cast<std::ptrdiff_t>(kGuard + length))};
-    rt::trace(TraceKind::Tapi, name + " -> " + hex32(static_cast<std::uint32_t>(a.status)) + " " +
-                                   (is_query ? "written " : "read ") + std::to_string(a.bytes_done) + " needed " +
-                                   std::to_string(a.bytes_needed));
+    rt::trace(TraceKind::Tapi, "tapi.answer",
+              is_query ? "{oid} -> {status} written {done} needed {needed}" : "{oid} -> {status} read {done} needed {needed}",
+              {tf::text("op", is_query ? "query" : "set"), tf::named("oid", oid, name),
+               tf::named("status", static_cast<std::uint32_t>(a.status), status_name(static_cast<std::uint32_t>(a.status))),
+               tf::num("done", a.bytes_done), tf::num("needed", a.bytes_needed)});
     return a;
 }
 
@@ -195,9 +103,59 @@ void NdisTapi::indicate(void *buffer, unsigned size) {
     if (e->ulMsg == LINE_NEWCALL)
         e->ulParam2 = new_htcall(); // TAPI answers with its handle for the call
     events_.push_back(TapiEvent{*e, host_.now()});
-    rt::trace(TraceKind::Status, message_name(e->ulMsg) + " htLine " + hex32(e->htLine) + " htCall " +
-                                     hex32(e->htCall) + " p1 " + hex32(e->ulParam1) + " p2 " + hex32(e->ulParam2) +
-                                     " p3 " + hex32(e->ulParam3));
+    // Each message's parameters by what they mean to it.
+    TraceFields f{tf::named("msg", e->ulMsg, message_name(e->ulMsg)), tf::hex("line", e->htLine),
+                  tf::hex("call", e->htCall)};
+    std::string pattern = "{msg} line {line}";
+    if (e->htCall)
+        pattern += " call {call}";
+    auto p1 = e->ulParam1, p2 = e->ulParam2, p3 = e->ulParam3;
+    switch (e->ulMsg) {
+    case LINE_CALLSTATE: {
+        f.push_back(tf::named("state", p1, call_state_name(p1)));
+        std::string detail = p1 == LINECALLSTATE_DISCONNECTED ? value_name("LINEDISCONNECTMODE_", p2)
+                             : p1 == LINECALLSTATE_BUSY       ? flag_names("LINEBUSYMODE_", p2)
+                             : p1 == LINECALLSTATE_DIALTONE   ? flag_names("LINEDIALTONEMODE_", p2)
+                             : p2 == 0                         ? std::string("0")
+                                                               : hex32(p2);
+        f.push_back(tf::named("detail", p2, detail));
+        f.push_back(tf::named("media", p3, p3 ? flag_names("LINEMEDIAMODE_", p3) : "0"));
+        pattern += " {state}";
+        if (p2)
+            pattern += " {detail}";
+        if (p3)
+            pattern += " media {media}";
+        break;
+    }
+    case LINE_LINEDEVSTATE:
+        f.push_back(tf::named("devstate", p1, p1 ? dev_state_names(p1) : "0"));
+        f.push_back(tf::hex("p2", p2));
+        f.push_back(tf::hex("p3", p3));
+        pattern += " {devstate}";
+        if (p2 || p3)
+            pattern += " p2 {p2} p3 {p3}";
+        break;
+    case LINE_ADDRESSSTATE:
+        f.push_back(tf::num("address", p1));
+        f.push_back(tf::named("addrstate", p2, p2 ? flag_names("LINEADDRESSSTATE_", p2) : "0"));
+        pattern += " address {address} {addrstate}";
+        break;
+    case LINE_CALLINFO:
+        f.push_back(tf::named("infostate", p1, p1 ? flag_names("LINECALLINFOSTATE_", p1) : "0"));
+        pattern += " {infostate}";
+        break;
+    case LINE_NEWCALL:
+        f.push_back(tf::hex("driver_call", p1));
+        f.push_back(tf::hex("new_call", p2));
+        pattern += " driver call {driver_call} -> call {new_call}";
+        break;
+    default:
+        f.push_back(tf::hex("p1", p1));
+        f.push_back(tf::hex("p2", p2));
+        f.push_back(tf::hex("p3", p3));
+        pattern += " p1 {p1} p2 {p2} p3 {p3}";
+    }
+    rt::trace(TraceKind::Status, "tapi.event", std::move(pattern), std::move(f));
 }
 
 } // namespace tolvanex::host

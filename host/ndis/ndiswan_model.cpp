@@ -4,25 +4,23 @@
 
 #include "nt/kernel.h"
 #include "ndis/ndis_wrapper.h"
+#include "check/names.h"
 #include "check/trace.h"
 
 namespace tolvanex::host {
 
 namespace {
-std::string frame_summary(const std::uint8_t *data, std::size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s = std::to_string(n) + " bytes";
-    for (std::size_t i = 0; i < n && i < 8; ++i) {
-        if (i == 0)
-            s += ' ';
-        s += digits[data[i] >> 4];
-        s += digits[data[i] & 15];
-    }
-    if (n > 8)
-        s += "...";
-    return s;
+TraceField status_field(NDIS_STATUS status) {
+    return tf::named("status", static_cast<std::uint32_t>(status), status_name(static_cast<std::uint32_t>(status)));
 }
 } // namespace
+
+std::uint32_t Ndiswan::handle_of(std::uint32_t context) const {
+    for (auto it = links_.rbegin(); it != links_.rend(); ++it)
+        if (it->context == context)
+            return it->link_handle;
+    return 0;
+}
 
 Ndiswan::~Ndiswan() = default;
 
@@ -75,11 +73,14 @@ std::uint64_t Ndiswan::send(std::uint32_t link_handle, std::vector<std::uint8_t>
     // handler is legal and is kept until its answer is known.
     PNDIS_WAN_PACKET p = new_packet(link_handle, frame, 0);
     std::uint64_t id = packets_.size();
-    rt::trace(TraceKind::Wan, "send #" + std::to_string(id) + " link " + hex32(link_handle) + " " +
-                                  frame_summary(frame.data(), frame.size()));
+    rt::trace(TraceKind::Wan, "wan.send", "send packet {packet} link {link} {length} bytes {frame}",
+              {tf::num("packet", static_cast<std::int64_t>(id)), tf::hex("link", link_handle),
+               tf::num("length", static_cast<std::int64_t>(frame.size())),
+               tf::bytes("frame", frame.data(), frame.size())});
     NDIS_STATUS status = host_.ndis().send(reinterpret_cast<NDIS_HANDLE>(static_cast<std::uintptr_t>(link_handle)), p);
     packets_[id - 1].send_status = status;
-    rt::trace(TraceKind::Wan, "send #" + std::to_string(id) + " -> " + hex32(static_cast<std::uint32_t>(status)));
+    rt::trace(TraceKind::Wan, "wan.send.result", "send packet {packet} -> {status}",
+              {tf::num("packet", static_cast<std::int64_t>(id)), tf::hex("link", link_handle), status_field(status)});
     auto it = in_flight_.find(p);
     if (it != in_flight_.end()) {
         if (status == NDIS_STATUS_PENDING && !packets_[id - 1].completion)
@@ -96,12 +97,14 @@ void Ndiswan::send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status) {
         rt::violation("packet.bad-completion", "NdisMWanSendComplete of a packet the driver does not hold");
     SentPacket &rec = packets_[it->second.index];
     if (rec.completion)
-        rt::violation("packet.bad-completion", "packet #" + std::to_string(rec.id) + " completed twice");
+        rt::violation("packet.bad-completion", "packet " + std::to_string(rec.id) + " completed twice");
     rec.completion = status;
     rec.completed_time = host_.now();
+    rt::trace(TraceKind::Wan, "wan.send.complete", "send complete packet {packet} {status}",
+              {tf::num("packet", static_cast<std::int64_t>(rec.id)), tf::hex("link", rec.link_handle),
+               tf::num("length", static_cast<std::int64_t>(rec.bytes.size())), status_field(status)});
     if (!keep_bytes_)
         std::vector<std::uint8_t>().swap(rec.bytes);
-    rt::trace(TraceKind::Wan, "send complete #" + std::to_string(rec.id) + " " + hex32(static_cast<std::uint32_t>(status)));
     // Completion inside the send handler, before it returned pending, is
     // legal: keep the packet until the handler's answer is known.
     if (it->second.pending)
@@ -112,7 +115,7 @@ void Ndiswan::check_all_completed() {
     for (auto &[p, f] : in_flight_)
         if (f.pending && !packets_[f.index].completion)
             rt::violation("packet.never-completed",
-                          "packet #" + std::to_string(packets_[f.index].id) + " was pended and never completed");
+                          "packet " + std::to_string(packets_[f.index].id) + " was pended and never completed");
 }
 
 void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
@@ -134,10 +137,11 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
         link.up_time = host_.now();
         link.order = ++line_order_;
         links_.push_back(link);
-        rt::trace(TraceKind::Status, "LINE_UP speed " + std::to_string(up->LinkSpeed * 100) + " bit/s window " +
-                                         std::to_string(up->SendWindow) + " link handle " + hex32(up->NdisLinkHandle) +
-                                         " wrapper id " + hex32(up->ConnectionWrapperID) + " -> link context " +
-                                         hex32(link.context));
+        rt::trace(TraceKind::Status, "wan.line_up",
+                  "LINE_UP link {link} speed {speed} bit/s window {window} call {call} -> link context {link_context}",
+                  {tf::hex("link", up->NdisLinkHandle), tf::num("speed", std::int64_t{up->LinkSpeed} * 100),
+                   tf::num("window", up->SendWindow), tf::hex("call", up->ConnectionWrapperID),
+                   tf::hex("link_context", link.context)});
     } else {
         if (size < sizeof(NDIS_MAC_LINE_DOWN))
             rt::violation("api.bad-argument", "line-down indication with " + std::to_string(size) + " bytes");
@@ -146,7 +150,8 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
         for (auto &l : links_)
             if (l.context == down->NdisLinkContext)
                 l.up = false;
-        rt::trace(TraceKind::Status, "LINE_DOWN link context " + hex32(down->NdisLinkContext));
+        rt::trace(TraceKind::Status, "wan.line_down", "LINE_DOWN link {link} (link context {link_context})",
+                  {tf::hex("link", handle_of(down->NdisLinkContext)), tf::hex("link_context", down->NdisLinkContext)});
     }
 }
 
@@ -162,8 +167,9 @@ NDIS_STATUS Ndiswan::receive(NDIS_HANDLE link_context, const std::uint8_t *data,
     if (refuse_ || rt::fault("ndiswan.receive"))
         answer = NDIS_STATUS_FAILURE;
     received_.push_back(ReceivedFrame{ctx, std::vector<std::uint8_t>(data, data + size), answer, false, host_.now()});
-    rt::trace(TraceKind::Wan, "receive link " + hex32(ctx) + " " + frame_summary(data, size) + " -> " +
-                                  hex32(static_cast<std::uint32_t>(answer)));
+    rt::trace(TraceKind::Wan, "wan.receive", "receive link {link} {length} bytes {frame} -> {status}",
+              {tf::hex("link", handle_of(ctx)), tf::hex("link_context", ctx), tf::num("length", size),
+               tf::bytes("frame", data, size), status_field(answer)});
     if (on_receive_)
         on_receive_(received_.back());
     return answer;
@@ -176,7 +182,8 @@ void Ndiswan::receive_complete(NDIS_HANDLE link_context) {
             it->completed = true;
             break;
         }
-    rt::trace(TraceKind::Wan, "receive complete link " + hex32(ctx));
+    rt::trace(TraceKind::Wan, "wan.receive.complete", "receive complete link {link}",
+              {tf::hex("link", handle_of(ctx)), tf::hex("link_context", ctx)});
 }
 
 } // namespace tolvanex::host

@@ -97,6 +97,9 @@ class Ndiswan {
     // Teardown rule: every pended packet completed.
     void check_all_completed();
 
+    // The miniport's handle of the link NDISWAN knows by `context`; 0 if none.
+    std::uint32_t handle_of(std::uint32_t context) const;
+
   private:
     PNDIS_WAN_PACKET new_packet(std::uint32_t link_handle, const std::vector<std::uint8_t> &frame,
                                 NDIS_STATUS answer);

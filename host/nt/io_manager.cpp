@@ -216,9 +216,9 @@ extern "C" NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, A
         *DeviceObject = dev;
         *FileObject = h.objects().new_file(dev);
     }
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(status));
-    rt::trace(TraceKind::Io, "IoGetDeviceObjectPointer " + name + " -> " + buf);
+    rt::trace(TraceKind::Io, "io.open", "IoGetDeviceObjectPointer {device} -> {status}",
+              {tf::text("device", name), tf::named("status", static_cast<std::uint32_t>(status),
+                                                   nt_status_name(static_cast<std::uint32_t>(status)))});
     h.kernel().yield();
     return status;
 }
@@ -249,9 +249,9 @@ extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
     std::string link = narrow(SymbolicLinkName), target = narrow(DeviceName);
     NTSTATUS status = rt::fault("IoCreateSymbolicLink") ? STATUS_INSUFFICIENT_RESOURCES
                                                          : Host::current().objects().create_link(link, target);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(status));
-    rt::trace(TraceKind::Io, "IoCreateSymbolicLink " + link + " -> " + target + " = " + buf);
+    rt::trace(TraceKind::Io, "io.link", "IoCreateSymbolicLink {link} -> {device} = {status}",
+              {tf::text("link", link), tf::text("device", target),
+               tf::named("status", static_cast<std::uint32_t>(status), nt_status_name(static_cast<std::uint32_t>(status)))});
     return status;
 }
 
@@ -260,8 +260,8 @@ extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
     rt::require_no_lock("IoDeleteSymbolicLink");
     std::string link = narrow(SymbolicLinkName);
     NTSTATUS status = Host::current().objects().delete_link(link);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(status));
-    rt::trace(TraceKind::Io, "IoDeleteSymbolicLink " + link + " = " + buf);
+    rt::trace(TraceKind::Io, "io.unlink", "IoDeleteSymbolicLink {link} = {status}",
+              {tf::text("link", link), tf::named("status", static_cast<std::uint32_t>(status),
+                                                 nt_status_name(static_cast<std::uint32_t>(status)))});
     return status;
 }

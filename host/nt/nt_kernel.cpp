@@ -173,7 +173,8 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     });
     ctx.driver_owned = true;
     *ThreadHandle = h.threads().open_handle(ctx);
-    rt::trace(TraceKind::Kernel, "PsCreateSystemThread " + name + " -> context " + std::to_string(ctx.id));
+    rt::trace(TraceKind::Kernel, "kernel.thread", "PsCreateSystemThread {thread} -> context {context}",
+              {tf::text("thread", name), tf::num("context", ctx.id)});
     h.kernel().yield();
     return STATUS_SUCCESS;
 }

@@ -29,12 +29,6 @@ namespace {
 
 constexpr ULONG kPartialHeader = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
 
-std::string status_hex(NTSTATUS s) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
-    return buf;
-}
-
 std::string q(std::string_view s) {
     return "\"" + std::string(s) + "\"";
 }
@@ -179,7 +173,9 @@ template <typename Body> NTSTATUS guarded(Body &&body) {
 
 // One trace record per call: "<call> <what> -> <status>".
 NTSTATUS traced(const char *call, const std::string &what, NTSTATUS status) {
-    rt::trace(TraceKind::Registry, std::string(call) + " " + what + " -> " + status_hex(status));
+    rt::trace(TraceKind::Registry, "registry", "{call} {what} -> {status}",
+              {tf::text("call", call), tf::text("what", what),
+               tf::named("status", static_cast<std::uint32_t>(status), nt_status_name(static_cast<std::uint32_t>(status)))});
     return status;
 }
 
