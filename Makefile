@@ -5,7 +5,7 @@ BUILD      ?= build
 BUILD_SAN  ?= build-san
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES   := build-essential cmake g++ googletest libgtest-dev libgmock-dev libbenchmark-dev \
-              liblua5.4-dev mingw-w64-i686-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 tshark
+              liblua5.4-dev libcli11-dev mingw-w64-i686-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 tshark
 
 .PHONY: all deps build build-san run check test test-san bench format clean
 

@@ -13,6 +13,7 @@
 #include "isdn/isdn_exchange.h"
 #include "nt/kernel.h"
 #include "lua_support.h"
+#include "suggest.h"
 #include "nt/memory.h"
 #include "ndis/ndis_wrapper.h"
 #include "ndis/ndiswan_model.h"
@@ -151,12 +152,16 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         script_dir = file.parent_path().string();
     } else if (!is_builtin(options.script, text, chunk)) {
         result.status = kUsage;
-        result.summary = "no scenario file or built-in scenario named '" + options.script + "' (see --list)";
+        std::vector<std::string> names;
+        for (auto &b : builtin_scenarios())
+            names.emplace_back(b.name);
+        result.summary = "no scenario file or built-in scenario named '" + options.script + "'" +
+                         did_you_mean(options.script, names) + " (see --list)";
         err << "tolvanex-sim: " << result.summary << '\n';
         return result;
     }
 
-    Host host(HostOptions{.seed = options.seed, .real_time = options.real_time});
+    Host host(HostOptions{.seed = options.seed, .real_time = options.real_time, .real_time_rate = options.real_time_rate});
     bool echo = options.timeline && !options.quiet;
     if (echo)
         host.trace().set_sink([&out](const TraceRecord &r) {
@@ -290,7 +295,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
             print_report(out, host, options.lang);
         out << "  verifier: no rule broken (" << format_time(host.now()) << " s of virtual time, "
             << host.kernel().switches() << " context switches)\n";
-        out << options.script << ": " << result.summary << '\n';
+        out << options.script << " (seed " << options.seed << "): " << result.summary << '\n';
     }
     try {
         if (options.trace_file)
