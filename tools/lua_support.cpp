@@ -22,14 +22,34 @@ void set_state(lua_State *L, ScriptState *st) {
 }
 
 std::string script_where(lua_State *L) {
+    // The whole path, not Lua's shortened one; inside a step library, the
+    // script's line that called the step as well.
     lua_Debug ar;
+    std::string where;
     for (int level = 0; lua_getstack(L, level, &ar); ++level) {
         if (!lua_getinfo(L, "Sl", &ar))
             break;
-        if (ar.currentline > 0 && ar.source && ar.source[0] == '@')
-            return std::string(ar.short_src) + ":" + std::to_string(ar.currentline);
+        if (ar.currentline <= 0 || !ar.source || ar.source[0] != '@')
+            continue;
+        std::string here = std::string(ar.source + 1) + ":" + std::to_string(ar.currentline);
+        bool library = std::string_view(ar.source).starts_with("@scenarios/lib/");
+        if (where.empty())
+            where = here;
+        else if (!library)
+            return where + " (from " + here + ")";
+        if (!library)
+            return where;
     }
-    return {};
+    return where;
+}
+
+std::string full_paths(std::string message, const std::string &path) {
+    for (std::size_t k = std::min<std::size_t>(path.size(), LUA_IDSIZE); k >= 20 && k <= path.size(); --k) {
+        std::string cut = "..." + path.substr(path.size() - k) + ":";
+        for (auto at = message.find(cut); at != std::string::npos; at = message.find(cut, at + path.size()))
+            message.replace(at, cut.size(), path + ":");
+    }
+    return message;
 }
 
 std::string type_of(lua_State *L, int index) {

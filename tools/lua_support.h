@@ -48,6 +48,9 @@ struct ScriptState {
     bool in_predicate = false; // a pattern's function is running
     std::uint32_t next_request_id = 0x100;
     bool driver_loaded = false;
+    // While a scoped expectation runs: the call's or link's handles. A
+    // record naming another value under one of these fields is not its.
+    std::vector<std::pair<std::string, std::int64_t>> scope;
     std::string script_dir;
 
     // How the run ended, when not by returning.
@@ -60,6 +63,9 @@ void set_state(lua_State *L, ScriptState *st);
 
 // "scenarios/x.lua:12" for the innermost line of a script file, or "".
 std::string script_where(lua_State *L);
+// `message` with Lua's shortened forms ("...h/to/x.lua:3:") of `path`
+// written out in full.
+std::string full_paths(std::string message, const std::string &path);
 
 // Runs `f` and turns what it throws into a Lua error, once every C++ frame
 // of it has been left.

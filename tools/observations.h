@@ -18,7 +18,8 @@ namespace tolvanex::sim {
 using FieldValue = std::variant<std::int64_t, std::string, std::vector<std::string>>;
 
 struct Observation {
-    std::uint64_t seq = 0;
+    std::uint64_t seq = 0;   // place among all records of the run, every stream together
+    std::uint64_t order = 0; // the host's stamp, from which seq is made
     host::Ticks time = 0;
     std::string stream;
     std::vector<std::pair<std::string, FieldValue>> fields;
@@ -52,7 +53,7 @@ class Observer {
     std::vector<Observation *> open(std::string_view stream = {});
 
   private:
-    Observation &add(host::Ticks time, std::string stream);
+    Observation &add(host::Ticks time, std::uint64_t order, std::string stream);
     host::Host &host_;
     std::deque<Observation> observations_;
     std::uint64_t next_seq_ = 1;

@@ -48,5 +48,7 @@ struct BuiltinScenario {
     const char *text;
 };
 const std::vector<BuiltinScenario> &builtin_scenarios();
+// Libraries a script may `require` (scenarios/lib/*.lua at build time).
+const std::vector<BuiltinScenario> &builtin_libraries();
 
 } // namespace tolvanex::sim

@@ -158,6 +158,7 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
     if (code == ISDN_CODE_SEND && command == ISDN_CLASS_CONTROL)
         text += " data " + std::to_string(b[204] | (b[205] << 8)) + " bytes";
     rt::trace(TraceKind::Isdn, text);
+    rec.order = host_.next_order();
     commands_.push_back(std::move(rec));
     if (on_command_)
         on_command_(commands_.back());

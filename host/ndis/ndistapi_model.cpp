@@ -194,7 +194,7 @@ void NdisTapi::indicate(void *buffer, unsigned size) {
     auto *e = static_cast<NDIS_TAPI_EVENT *>(buffer);
     if (e->ulMsg == LINE_NEWCALL)
         e->ulParam2 = new_htcall(); // TAPI answers with its handle for the call
-    events_.push_back(TapiEvent{*e, host_.now()});
+    events_.push_back(TapiEvent{*e, host_.now(), host_.next_order()});
     rt::trace(TraceKind::Status, message_name(e->ulMsg) + " htLine " + hex32(e->htLine) + " htCall " +
                                      hex32(e->htCall) + " p1 " + hex32(e->ulParam1) + " p2 " + hex32(e->ulParam2) +
                                      " p3 " + hex32(e->ulParam3));

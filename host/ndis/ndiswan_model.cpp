@@ -91,6 +91,7 @@ void Ndiswan::send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status) {
         rt::violation("packet.bad-completion", "packet #" + std::to_string(rec.id) + " completed twice");
     rec.completion = status;
     rec.completed_time = host_.now();
+    rec.completed_order = host_.next_order();
     rt::trace(TraceKind::Wan, "send complete #" + std::to_string(rec.id) + " " + hex32(static_cast<std::uint32_t>(status)));
     // Completion inside the send handler, before it returned pending, is
     // legal: keep the packet until the handler's answer is known.
@@ -122,7 +123,7 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
         link.connection_id = up->ConnectionWrapperID;
         link.speed = up->LinkSpeed;
         link.up_time = host_.now();
-        link.order = ++line_order_;
+        link.order = host_.next_order();
         links_.push_back(link);
         rt::trace(TraceKind::Status, "LINE_UP speed " + std::to_string(up->LinkSpeed * 100) + " bit/s window " +
                                          std::to_string(up->SendWindow) + " link handle " + hex32(up->NdisLinkHandle) +
@@ -132,7 +133,7 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
         if (size < sizeof(NDIS_MAC_LINE_DOWN))
             rt::violation("api.bad-argument", "line-down indication with " + std::to_string(size) + " bytes");
         auto *down = static_cast<NDIS_MAC_LINE_DOWN *>(buffer);
-        downs_.push_back({down->NdisLinkContext, host_.now(), ++line_order_});
+        downs_.push_back({down->NdisLinkContext, host_.now(), host_.next_order()});
         for (auto &l : links_)
             if (l.context == down->NdisLinkContext)
                 l.up = false;
@@ -151,7 +152,8 @@ NDIS_STATUS Ndiswan::receive(NDIS_HANDLE link_context, const std::uint8_t *data,
     NDIS_STATUS answer = NDIS_STATUS_SUCCESS;
     if (refuse_ || rt::fault("ndiswan.receive"))
         answer = NDIS_STATUS_FAILURE;
-    received_.push_back(ReceivedFrame{ctx, std::vector<std::uint8_t>(data, data + size), answer, false, host_.now()});
+    received_.push_back(
+        ReceivedFrame{ctx, std::vector<std::uint8_t>(data, data + size), answer, false, host_.now(), host_.next_order()});
     rt::trace(TraceKind::Wan, "receive link " + hex32(ctx) + " " + frame_summary(data, size) + " -> " +
                                   hex32(static_cast<std::uint32_t>(answer)));
     if (on_receive_)

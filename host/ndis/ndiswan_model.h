@@ -40,6 +40,7 @@ struct ReceivedFrame {
     NDIS_STATUS answer = 0;
     bool completed = false; // receive-complete seen for it
     Ticks time = 0;
+    std::uint64_t order = 0; // Host::next_order
 };
 
 struct SentPacket {
@@ -50,6 +51,7 @@ struct SentPacket {
     std::optional<NDIS_STATUS> completion;
     Ticks time = 0;           // handed to the send handler
     Ticks completed_time = 0; // completed by the driver
+    std::uint64_t completed_order = 0; // Host::next_order
 };
 
 class Ndiswan {
@@ -105,7 +107,6 @@ class Ndiswan {
     std::map<PNDIS_WAN_PACKET, InFlight> in_flight_;
     std::uint32_t next_context_ = 0x1000;
     std::vector<LineDownRecord> downs_;
-    std::uint64_t line_order_ = 0;
     bool refuse_ = false;
     std::function<void(const ReceivedFrame &)> on_receive_;
 };
