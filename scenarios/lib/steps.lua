@@ -141,7 +141,7 @@ function steps.echo(call, frames, opts)
       run(opts.pause)
     end
   end
-  idle()
+  call.scope.idle()
 end
 
 -- The end of a call as the ISDN driver confirms it: the driver's own clear
