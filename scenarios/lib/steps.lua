@@ -92,6 +92,19 @@ function steps.offered(line, within)
   return call
 end
 
+-- A call comes in on the listen: the listen thread accepts it towards the
+-- network at once and listens anew, and the call is offered to TAPI on
+-- `line`. Returns the call, as `offered` does.
+function steps.called(line, within)
+  expect_unordered({
+    {"event", "ZOLMSG_CONN_IN"},
+    {"isdn", "call-response"},
+    {"isdn", {name = "listen", address = steps.LISTEN}},
+    {"event", "ZOLMSG_CONN_CO"},
+  }, within or 5)
+  return steps.offered(line)
+end
+
 -- The call connected: the ISDN driver's confirmation, TAPI told the line
 -- and the call are connected, the line up at `speed` for NDISWAN. The
 -- driver indicates the line up before the call is CONNECTED, so that
