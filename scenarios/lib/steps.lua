@@ -59,7 +59,9 @@ function steps.open_lines(devices, opts)
   if opts.listen ~= false then
     expect("isdn", {name = "listen", address = opts.listen or steps.LISTEN}, 5)
   end
-  idle()
+  if opts.idle ~= false then
+    idle()
+  end
   return table.unpack(lines)
 end
 
