@@ -79,7 +79,7 @@ function steps.dial(line, number, opts)
   check(call.call ~= 0 and call.htcall ~= 0, "make call gives both call handles")
   call.line, call.number = line, number
   scoped(call)
-  call.scope.expect("isdn", {name = "call", number = number}, opts.within or 5)
+  call.scope.expect("isdn", {name = "call", number = number, address = opts.address}, opts.within or 5)
   return call
 end
 
@@ -97,11 +97,11 @@ end
 -- A call comes in on the listen: the listen thread accepts it towards the
 -- network at once and listens anew, and the call is offered to TAPI on
 -- `line`. Returns the call, as `offered` does.
-function steps.called(line, within)
+function steps.called(line, within, listen)
   expect_unordered({
     {"event", "ZOLMSG_CONN_IN"},
     {"isdn", "call-response"},
-    {"isdn", {name = "listen", address = steps.LISTEN}},
+    {"isdn", {name = "listen", address = listen or steps.LISTEN}},
     {"event", "ZOLMSG_CONN_CO"},
   }, within or 5)
   return steps.offered(line)
@@ -162,7 +162,7 @@ end
 -- The end of a call as the ISDN driver confirms it: the driver's own clear
 -- (`how` = "clear") or its response to the network's ("clear-response");
 -- then TAPI hears DISCONNECTED, then IDLE, then the address state, and the
--- link goes down before the call is IDLE.
+-- link goes down before the call is IDLE. Returns the ISDN command.
 function steps.cleared(call, how, opts)
   opts = opts or {}
   local line = call.line.htline
@@ -180,7 +180,7 @@ function steps.cleared(call, how, opts)
     group[7] = {"wan", {event = "down", context = call.context}}
     group[5].after = {4, 7}
   end
-  call.scope.expect_unordered(group, opts.within or 4)
+  return call.scope.expect_unordered(group, opts.within or 4)[1]
 end
 
 -- RAS drops the call: the link goes down at once and TAPI hears the call
@@ -200,7 +200,7 @@ end
 -- The party clears: the driver hears it and responds (it does not clear
 -- itself), and the call ends as `cleared` says. Returns the clearing event.
 function steps.far_end_clears(call, within)
-  local heard = call.scope.expect("event", "ZOLMSG_CLEAR_IN", within or 10)
+  local heard = expect("event", "ZOLMSG_CLEAR_IN", within or 10)
   steps.cleared(call, "clear-response")
   return heard
 end
