@@ -80,7 +80,11 @@ const StreamInfo &stream_arg(lua_State *L, int index, const char *fn) {
         std::string list;
         for (auto &i : streams())
             list += (list.empty() ? "" : ", ") + std::string(i.name);
-        throw ScriptError(std::string(fn) + ": unknown stream '" + name + "' (streams: " + list + ")");
+        std::vector<std::string> names;
+        for (auto &i : streams())
+            names.emplace_back(i.name);
+        throw ScriptError(std::string(fn) + ": unknown stream '" + name + "'" + did_you_mean(name, names) +
+                          " (streams: " + list + ")");
     }
     return *s;
 }
@@ -112,10 +116,13 @@ void check_pattern(lua_State *L, int index, const StreamInfo &s, const char *fn)
         }
         if (!known) {
             std::string list;
-            for (auto *f : s.fields)
+            std::vector<std::string> names{"time"};
+            for (auto *f : s.fields) {
                 list += (list.empty() ? "" : ", ") + std::string(f);
-            throw ScriptError(std::string(fn) + ": " + s.name + " records have no field '" + key +
-                              "' (fields: " + list + ")");
+                names.emplace_back(f);
+            }
+            throw ScriptError(std::string(fn) + ": " + s.name + " records have no field '" + key + "'" +
+                              did_you_mean(key, names) + " (fields: " + list + ")");
         }
     }
 }
@@ -702,7 +709,20 @@ int note(lua_State *L) {
     return guarded(L, [&] {
         std::size_t len = 0;
         const char *p = lua_tolstring(L, -1, &len);
-        host_of(L).trace().add(TraceKind::Note, std::string(p, len));
+        // Control bytes (a NUL ending a name, say) written as \xNN, so the
+        // timeline stays text.
+        std::string text;
+        for (std::size_t i = 0; i < len; ++i) {
+            auto c = static_cast<unsigned char>(p[i]);
+            if (c < 0x20 || c == 0x7F) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\x%02x", c);
+                text += esc;
+            } else {
+                text += static_cast<char>(c);
+            }
+        }
+        host_of(L).trace().add(TraceKind::Note, std::move(text));
         return 0;
     });
 }

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "lua_support.h"
+#include "suggest.h"
 #include "ndis_records.h"
 #include "ndis/ndis_wrapper.h"
 #include "ndis/ndistapi_model.h"
@@ -126,7 +127,13 @@ void encode(lua_State *L, int table, const RecordInfo &r, Bytes &buf, std::size_
         }
         if (!f) {
             lua_pop(L, 2);
-            throw ScriptError(where + " has no field '" + key + "' (fields: " + field_list(r) + ")");
+            std::vector<std::string> names;
+            for (auto &field : r.fields)
+                names.emplace_back(field.name);
+            for (auto &[name, pair] : variable_parts(r))
+                names.push_back(name);
+            throw ScriptError(where + " has no field '" + key + "'" + did_you_mean(key, names) +
+                              " (fields: " + field_list(r) + ")");
         }
         switch (f->kind) {
         case FieldKind::Scalar:
@@ -243,7 +250,8 @@ int request(lua_State *L, bool is_query) {
         else
             throw ScriptError(std::string(fn) + " takes an OID name or number first, not " + type_of(L, 1));
         if (!oid)
-            throw ScriptError(std::string(fn) + ": unknown OID '" + lua_tostring(L, 1) + "'");
+            throw ScriptError(std::string(fn) + ": unknown OID '" + lua_tostring(L, 1) + "'" +
+                              did_you_mean(lua_tostring(L, 1), oid_names()));
         lua_settop(L, 2); // a missing field table becomes an empty one in slot 2
         bool has_fields = lua_istable(L, 2);
         if (!has_fields && !lua_isnoneornil(L, 2))

@@ -112,6 +112,9 @@ std::optional<host::Ticks> field_seconds(lua_State *L, int table, const char *ke
 
 std::string type_of(lua_State *L, int index);
 
+// Makes reading a name `table` lacks a script error naming the nearest one
+// (`name` is the table's global name; nullptr for the globals).
+void guard_names(lua_State *L, int table, const char *name);
 // A table of functions as a global.
 void register_table(lua_State *L, const char *name, const luaL_Reg *functions);
 

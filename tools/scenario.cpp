@@ -267,6 +267,9 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     open_ndis(L);
     open_expect(L);
     lua_register(L, "require", require_library);
+    lua_pushglobaltable(L);
+    guard_names(L, -1, nullptr);
+    lua_pop(L, 1);
     lua_newtable(L);
     lua_pushstring(L, options.script.c_str());
     lua_rawseti(L, -2, 0);
