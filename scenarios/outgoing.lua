@@ -26,6 +26,11 @@ local function one_call(dial, frames)
   idle()
   local up = steps.connected(call)
   check(up.time >= dialled_at + ANSWER_DELAY, "the line comes up only once the party has answered")
+  -- The line up as NDISWAN reads it: LinkSpeed in 100 bit/s, a reliable
+  -- line (NdisWanReliable, 2), and a window of 16 frames.
+  check_equal(up.link_speed, 640, "LinkSpeed")
+  check_equal(up.quality, 2, "Quality")
+  check_equal(up.send_window, 16, "SendWindow")
   idle()
 
   note("frames out, echoes back on the same link")

@@ -21,7 +21,7 @@ const std::vector<StreamInfo> &streams() {
         {"tapi", "an event the driver indicated to NDIS TAPI",
          {"msg", "line", "call", "p1", "p2", "p3", "state", "devstate"}},
         {"wan", "a line up or down the driver indicated to NDISWAN",
-         {"event", "link", "context", "call", "speed"}},
+         {"event", "link", "context", "call", "speed", "link_speed", "quality", "send_window"}},
         {"frame", "a frame the driver handed NDISWAN", {"context", "link", "length", "data", "status"}},
         {"completion", "NDISWAN's send completed by the driver", {"packet", "link", "length", "status"}},
         {"event", "an entry the driver wrote to the event log",
@@ -145,7 +145,10 @@ std::size_t Observer::poll() {
                         {"link", static_cast<std::int64_t>(l.link_handle)},
                         {"context", static_cast<std::int64_t>(l.context)},
                         {"call", static_cast<std::int64_t>(l.connection_id)},
-                        {"speed", static_cast<std::int64_t>(l.speed) * 100}};
+                        {"speed", static_cast<std::int64_t>(l.speed) * 100},
+                        {"link_speed", static_cast<std::int64_t>(l.speed)},
+                        {"quality", static_cast<std::int64_t>(l.quality)},
+                        {"send_window", static_cast<std::int64_t>(l.send_window)}};
         } else {
             const LineDownRecord &d = downs[downs_++];
             Observation &o = add(d.time, d.order, "wan");

@@ -122,6 +122,8 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
         link.link_handle = up->NdisLinkHandle;
         link.connection_id = up->ConnectionWrapperID;
         link.speed = up->LinkSpeed;
+        link.quality = static_cast<std::uint32_t>(up->Quality);
+        link.send_window = up->SendWindow;
         link.up_time = host_.now();
         link.order = host_.next_order();
         links_.push_back(link);

@@ -20,7 +20,9 @@ struct LinkRecord {
     std::uint32_t context = 0;     // NDISWAN's link context, handed out at line up
     std::uint32_t link_handle = 0; // the miniport's handle of the link
     std::uint32_t connection_id = 0;
-    std::uint32_t speed = 0; // 100 bit/s
+    std::uint32_t speed = 0; // 100 bit/s, as indicated
+    std::uint32_t quality = 0;     // NDIS_WAN_QUALITY
+    std::uint32_t send_window = 0; // frames NDISWAN may have outstanding
     bool up = true;
     Ticks up_time = 0;
     std::uint64_t order = 0; // place among all line ups and downs
