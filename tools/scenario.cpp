@@ -130,6 +130,13 @@ int require_library(lua_State *L) {
         lua_pop(L, 1);
         lua_pushboolean(L, 1);
     }
+    // A misspelt step is named at once, like a misspelt API function.
+    if (lua_istable(L, -1)) {
+        if (lua_getmetatable(L, -1))
+            lua_pop(L, 1); // the library's own
+        else
+            guard_names(L, -1, found->name);
+    }
     lua_pushvalue(L, -1);
     lua_setfield(L, 2, found->name);
     return 1;
