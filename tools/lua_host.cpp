@@ -333,9 +333,13 @@ int ras_configure(lua_State *L) {
             if (!lua_istable(L, -1))
                 throw ScriptError("ras.configure: port " + std::to_string(i) + " is " + type_of(L, -1));
             check_keys(L, -1, fn, {"address", "usage"});
+            // An empty entry would end a REG_MULTI_SZ list, so a missing
+            // field takes what RAS itself would write for port i.
+            char address[16];
+            std::snprintf(address, sizeof address, "1-%02d-00", static_cast<int>(i % 100));
             RasPort p;
-            p.address = field_string(L, -1, "address", fn).value_or("");
-            p.usage = field_string(L, -1, "usage", fn).value_or("");
+            p.address = field_string(L, -1, "address", fn).value_or(address);
+            p.usage = field_string(L, -1, "usage", fn).value_or("ClientAndServer");
             ports.push_back(p);
             lua_pop(L, 1);
         }
