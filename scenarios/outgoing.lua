@@ -20,6 +20,7 @@ local line0 = steps.open_lines{0}
 -- One call: dial, connect, frames, drop. Returns what the call saw.
 local function one_call(dial, frames)
   local dialled_at = now()
+  local before = ndis.status_counts()
   local call = steps.dial(line0, PARTY, {dial = dial})
   -- While the party rings nobody is told anything.
   run(ANSWER_DELAY - 1)
@@ -31,6 +32,11 @@ local function one_call(dial, frames)
   check_equal(up.link_speed, 640, "LinkSpeed")
   check_equal(up.quality, 2, "Quality")
   check_equal(up.send_window, 16, "SendWindow")
+  -- Each of the four indications of the connection is followed by its
+  -- NdisMIndicateStatusComplete.
+  local after = ndis.status_counts()
+  check_equal(after.indications - before.indications, 4, "status indications of the connection")
+  check_equal(after.completes - before.completes, 4, "status completes of the connection")
   idle()
 
   note("frames out, echoes back on the same link")

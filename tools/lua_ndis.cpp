@@ -419,9 +419,29 @@ int constant_of(lua_State *L) {
 
 } // namespace
 
+// How many status indications the driver made and how many times it said
+// NdisMIndicateStatusComplete, since the host started.
+static int status_counts(lua_State *L) {
+    return guarded(L, [&] {
+        auto &ndis = state(L).host->ndis();
+        lua_newtable(L);
+        lua_pushinteger(L, static_cast<lua_Integer>(ndis.status_indications()));
+        lua_setfield(L, -2, "indications");
+        lua_pushinteger(L, static_cast<lua_Integer>(ndis.status_completes()));
+        lua_setfield(L, -2, "completes");
+        return 1;
+    });
+}
+
 void open_ndis(lua_State *L) {
     static const luaL_Reg functions[] = {
-        {"query", query}, {"set", set}, {"oids", oids}, {"fields", fields}, {"constant", constant_of}, {nullptr, nullptr}};
+        {"query", query},
+        {"set", set},
+        {"oids", oids},
+        {"fields", fields},
+        {"constant", constant_of},
+        {"status_counts", status_counts},
+        {nullptr, nullptr}};
     register_table(L, "ndis", functions);
 }
 
