@@ -13,6 +13,7 @@
 #include "ndis/ndistapi_model.h"
 #include "ndis/ndiswan_model.h"
 #include "ndis/ras_model.h"
+#include "nt/io_manager.h"
 #include "nt/regedit.h"
 #include "nt/registry.h"
 #include "tolvanex.h"
@@ -120,6 +121,24 @@ int driver_state(lua_State *L) {
                       : h.ndis().registered()  ? "loaded"
                                                : "absent");
     return 1;
+}
+
+// Symbolic links in the object namespace, as {name = ..., target = ...}.
+int driver_symbolic_links(lua_State *L) {
+    return guarded(L, [&] {
+        ObjectNamespace &objects = host_of(L).objects();
+        lua_newtable(L);
+        lua_Integer i = 1;
+        for (auto &name : objects.links()) {
+            lua_newtable(L);
+            lua_pushstring(L, name.c_str());
+            lua_setfield(L, -2, "name");
+            lua_pushstring(L, objects.link_target(name).c_str());
+            lua_setfield(L, -2, "target");
+            lua_rawseti(L, -2, i++);
+        }
+        return 1;
+    });
 }
 
 // ---- registry ----------------------------------------------------------------------
@@ -891,6 +910,7 @@ void open_host(lua_State *L) {
                                       {"reset", driver_reset},
                                       {"check_for_hang", driver_check_for_hang},
                                       {"state", driver_state},
+                                      {"symbolic_links", driver_symbolic_links},
                                       {nullptr, nullptr}};
     register_table(L, "driver", driver);
     static const luaL_Reg registry[] = {{"load", registry_load},     {"import", registry_import},
