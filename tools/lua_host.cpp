@@ -8,6 +8,7 @@
 #include "isdn/isdn_driver.h"
 #include "isdn/isdn_exchange.h"
 #include "lua_support.h"
+#include "suggest.h"
 #include "ndis_records.h"
 #include "ndis/ndis_wrapper.h"
 #include "ndis/ndistapi_model.h"
@@ -63,8 +64,46 @@ int driver_initialize(lua_State *L) {
             throw ScriptError("driver.initialize: no miniport is registered (load the driver first)");
         if (host_of(L).ndis().initialized() && !host_of(L).ndis().halted())
             throw ScriptError("driver.initialize: the adapter is already initialised");
-        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().initialize()));
-        return 1;
+        // The media NDIS offers, by name or number; the WAN medium alone
+        // without a list.
+        static const std::vector<std::string> names = {"NdisMedium802_3",   "NdisMedium802_5",    "NdisMediumFddi",
+                                                       "NdisMediumWan",     "NdisMediumLocalTalk", "NdisMediumDix",
+                                                       "NdisMediumArcnetRaw", "NdisMediumArcnet878_2"};
+        std::vector<NDIS_MEDIUM> media = {NdisMediumWan};
+        if (!lua_isnoneornil(L, 1)) {
+            if (!lua_istable(L, 1))
+                throw ScriptError("driver.initialize takes a list of media, not " + type_of(L, 1));
+            media.clear();
+            lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, 1));
+            if (n == 0 || n > 64)
+                throw ScriptError("driver.initialize: the list of media holds 1 to 64 media");
+            for (lua_Integer i = 1; i <= n; ++i) {
+                lua_rawgeti(L, 1, i);
+                std::int64_t value = -1;
+                if (lua_isinteger(L, -1)) {
+                    value = lua_tointeger(L, -1);
+                } else if (lua_type(L, -1) == LUA_TSTRING) {
+                    std::string name = lua_tostring(L, -1);
+                    auto it = std::find(names.begin(), names.end(), name);
+                    if (it == names.end())
+                        throw ScriptError("driver.initialize: unknown medium '" + name + "'" +
+                                          did_you_mean(name, names));
+                    value = it - names.begin();
+                }
+                lua_pop(L, 1);
+                if (value < 0 || value > 0xFFFF)
+                    throw ScriptError("driver.initialize: medium " + std::to_string(i) +
+                                      " should be a name such as NdisMediumWan or a number");
+                media.push_back(static_cast<NDIS_MEDIUM>(value));
+            }
+        }
+        UINT selected = 0;
+        NDIS_STATUS status = host_of(L).ndis().initialize(media, &selected);
+        lua_pushinteger(L, static_cast<std::uint32_t>(status));
+        if (status != NDIS_STATUS_SUCCESS)
+            return 1;
+        lua_pushinteger(L, static_cast<lua_Integer>(selected) + 1);
+        return 2;
     });
 }
 
