@@ -99,7 +99,7 @@ void encode(lua_State *L, int table, const RecordInfo &r, Bytes &buf, std::size_
             throw ScriptError(where + ": field names are strings");
         }
         std::string key = lua_tostring(L, -2);
-        if (prefix.empty() && (key == "length" || key == "room")) {
+        if (prefix.empty() && (key == "length" || key == "room" || key == "fill")) {
             lua_pop(L, 1);
             continue;
         }
@@ -264,6 +264,9 @@ int request(lua_State *L, bool is_query) {
         std::optional<std::int64_t> room = field_integer(L, 2, "room", fn);
         if ((length && (*length < 0 || *length > 0xFFFF)) || (room && (*room < 0 || *room > 0xFFFF)))
             throw ScriptError(std::string(fn) + ": length and room lie between 0 and 65535");
+        std::optional<std::int64_t> fill = field_integer(L, 2, "fill", fn);
+        if (fill && (*fill < 0 || *fill > 0xFF))
+            throw ScriptError(std::string(fn) + ": fill is a byte, 0 to 255");
 
         Bytes buf;
         const RecordInfo *r = oid->record;
@@ -278,6 +281,11 @@ int request(lua_State *L, bool is_query) {
             if (result)
                 size = result->offset + std::max(room_bytes, std::size_t{4});
             buf.assign(size, 0);
+            // The record the driver fills may start out as `fill` bytes, so
+            // a count it leaves alone shows apart from one it sets to 0.
+            if (result && fill)
+                std::fill(buf.begin() + static_cast<std::ptrdiff_t>(result->offset) + 4, buf.end(),
+                          static_cast<std::uint8_t>(*fill));
             if (result)
                 put(buf, result->offset, 4, room_bytes);
             for (auto &f : r->fields) // input records say how big they are
