@@ -222,6 +222,39 @@ int registry_import(lua_State *L) {
     });
 }
 
+// registry.set_raw(path, name, type, bytes): the value's data byte for byte
+// (REG_SZ as UTF-16LE, terminated or not), under a type name or number.
+int registry_set_raw(lua_State *L) {
+    return guarded(L, [&] {
+        const char *fn = "registry.set_raw";
+        std::string path = reg_path(L, 1, fn);
+        std::string name = arg_string(L, 2, fn, "a value name");
+        static const std::vector<std::pair<std::string, std::uint32_t>> types = {
+            {"REG_NONE", 0},   {"REG_SZ", 1},        {"REG_EXPAND_SZ", 2}, {"REG_BINARY", 3},
+            {"REG_DWORD", 4},  {"REG_MULTI_SZ", 7}};
+        std::uint32_t type = 0;
+        if (lua_isinteger(L, 3)) {
+            type = arg_u32(L, 3, fn, "a type");
+        } else {
+            std::string t = arg_string(L, 3, fn, "a type name or number");
+            auto it = std::find_if(types.begin(), types.end(), [&](auto &p) { return p.first == t; });
+            if (it == types.end()) {
+                std::vector<std::string> names;
+                for (auto &p : types)
+                    names.push_back(p.first);
+                throw ScriptError("registry.set_raw: unknown type '" + t + "'" + did_you_mean(t, names));
+            }
+            type = it->second;
+        }
+        std::string bytes = arg_string(L, 4, fn, "a byte string");
+        Registry &reg = host_of(L).registry();
+        Registry::check_path(path);
+        reg.create_key(path, true);
+        reg.set_value(path, name, type, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+        return 0;
+    });
+}
+
 int registry_set(lua_State *L) {
     return guarded(L, [&] {
         const char *fn = "registry.set";
@@ -955,6 +988,7 @@ void open_host(lua_State *L) {
     static const luaL_Reg registry[] = {{"load", registry_load},     {"import", registry_import},
                                         {"set", registry_set},       {"get", registry_get},
                                         {"delete", registry_delete}, {"export", registry_export},
+                                        {"set_raw", registry_set_raw},
                                         {nullptr, nullptr}};
     register_table(L, "registry", registry);
     lua_getglobal(L, "registry");
