@@ -146,6 +146,21 @@ int driver_reset(lua_State *L) {
     });
 }
 
+// The two handlers NDIS has but seldom calls on a WAN miniport.
+int driver_reconfigure(lua_State *L) {
+    return running(L, "driver.reconfigure", [&] {
+        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().reconfigure()));
+        return 1;
+    });
+}
+
+int driver_transfer_data(lua_State *L) {
+    return running(L, "driver.transfer_data", [&] {
+        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().transfer_data()));
+        return 1;
+    });
+}
+
 int driver_check_for_hang(lua_State *L) {
     return running(L, "driver.check_for_hang", [&] {
         lua_pushboolean(L, host_of(L).ndis().check_for_hang());
@@ -983,6 +998,8 @@ void open_host(lua_State *L) {
                                       {"check_for_hang", driver_check_for_hang},
                                       {"state", driver_state},
                                       {"symbolic_links", driver_symbolic_links},
+                                      {"reconfigure", driver_reconfigure},
+                                      {"transfer_data", driver_transfer_data},
                                       {nullptr, nullptr}};
     register_table(L, "driver", driver);
     static const luaL_Reg registry[] = {{"load", registry_load},     {"import", registry_import},
