@@ -1,6 +1,8 @@
 // tolvanex-sim: runs the Tolvanex driver on the simulated NT host. With no
 // arguments it runs the built-in demonstration; with a script, that scenario.
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
