@@ -122,9 +122,14 @@ class Host {
     // The violation that stopped the run, if any.
     const std::optional<Violation> &stopped() const;
 
+    // A number for the next record any model keeps, so that records of
+    // different kinds made at one instant still say which came first.
+    std::uint64_t next_order() { return ++order_; }
+
   private:
     struct Impl;
     HostOptions options_;
+    std::uint64_t order_ = 0;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -7,11 +7,9 @@
 -- remote party calls in, streams data and clears, the outgoing call idles
 -- out after the 60 s time-out, RAS closes the lines and NDIS halts the adapter.
 
-if not registry.get("Parameters", "Timeout") then
-  registry.load("configs/default.reg")
-end
+local steps = require "steps"
 
-exchange.local_number("0140000000")
+steps.machine()
 exchange.party{number = "0299887766", answer = "after", delay = 2, echo = true}
 exchange.party{number = "0311223344", stream = {bytes = 64, every = 2, count = 5}, clear_after = 15}
 exchange.call_in{from = "0311223344", subaddress = "12", at = 45}
@@ -24,44 +22,27 @@ ignore("completion")
 note("load the driver; no ISDN driver yet")
 driver.start()
 expect("event", "ZOLMSG_CONFIGURED")
--- The general loop looks for the ISDN driver every 10 s.
-run(10)
-expect("event", "ZOLMSG_ISDN_NOT_OPEN")
+expect("event", "ZOLMSG_ISDN_NOT_OPEN", 11)
 run(10 - now())
 
 note("the ISDN driver appears")
 isdn.attach()
--- The general loop looks for the ISDN driver every 10 s.
-run(10)
-expect("event", "ZOLMSG_ISDN_NOT_OPEN")
+-- The general loop looks for it every 10 s.
+expect("event", "ZOLMSG_ISDN_NOT_OPEN", 11)
 run(2)
 idle()
 
 note("RAS initialises the provider and opens both lines")
-local lines = ras.initialize().lines
-check_equal(lines, 2, "line devices")
-local line0 = ras.open(0)
-local line1 = ras.open(1)
-check_equal(line0.status_name, "NDIS_STATUS_SUCCESS", "open line 0")
-check_equal(line1.status_name, "NDIS_STATUS_SUCCESS", "open line 1")
 -- A line that answers calls has the driver listen on the local number.
-expect("isdn", {name = "listen", address = "0140000000*12"}, 5)
+local line0, line1 = steps.open_lines({0, 1}, {idle = false})
 
 note("RAS dials 0299887766 on line 0")
-local call = ras.dial(line0.line, "0299-887 766")
-check_equal(call.status_name, "NDIS_STATUS_SUCCESS", "make call")
-expect("isdn", {name = "call", number = "0299887766"}, 10)
-expect_unordered({
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line0.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = call.htcall}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}},
-  {"event", "ZOLMSG_CONN_CO"},
-}, 10)
-local up = expect("wan", {event = "up", speed = 64000, call = call.htcall})
+local call = steps.dial(line0, "0299887766", {dial = "0299-887 766", within = 10})
+local up = steps.connected(call, {within = 10})
 
 note("PPP frames go out on the link; the far end echoes them")
 for i = 0, 9 do
-  local f = "\xff\x03\xc0\x21\x09" .. string.char(i) .. "\x00\x08\x12\x34\x56\x78"
+  local f = steps.lcp_echo(i)
   wan.send(up.link, f)
   expect("frame", {context = up.context, data = exchange.echo_reply("0299887766", f)}, 1)
   run(1)
@@ -69,52 +50,20 @@ end
 idle()
 
 note("a remote party calls in on subaddress 12")
-local offered = expect("tapi", "LINE_NEWCALL", 40)
-expect_unordered({
-  {"isdn", "call-response"},
-  {"isdn", {name = "listen", address = "0140000000*12"}},
-  {"event", "ZOLMSG_CONN_IN"},
-  {"event", "ZOLMSG_CONN_CO"},
-})
+local inc = steps.called(line1, 40)
 note("RAS answers the incoming call")
-check_equal(ras.answer(offered.p1).status_name, "NDIS_STATUS_SUCCESS", "answer")
-expect_unordered({
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_OFFERING"}},
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line1.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = offered.p2}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line1.htline}},
-}, 5)
-local up_in = expect("wan", {event = "up", call = offered.p2})
+local up_in = steps.answer(inc)
 for k = 0, 4 do
-  expect("frame", {context = up_in.context, data = exchange.pattern(k, 64)}, 3)
+  inc.scope.expect("frame", {context = up_in.context, data = exchange.pattern(k, 64)}, 3)
 end
 
 note("the caller streams five frames, then clears")
-expect("isdn", "clear-response", 30)
-expect_unordered({
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_DISCONNECTED", line = line1.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED", call = offered.p2}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = offered.p2}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line1.htline}},
-  {"event", "ZOLMSG_CLEAR_IN"},
-  {"event", "ZOLMSG_CLEAR_CO"},
-  {"wan", {event = "down", context = up_in.context}},
-}, 5)
+steps.far_end_clears(inc, 30)
 idle()
 
 note("nothing is sent on the outgoing call; it idles out")
--- The clearing shows on the ISDN driver on every build; the time-out event
--- only where the event hook records (not the NT image).
-expect("isdn", {name = "clear", number = "0299887766"}, 90)
-expect("event", "ZOLMSG_TIMEOUT")
-expect_unordered({
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_DISCONNECTED", line = line0.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED", call = call.htcall}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = call.htcall}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}},
-  {"event", "ZOLMSG_CLEAR_CO"},
-  {"wan", {event = "down", context = up.context}},
-}, 5)
+expect("event", "ZOLMSG_TIMEOUT", 90)
+steps.cleared(call, "clear", {within = 5})
 run(2)
 idle()
 

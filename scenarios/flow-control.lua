@@ -7,12 +7,9 @@
 -- driver sends nothing; every frame still reaches the echoing party whole
 -- and in order, every send is completed with success, and nothing is lost.
 
-if not registry.get("Parameters", "Timeout") then
-  registry.load("configs/default.reg")
-end
+local steps = require "steps"
 
-exchange.local_number("0140000000")
-exchange.party{number = "0299887766", answer = "after", delay = 1, echo = true}
+steps.machine()
 exchange.pacing(true)
 exchange.flow_marks{high = 4, low = 1, capacity = 8}
 
@@ -24,29 +21,12 @@ local function frame(k)
 end
 
 note("load the driver with the ISDN driver already there")
-isdn.attach()
-driver.start()
-expect("event", "ZOLMSG_CONFIGURED")
--- The general loop looks for the ISDN driver every 10 s.
-run(10)
-expect("event", "ZOLMSG_ISDN_NOT_OPEN")
-idle()
+steps.start{parties = {{number = "0299887766", answer = "after", delay = 1, echo = true}}}
 
 note("RAS opens line 0 and dials the echoing party")
-check_equal(ras.initialize().lines, 2, "line devices")
-local line0 = ras.open(0)
-check_equal(line0.status_name, "NDIS_STATUS_SUCCESS", "open line 0")
-expect("isdn", {name = "listen", address = "0140000000*12"}, 5)
-local call = ras.dial(line0.line, "0299887766")
-check_equal(call.status_name, "NDIS_STATUS_SUCCESS", "make call")
-expect("isdn", {name = "call", number = "0299887766"}, 5)
-expect_unordered({
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line0.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = call.htcall}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}},
-  {"event", "ZOLMSG_CONN_CO"},
-}, 5)
-local up = expect("wan", {event = "up", speed = 64000, call = call.htcall})
+local line0 = steps.open_lines{0}
+local call = steps.dial(line0, "0299887766")
+local up = steps.connected(call)
 idle()
 
 -- Sends frames first..last at once, then watches B1 in small steps until
@@ -125,22 +105,8 @@ check_equal(b1.frames_in, 2 * BURST, "every frame echoed")
 check_equal(wan.pending(), 0, "sends NDISWAN still waits for")
 
 note("RAS drops the call")
-check_equal(ras.drop(call.call).status_name, "NDIS_STATUS_SUCCESS", "drop")
-expect_unordered({
-  {"wan", {event = "down", context = up.context}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = call.htcall}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}},
-}, 2)
 -- The clearing's confirmation reports the call's end once more, to TAPI
 -- and to NDISWAN.
-expect("isdn", {name = "clear", number = "0299887766"}, 5)
-expect_unordered({
-  {"event", "ZOLMSG_CLEAR_CO"},
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_DISCONNECTED", line = line0.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED", line = line0.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", line = line0.htline}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}},
-  {"wan", {event = "down", context = up.context}},
-}, 5)
+steps.drop(call)
 idle()
 driver.halt()

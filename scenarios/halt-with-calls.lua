@@ -9,70 +9,33 @@
 -- ones it had handed on as sent, each exactly once, and the teardown
 -- checks find nothing left behind.
 
-if not registry.get("Parameters", "Timeout") then
-  registry.load("configs/default.reg")
-end
+local steps = require "steps"
 
-exchange.local_number("0140000000")
-exchange.party{number = "0299887766", answer = "after", delay = 1, echo = true}
+steps.machine()
 exchange.party{number = "0311223344", stream = {bytes = 64, every = 1, count = 0}}
 exchange.pacing(true)
 exchange.flow_marks{high = 4, low = 1, capacity = 8}
 
 note("load the driver with the ISDN driver there; RAS opens both lines")
-isdn.attach()
-driver.start()
-expect("event", "ZOLMSG_CONFIGURED")
--- The general loop looks for the ISDN driver every 10 s.
-run(10)
-expect("event", "ZOLMSG_ISDN_NOT_OPEN")
-check_equal(ras.initialize().lines, 2, "line devices")
-local line0 = ras.open(0)
-local line1 = ras.open(1)
-check_equal(line1.status_name, "NDIS_STATUS_SUCCESS", "open line 1")
-expect("isdn", {name = "listen", address = "0140000000*12"}, 5)
-idle()
+steps.start{parties = {{number = "0299887766", answer = "after", delay = 1, echo = true}}}
+local line0, line1 = steps.open_lines{0, 1}
 
 note("an outgoing call on B1")
-local call = ras.dial(line0.line, "0299887766")
-check_equal(call.status_name, "NDIS_STATUS_SUCCESS", "make call")
-expect("isdn", {name = "call", number = "0299887766"}, 5)
-expect_unordered({
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line0.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = call.htcall}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}},
-  {"event", "ZOLMSG_CONN_CO"},
-}, 5)
-local up = expect("wan", {event = "up", call = call.htcall})
+local out = steps.dial(line0, "0299887766")
+local up = steps.connected(out)
 idle()
 
 note("an incoming call on B2, answered at once; the caller streams a frame a second")
 exchange.call_in{from = "0311223344", subaddress = "12", after = 1}
-local offered = expect("tapi", {msg = "LINE_NEWCALL", line = line1.htline}, 5)
-check_equal(ras.answer(offered.p1).status_name, "NDIS_STATUS_SUCCESS", "answer")
-expect_unordered({
-  {"isdn", "call-response"},
-  {"isdn", {name = "listen", address = "0140000000*12"}},
-  {"event", "ZOLMSG_CONN_IN"},
-  {"event", "ZOLMSG_CONN_CO"},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_OFFERING", call = offered.p2}},
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line1.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = offered.p2}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line1.htline}},
-}, 5)
-local up_in = expect("wan", {event = "up", call = offered.p2})
+local inc = steps.called(line1)
+local up_in = steps.answer(inc)
 check(up_in.link ~= up.link, "the two calls are two links")
 
 note("frames flow both ways on both calls")
 for k = 0, 2 do
-  local data = "\xff\x03\xc0\x21\x09" .. string.char(k) .. "\x00\x08\x12\x34\x56\x78"
-  local id = wan.send(up.link, data)
-  expect_unordered({
-    {"isdn", {name = "send", length = #data}},
-    {"completion", {packet = id, status = "NDIS_STATUS_SUCCESS"}},
-    {"frame", {context = up.context, data = exchange.echo_reply("0299887766", data)}},
-    {"frame", {context = up_in.context, data = exchange.pattern(k, 64)}},
-  }, 2)
+  -- Each call in its scope: the other's frame passes by its steps.
+  steps.echo(out, {steps.lcp_echo(k)})
+  inc.scope.expect("frame", {data = exchange.pattern(k, 64)}, 2)
 end
 idle()
 

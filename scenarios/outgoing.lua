@@ -2,100 +2,56 @@
 --
 -- Line 0 dials a party that answers after 4 s and echoes every frame. TAPI
 -- and NDISWAN hear nothing until the party answers; then the line comes up,
--- each frame sent goes out once on the B channel and comes back on the
--- same link, intact. RAS drops the call: the link goes down at once, the
--- driver clears the ISDN call on its next turn, and the line is free for a
--- second call, which gets a link of its own.
+-- before TAPI hears the call is connected; each frame sent goes out once on
+-- the B channel and comes back on the same link, intact. RAS drops the
+-- call: the link goes down at once, the driver clears the ISDN call on its
+-- next turn, and the line is free for a second call, which gets a link of
+-- its own.
 
-if not registry.get("Parameters", "Timeout") then
-  registry.load("configs/default.reg")
-end
+local steps = require "steps"
 
 local PARTY = "0299887766"
 local ANSWER_DELAY = 4
-local LINEDISCONNECTMODE_NORMAL = ndis.constant("LINEDISCONNECTMODE_NORMAL")
 
-exchange.local_number("0140000000")
-exchange.party{number = PARTY, answer = "after", delay = ANSWER_DELAY, echo = true}
-
-isdn.attach()
-driver.start()
-expect("event", "ZOLMSG_CONFIGURED")
--- The general thread opens the ISDN driver on its first look, 10 s in.
-run(10)
-expect("event", "ZOLMSG_ISDN_NOT_OPEN")
-run(1)
-idle()
-
+steps.start{parties = {{number = PARTY, answer = "after", delay = ANSWER_DELAY, echo = true}}}
 note("RAS opens line 0")
-check_equal(ras.initialize().lines, 2, "line devices")
-local line0 = ras.open(0)
-check_equal(line0.status_name, "NDIS_STATUS_SUCCESS", "open line 0")
-expect("isdn", {name = "listen", address = "0140000000*12"}, 5)
-idle()
+local line0 = steps.open_lines{0}
 
 -- One call: dial, connect, frames, drop. Returns what the call saw.
 local function one_call(dial, frames)
   local dialled_at = now()
-  local call = ras.dial(line0.line, dial)
-  check_equal(call.status_name, "NDIS_STATUS_SUCCESS", "make call")
-  check(call.call ~= 0 and call.htcall ~= 0, "make call gives both call handles")
-  expect("isdn", {name = "call", number = PARTY}, 5)
-
+  local before = ndis.status_counts()
+  local call = steps.dial(line0, PARTY, {dial = dial})
   -- While the party rings nobody is told anything.
   run(ANSWER_DELAY - 1)
   idle()
-
-  expect("event", "ZOLMSG_CONN_CO", 5)
-  expect("tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line0.htline,
-                  call = call.htcall})
-  expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", line = line0.htline,
-                  call = call.htcall})
-  expect("tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline, call = call.htcall})
-  local up = expect("wan", {event = "up", speed = 64000, call = call.htcall})
+  local up = steps.connected(call)
   check(up.time >= dialled_at + ANSWER_DELAY, "the line comes up only once the party has answered")
+  -- The line up as NDISWAN reads it: LinkSpeed in 100 bit/s, a reliable
+  -- line (NdisWanReliable, 2), and a window of 16 frames.
+  check_equal(up.link_speed, 640, "LinkSpeed")
+  check_equal(up.quality, 2, "Quality")
+  check_equal(up.send_window, 16, "SendWindow")
+  -- Each of the four indications of the connection is followed by its
+  -- NdisMIndicateStatusComplete.
+  local after = ndis.status_counts()
+  check_equal(after.indications - before.indications, 4, "status indications of the connection")
+  check_equal(after.completes - before.completes, 4, "status completes of the connection")
   idle()
 
   note("frames out, echoes back on the same link")
-  for i, frame in ipairs(frames) do
-    local packet, status = wan.send(up.link, frame)
-    check_equal(status, "NDIS_STATUS_PENDING", "send " .. i)
-    expect("isdn", {name = "send", length = #frame}, 2)
-    expect("completion", {packet = packet, status = "NDIS_STATUS_SUCCESS"}, 2)
-    expect("frame", {context = up.context, data = exchange.echo_reply(PARTY, frame), status = "NDIS_STATUS_SUCCESS"}, 2)
-    run(0.5)
-  end
-  idle()
-
+  steps.echo(call, frames, {pause = 0.5})
   note("RAS drops the call")
-  check_equal(ras.drop(call.call).status_name, "NDIS_STATUS_SUCCESS", "drop")
-  -- The drop itself takes the link down and tells TAPI the call is idle.
-  expect("wan", {event = "down", context = up.context}, 0)
-  expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = call.htcall}, 0)
-  expect("tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}, 0)
-  check_equal(ras.close_call(call.call).status_name, "NDIS_STATUS_SUCCESS", "close call")
-
-  -- The general thread clears the ISDN call on its next turn; the
-  -- confirmation ends the call on the driver's side and reports the end
-  -- once more, under the handles the line still holds, link down included.
-  expect("isdn", {name = "clear", number = PARTY}, 2)
-  expect("event", "ZOLMSG_CLEAR_CO", 2)
-  expect("tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_DISCONNECTED", line = line0.htline})
-  expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED", call = call.htcall,
-                  p2 = LINEDISCONNECTMODE_NORMAL})
-  expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = call.htcall})
-  expect("tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline})
-  expect("wan", {event = "down", context = up.context})
+  steps.drop(call)
   run(1)
   idle()
   check(not wan.links()[#wan.links()].up, "the link stays down")
   return call, up
 end
 
-local lcp = "\xff\x03\xc0\x21"
 local first_frames = {}
 for i = 0, 4 do
-  first_frames[#first_frames + 1] = lcp .. "\x09" .. string.char(i) .. "\x00\x08\x12\x34\x56\x78"
+  first_frames[#first_frames + 1] = steps.lcp_echo(i)
 end
 -- An IP datagram the size of a full PPP MRU.
 first_frames[#first_frames + 1] = exchange.ip_frame(7, 1504)
@@ -110,7 +66,7 @@ check_equal(calls[1].ended, "cleared by the driver", "how the first call ended")
 check_equal(calls[1].channel, 1, "first call's B channel")
 
 note("a second call on the same line")
-local call2, up2 = one_call("0299887766", {lcp .. "\x09\x10\x00\x08\x9a\xbc\xde\xf0"})
+local call2, up2 = one_call(PARTY, {steps.lcp_echo(16)})
 check(call2.htcall ~= call1.htcall, "TAPI knows the second call by a new handle")
 -- A line up naming the old link context would only change that link.
 check(up2.context ~= up1.context, "the second call has a link of its own")

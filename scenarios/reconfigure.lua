@@ -7,12 +7,7 @@
 -- room for the answer, asks for nothing. Calls placed afterwards get the
 -- new time-out; a call already up keeps the one it started with.
 
-if not registry.get("Parameters", "Timeout") then
-  registry.load("configs/default.reg")
-end
-
-exchange.local_number("0140000000")
-exchange.party{number = "0299887766", answer = "after", delay = 1, echo = true}
+local steps = require "steps"
 
 local function address_of(device)
   local r = ndis.query("OID_TAPI_GET_ADDRESS_CAPS", {ulDeviceID = device, ulAddressID = 0})
@@ -21,33 +16,16 @@ local function address_of(device)
 end
 
 note("load the driver; the ISDN driver is there")
-isdn.attach()
-driver.start()
-expect("event", "ZOLMSG_CONFIGURED")
--- The general loop looks for the ISDN driver every 10 s.
-run(10)
-expect("event", "ZOLMSG_ISDN_NOT_OPEN")
+steps.start{parties = {{number = "0299887766", answer = "after", delay = 1, echo = true}}}
 
 note("RAS opens both lines; the driver listens on 0140000000*12")
-check_equal(ras.initialize().lines, 2, "line devices")
-local line0 = ras.open(0)
-local line1 = ras.open(1)
-check_equal(line1.status_name, "NDIS_STATUS_SUCCESS", "open line 1")
-expect("isdn", {name = "listen", address = "0140000000*12"}, 5)
+local line0, line1 = steps.open_lines{0, 1}
 check_equal(address_of(0), "1-01-00\0", "line 0's address as RAS listed it")
 
 note("a call goes out under the 60 s time-out of the registry as loaded")
-local out = ras.dial(line0.line, "0299887766")
-check_equal(out.status_name, "NDIS_STATUS_SUCCESS", "make call")
 local dialled = now()
-expect("isdn", {name = "call", address = "0140000000", number = "0299887766"}, 5)
-expect_unordered({
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line0.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = out.htcall}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}},
-  {"event", "ZOLMSG_CONN_CO"},
-}, 5)
-local up_out = expect("wan", {event = "up", call = out.htcall})
+local out = steps.dial(line0, "0299887766", {address = steps.LOCAL_NUMBER})
+steps.connected(out)
 idle()
 
 note("the registry changes: another number, subaddress 7, a 20 s time-out")
@@ -59,17 +37,8 @@ registry.set("Parameters", "Timeout", 20)
 -- local number.
 run(3)
 idle()
-local probe = ras.dial(line1.line, "0399999999")
-expect("isdn", {name = "call", address = "0140000000", number = "0399999999"}, 2)
-expect("isdn", "clear-response", 1)
-expect_unordered({
-  {"event", "ZOLMSG_CLEAR_IN"},
-  {"event", "ZOLMSG_CLEAR_CO"},
-  {"tapi", {msg = "LINE_LINEDEVSTATE", line = line1.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED"}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE"}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line1.htline}},
-}, 2)
+local probe = steps.dial(line1, "0399999999", {address = steps.LOCAL_NUMBER, within = 2})
+steps.far_end_clears(probe, 2)
 ras.close_call(probe.call)
 run(2)
 idle()
@@ -112,61 +81,30 @@ check_equal(calls[#calls].ended, "no listen takes it, not offered", "the old num
 
 note("a call to the new number and subaddress is offered and answered")
 exchange.call_in{from = "0322334455", to = "0140000099", subaddress = "7", after = 1}
-local offered = expect("tapi", {msg = "LINE_NEWCALL", line = line1.htline}, 5)
-expect_unordered({
-  {"isdn", "call-response"},
-  {"isdn", {name = "listen", address = "0140000099*7"}},
-  {"event", "ZOLMSG_CONN_IN"},
-  {"event", "ZOLMSG_CONN_CO"},
-})
-check_equal(ras.answer(offered.p1).status_name, "NDIS_STATUS_SUCCESS", "answer")
+local inc = steps.called(line1, 5, "0140000099*7")
 local answered = now()
-expect_unordered({
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_OFFERING"}},
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line1.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = offered.p2}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line1.htline}},
-}, 5)
-local up_in = expect("wan", {event = "up", call = offered.p2})
+steps.answer(inc)
 idle()
 
-local function idles_out(line, htcall, number, context)
-  local clear = expect("isdn", {name = "clear", number = number}, 90)
-  expect("event", "ZOLMSG_TIMEOUT")
-  expect_unordered({
-    {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_DISCONNECTED", line = line}},
-    {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED", call = htcall}},
-    {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = htcall}},
-    {"tapi", {msg = "LINE_ADDRESSSTATE", line = line}},
-    {"event", "ZOLMSG_CLEAR_CO"},
-    {"wan", {event = "down", context = context}},
-  }, 2)
-  return clear.time
+local function idles_out(call)
+  expect("event", "ZOLMSG_TIMEOUT", 90)
+  return steps.cleared(call, "clear", {within = 2}).time
 end
 
 note("the new call idles out after 20 s, the older one after its 60 s")
--- An incoming call has no number of ours to clear.
-local t_in = idles_out(line1.htline, offered.p2, "0399999999", up_in.context)
+local t_in = idles_out(inc)
 check(t_in - answered >= 19 and t_in - answered <= 22,
       string.format("the incoming call cleared %.1f s after it was answered, not about 20 s", t_in - answered))
-local t_out = idles_out(line0.htline, out.htcall, "0299887766", up_out.context)
+local t_out = idles_out(out)
 check(t_out - dialled >= 59 and t_out - dialled <= 62,
       string.format("the outgoing call cleared %.1f s after it was dialled, not about 60 s", t_out - dialled))
 idle()
 
 note("the next call carries the new local number")
 local dialled_again = now()
-local again = ras.dial(line0.line, "0299887766")
-check_equal(again.status_name, "NDIS_STATUS_SUCCESS", "make call")
-expect("isdn", {name = "call", address = "0140000099", number = "0299887766"}, 5)
-expect_unordered({
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line0.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = again.htcall}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline}},
-  {"event", "ZOLMSG_CONN_CO"},
-}, 5)
-local up_again = expect("wan", {event = "up", call = again.htcall})
-local t_again = idles_out(line0.htline, again.htcall, "0299887766", up_again.context)
+local again = steps.dial(line0, "0299887766", {address = "0140000099"})
+steps.connected(again)
+local t_again = idles_out(again)
 -- Like the first, its countdown runs from the dial, not the answer.
 check(t_again - dialled_again >= 19 and t_again - dialled_again <= 22,
       string.format("the new outgoing call cleared %.1f s after it was dialled, not about 20 s",

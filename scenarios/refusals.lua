@@ -8,60 +8,27 @@
 -- rings until RAS drops the call, which the driver then clears itself.
 -- None of them brings a link up, and the line is free after each.
 
-if not registry.get("Parameters", "Timeout") then
-  registry.load("configs/default.reg")
-end
+local steps = require "steps"
 
 local BUSY, REFUSING, UNKNOWN, SILENT = "0255500001", "0255500002", "0299999999", "0255500004"
 local REFUSE_AFTER = 3
-local LINEDISCONNECTMODE_NORMAL = ndis.constant("LINEDISCONNECTMODE_NORMAL")
 
-exchange.local_number("0140000000")
-exchange.party{number = BUSY, answer = "busy"}
-exchange.party{number = REFUSING, answer = "refuse", delay = REFUSE_AFTER}
-exchange.party{number = SILENT, answer = "never"}
-
-isdn.attach()
-driver.start()
-expect("event", "ZOLMSG_CONFIGURED")
--- The general loop looks for the ISDN driver every 10 s.
-run(10)
-expect("event", "ZOLMSG_ISDN_NOT_OPEN")
-run(1)
-idle()
-
-check_equal(ras.initialize().lines, 2, "line devices")
-local line0 = ras.open(0)
-check_equal(line0.status_name, "NDIS_STATUS_SUCCESS", "open line 0")
-expect("isdn", {name = "listen", address = "0140000000*12"}, 5)
-idle()
+steps.start{parties = {{number = BUSY, answer = "busy"},
+                       {number = REFUSING, answer = "refuse", delay = REFUSE_AFTER},
+                       {number = SILENT, answer = "never"}}}
+local line0 = steps.open_lines{0}
 
 local function dial(number)
-  local call = ras.dial(line0.line, number)
-  check_equal(call.status_name, "NDIS_STATUS_SUCCESS", "make call to " .. number)
-  expect("isdn", {name = "call", number = number}, 5)
-  return call
+  return steps.dial(line0, number)
 end
 
--- What TAPI hears when the clearing is confirmed, whoever cleared.
-local function expect_call_ended(call)
-  expect("event", "ZOLMSG_CLEAR_CO", 2)
-  expect("tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_DISCONNECTED", line = line0.htline,
-                  call = call.htcall})
-  expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED", call = call.htcall,
-                  p2 = LINEDISCONNECTMODE_NORMAL})
-  expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = call.htcall})
-  expect("tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline})
-end
-
--- The network clears the call: a clear response, never a clear.
+-- The network clears the call: a clear response, never a clear; RAS then
+-- deallocates the call.
 local function expect_network_clear(call)
-  expect("event", "ZOLMSG_CLEAR_IN", 5)
-  expect("isdn", "clear-response", 1)
-  expect_call_ended(call)
+  steps.far_end_clears(call, 5)
   run(2)
   idle()
-  check_equal(ras.close_call(call.call).status_name, "NDIS_STATUS_SUCCESS", "close call")
+  check_equal(ras.close_call(call.call).status_name, steps.SUCCESS, "close call")
   run(1)
   idle()
 end
@@ -86,10 +53,8 @@ local dialled_at = now()
 call = dial(REFUSING)
 run(REFUSE_AFTER - 1)
 idle()
-local cleared = expect("isdn", "clear-response", 3)
+local cleared = steps.far_end_clears(call, 3)
 check(cleared.time >= dialled_at + REFUSE_AFTER, "the refusal comes once the party has rung")
-expect("event", "ZOLMSG_CLEAR_IN")
-expect_call_ended(call)
 run(2)
 idle()
 check_equal(ras.close_call(call.call).status_name, "NDIS_STATUS_SUCCESS", "close call")
@@ -111,10 +76,9 @@ check_equal(ras.drop(call.call).status_name, "NDIS_STATUS_SUCCESS", "drop")
 -- address state.
 expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = call.htcall}, 0)
 check_equal(ras.close_call(call.call).status_name, "NDIS_STATUS_SUCCESS", "close call")
-expect("isdn", {name = "clear", number = SILENT}, 2)
--- The confirmation reports the end once more, under the handles the line
--- still holds.
-expect_call_ended(call)
+-- The driver clears; the confirmation reports the end once more, under
+-- the handles the line still holds.
+steps.cleared(call, "clear")
 run(2)
 idle()
 last_call(0, "cleared by the driver")

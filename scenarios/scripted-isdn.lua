@@ -13,6 +13,7 @@ end
 
 -- Status values of the ISDN driver's answers: 0 is done, anything else
 -- a refusal (4: no handle left).
+local steps = require "steps"
 local OK, NO_HANDLE = 0, 4
 local LISTEN, CALL = 7, 3
 
@@ -70,13 +71,8 @@ idle()
 
 note("the network connects the call")
 isdn.queue(CALL, {message = "APP_CONN_CO"})
-expect_unordered({
-  {"tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line1.htline}},
-  {"tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = call.htcall}},
-  {"tapi", {msg = "LINE_ADDRESSSTATE", line = line1.htline}},
-  {"event", "ZOLMSG_CONN_CO"},
-}, 2)
-local up = expect("wan", {event = "up", speed = 64000, call = call.htcall})
+call.line, call.scope = line1, scope{call = call.htcall}
+local up = steps.connected(call, {within = 2})
 idle()
 
 note("a frame goes out and is taken; the next is refused and completed as failed")

@@ -22,6 +22,12 @@ isdn.attach()
 run(12)
 idle()
 
+-- The driver's device is reachable by its DOS name.
+local links = driver.symbolic_links()
+check_equal(#links, 1, "symbolic links")
+check_equal(links[1].name, "\\DosDevices\\Tolvanex", "the link's name")
+check_equal(links[1].target, "\\Device\\Tolvanex1", "what it names")
+
 local init = ras.initialize()
 check_equal(init.status_name, "NDIS_STATUS_SUCCESS", "provider initialisation")
 check_equal(init.lines, lines, "line devices reported")

@@ -11,6 +11,7 @@
 
 #include "host.h"
 #include "lua_support.h"
+#include "suggest.h"
 #include "ndis_records.h"
 #include "check/trace.h"
 
@@ -51,6 +52,8 @@ void push_observation(lua_State *L, const Observation &o) {
     lua_setfield(L, -2, "stream");
     lua_pushnumber(L, static_cast<double>(o.time) / kTicksPerSecond);
     lua_setfield(L, -2, "time");
+    lua_pushinteger(L, static_cast<lua_Integer>(o.seq));
+    lua_setfield(L, -2, "seq");
     for (auto &[k, v] : o.fields) {
         push_value(L, v);
         lua_setfield(L, -2, k.c_str());
@@ -77,7 +80,11 @@ const StreamInfo &stream_arg(lua_State *L, int index, const char *fn) {
         std::string list;
         for (auto &i : streams())
             list += (list.empty() ? "" : ", ") + std::string(i.name);
-        throw ScriptError(std::string(fn) + ": unknown stream '" + name + "' (streams: " + list + ")");
+        std::vector<std::string> names;
+        for (auto &i : streams())
+            names.emplace_back(i.name);
+        throw ScriptError(std::string(fn) + ": unknown stream '" + name + "'" + did_you_mean(name, names) +
+                          " (streams: " + list + ")");
     }
     return *s;
 }
@@ -109,15 +116,25 @@ void check_pattern(lua_State *L, int index, const StreamInfo &s, const char *fn)
         }
         if (!known) {
             std::string list;
-            for (auto *f : s.fields)
+            std::vector<std::string> names{"time"};
+            for (auto *f : s.fields) {
                 list += (list.empty() ? "" : ", ") + std::string(f);
-            throw ScriptError(std::string(fn) + ": " + s.name + " records have no field '" + key +
-                              "' (fields: " + list + ")");
+                names.emplace_back(f);
+            }
+            throw ScriptError(std::string(fn) + ": " + s.name + " records have no field '" + key + "'" +
+                              did_you_mean(key, names) + " (fields: " + list + ")");
         }
     }
 }
 
-std::string describe_value(lua_State *L, int index) {
+// Fields whose numbers are handles or codes, shown in hex; every other
+// number is a quantity, shown in decimal.
+bool hex_field(std::string_view key) {
+    return key == "line" || key == "call" || key == "link" || key == "context" || key == "id" || key == "p1" ||
+           key == "p2" || key == "p3" || key == "code";
+}
+
+std::string describe_value(lua_State *L, int index, std::string_view key = {}) {
     switch (lua_type(L, index)) {
     case LUA_TSTRING: {
         std::size_t n = 0;
@@ -131,7 +148,8 @@ std::string describe_value(lua_State *L, int index) {
     case LUA_TNUMBER:
         if (lua_isinteger(L, index)) {
             lua_Integer v = lua_tointeger(L, index);
-            return v > 9 && v <= 0xFFFFFFFFLL ? hex32(static_cast<std::uint32_t>(v)) : std::to_string(v);
+            return hex_field(key) && v > 9 && v <= 0xFFFFFFFFLL ? hex32(static_cast<std::uint32_t>(v))
+                                                                : std::to_string(v);
         }
         return std::to_string(lua_tonumber(L, index));
     case LUA_TBOOLEAN: return lua_toboolean(L, index) ? "true" : "false";
@@ -153,7 +171,7 @@ std::string describe_pattern(lua_State *L, int index, const std::string &stream)
     std::vector<std::pair<std::string, std::string>> items;
     lua_pushnil(L);
     while (lua_next(L, index)) {
-        items.emplace_back(lua_tostring(L, -2), describe_value(L, -1));
+        items.emplace_back(lua_tostring(L, -2), describe_value(L, -1, lua_tostring(L, -2)));
         lua_pop(L, 1);
     }
     std::sort(items.begin(), items.end());
@@ -296,8 +314,43 @@ bool wait_for_more(lua_State *L, Ticks deadline) {
     return true;
 }
 
+bool in_scope(const ScriptState &st, const Observation &o) {
+    for (auto &[key, value] : st.scope) {
+        const FieldValue *v = o.field(key);
+        const std::int64_t *i = v ? std::get_if<std::int64_t>(v) : nullptr;
+        if (i && *i != 0 && *i != value)
+            return false;
+    }
+    return true;
+}
+
+// Whether a record must meet the current expectation: outside a scope,
+// every record; inside one, those that name the scope's call or link. A
+// record that names no call (an event-log entry, a listen) may pass by.
+bool strict(const ScriptState &st, const Observation &o) {
+    if (st.scope.empty())
+        return true;
+    for (auto &[key, value] : st.scope) {
+        const FieldValue *v = o.field(key);
+        const std::int64_t *i = v ? std::get_if<std::int64_t>(v) : nullptr;
+        if (i && *i == value)
+            return true;
+    }
+    return false;
+}
+
+// The open records of `stream` (all streams when empty) that the current
+// scope covers.
+std::vector<Observation *> open_records(lua_State *L, std::string_view stream = {}) {
+    ScriptState &st = state(L);
+    auto open = st.observer->open(stream);
+    if (!st.scope.empty())
+        std::erase_if(open, [&](Observation *o) { return !in_scope(st, *o); });
+    return open;
+}
+
 std::string open_list(lua_State *L, const std::string &stream, std::size_t max = 6) {
-    auto open = state(L).observer->open(stream);
+    auto open = open_records(L, stream);
     std::string out;
     for (std::size_t i = 0; i < open.size() && i < max; ++i)
         out += "\n    " + open[i]->describe();
@@ -340,14 +393,15 @@ int expect(lua_State *L) {
         h.settle(); // what is runnable now happens before "now"
         for (;;) {
             refresh(L);
-            auto open = state(L).observer->open(s.name);
-            if (!open.empty()) {
-                Observation &o = *open.front();
-                if (!matches(L, 2, o))
-                    throw Failure("expected " + describe_pattern(L, 2, s.name) + "\n  got " + o.describe());
+            for (Observation *o : open_records(L, s.name)) {
+                if (!matches(L, 2, *o)) {
+                    if (!strict(state(L), *o))
+                        continue;
+                    throw Failure("expected " + describe_pattern(L, 2, s.name) + "\n  got " + o->describe());
+                }
+                state(L).observer->consume(*o);
                 ++state(L).expectations;
-                push_observation(L, o);
-                state(L).observer->consume(o);
+                push_observation(L, *o);
                 return 1;
             }
             if (!wait_for_more(L, deadline))
@@ -357,34 +411,72 @@ int expect(lua_State *L) {
     });
 }
 
-int expect_unordered(lua_State *L) {
+// A group of expectations met in any order, but for the orders stated:
+// an item's `after` names the items (by place in the group) that come
+// before it; in a sequence each item comes after the one before it.
+int expect_group(lua_State *L, const char *fn, bool sequence) {
     return guarded(L, [&] {
-        const char *fn = "expect_unordered";
         if (!lua_istable(L, 1))
-            throw ScriptError("expect_unordered takes a list of {stream, pattern}, not " + type_of(L, 1));
+            throw ScriptError(std::string(fn) + " takes a list of {stream, pattern}, not " + type_of(L, 1));
         Ticks within = within_arg(L, 2, fn);
         struct Item {
             std::string stream;
             int pattern; // absolute stack index
+            std::vector<std::size_t> after;
             Observation *got = nullptr;
         };
         std::vector<Item> items;
         lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, 1));
+        std::string f = fn;
         if (n == 0)
-            throw ScriptError("expect_unordered: the group is empty");
+            throw ScriptError(f + ": the group is empty");
         if (n > 1000 || !lua_checkstack(L, static_cast<int>(2 * n + 10)))
-            throw ScriptError("expect_unordered: a group holds at most 1000 items");
+            throw ScriptError(f + ": a group holds at most 1000 items");
         for (lua_Integer i = 1; i <= n; ++i) {
             lua_rawgeti(L, 1, i);
+            std::string which = f + ": item " + std::to_string(i);
             if (!lua_istable(L, -1))
-                throw ScriptError("expect_unordered: item " + std::to_string(i) + " should be {stream, pattern}");
+                throw ScriptError(which + " should be {stream, pattern}");
             int item = lua_gettop(L);
+            lua_pushnil(L);
+            while (lua_next(L, item)) {
+                lua_pop(L, 1);
+                bool known = lua_isinteger(L, -1) ? lua_tointeger(L, -1) == 1 || lua_tointeger(L, -1) == 2
+                                                  : lua_type(L, -1) == LUA_TSTRING && std::string(lua_tostring(L, -1)) == "after";
+                if (!known)
+                    throw ScriptError(which + " holds a stream, a pattern and `after`, not " +
+                                      (lua_type(L, -1) == LUA_TSTRING ? "'" + std::string(lua_tostring(L, -1)) + "'"
+                                                                       : type_of(L, -1)));
+            }
+            std::vector<std::size_t> after;
+            if (sequence && i > 1)
+                after.push_back(static_cast<std::size_t>(i - 2));
+            lua_getfield(L, item, "after");
+            if (!lua_isnil(L, -1)) {
+                auto take = [&](int index) {
+                    if (!lua_isinteger(L, index) || lua_tointeger(L, index) < 1 || lua_tointeger(L, index) > n ||
+                        lua_tointeger(L, index) == i)
+                        throw ScriptError(which + ": `after` names other items of the group by place, 1 to " +
+                                          std::to_string(n));
+                    after.push_back(static_cast<std::size_t>(lua_tointeger(L, index) - 1));
+                };
+                if (lua_istable(L, -1)) {
+                    for (lua_Integer k = 1; k <= static_cast<lua_Integer>(lua_rawlen(L, -1)); ++k) {
+                        lua_rawgeti(L, -1, k);
+                        take(-1);
+                        lua_pop(L, 1);
+                    }
+                } else {
+                    take(-1);
+                }
+            }
+            lua_pop(L, 1);
             lua_rawgeti(L, item, 1);
             const StreamInfo &s = stream_arg(L, lua_gettop(L), fn);
             lua_pop(L, 1);
             lua_rawgeti(L, item, 2);
             check_pattern(L, -1, s, fn);
-            items.push_back({s.name, lua_gettop(L)});
+            items.push_back({s.name, lua_gettop(L), std::move(after)});
         }
         Host &h = host_of(L);
         std::vector<bool> waived(items.size(), false);
@@ -432,7 +524,7 @@ int expect_unordered(lua_State *L) {
         h.settle();
         for (;;) {
             refresh(L);
-            for (auto *o : state(L).observer->open()) {
+            for (auto *o : open_records(L)) {
                 if (placed.count(o->seq))
                     continue;
                 bool stream_open = std::any_of(items.begin(), items.end(),
@@ -440,8 +532,11 @@ int expect_unordered(lua_State *L) {
                 if (!stream_open)
                     continue; // none of the group's: it belongs to what comes after
                 std::vector<bool> seen(items.size(), false);
-                if (!place(o, seen))
+                if (!place(o, seen)) {
+                    if (!strict(state(L), *o))
+                        continue;
                     throw Failure("expected, in any order:" + describe_missing() + "\n  got " + o->describe());
+                }
                 placed.insert(o->seq);
             }
             if (std::all_of(items.begin(), items.end(), [](auto &it) { return it.got != nullptr; }))
@@ -450,6 +545,16 @@ int expect_unordered(lua_State *L) {
                 throw Failure("expected, in any order, within " + seconds_text(within) + ":" + describe_missing() +
                               "\n  nothing more came");
         }
+        // The orders the script stated.
+        for (auto &it : items)
+            for (std::size_t k : it.after)
+                if (items[k].got->seq > it.got->seq)
+                    throw Failure("expected " + describe_pattern(L, it.pattern, it.stream) + " after " +
+                                  describe_pattern(L, items[k].pattern, items[k].stream) + "\n  got " +
+                                  it.got->describe() + " (record " + std::to_string(it.got->seq) + ") before " +
+                                  items[k].got->describe() + " (record " + std::to_string(items[k].got->seq) + ")");
+        for (auto &it : items)
+            state(L).observer->consume(*it.got);
         state(L).expectations += items.size();
         lua_newtable(L);
         for (std::size_t i = 0, k = 0; i < waived.size(); ++i) {
@@ -461,6 +566,71 @@ int expect_unordered(lua_State *L) {
         }
         for (auto &it : items)
             state(L).observer->consume(*it.got);
+        return 1;
+    });
+}
+
+int expect_unordered(lua_State *L) { return expect_group(L, "expect_unordered", false); }
+int expect_sequence(lua_State *L) { return expect_group(L, "expect_sequence", true); }
+
+// scope{call = ..., link = ..., context = ..., hcom = ...}: expectations of
+// one call or link. Their records are held strictly; another call's records
+// (a different nonzero value under one of these fields) pass by, open.
+int idle(lua_State *L);
+int observations(lua_State *L);
+
+const char *const kScopeFields[] = {"call", "link", "context", "hcom", "line"};
+
+int scoped(lua_State *L) {
+    // Upvalues: the scope's fields, then the function it wraps.
+    ScriptState &st = state(L);
+    std::vector<std::pair<std::string, std::int64_t>> fields;
+    lua_pushnil(L);
+    while (lua_next(L, lua_upvalueindex(1))) {
+        fields.emplace_back(lua_tostring(L, -2), lua_tointeger(L, -1));
+        lua_pop(L, 1);
+    }
+    auto saved = std::move(st.scope);
+    st.scope = std::move(fields);
+    lua_pushvalue(L, lua_upvalueindex(2));
+    lua_insert(L, 1);
+    int status = lua_pcall(L, lua_gettop(L) - 1, LUA_MULTRET, 0);
+    st.scope = std::move(saved);
+    if (status != LUA_OK)
+        return lua_error(L);
+    return lua_gettop(L);
+}
+
+int scope(lua_State *L) {
+    return guarded(L, [&] {
+        if (!lua_istable(L, 1))
+            throw ScriptError("scope takes a table of a call's or link's handles, e.g. scope{call = c.htcall}");
+        lua_newtable(L);
+        int fields = lua_gettop(L);
+        lua_pushnil(L);
+        while (lua_next(L, 1)) {
+            std::string key = lua_type(L, -2) == LUA_TSTRING ? lua_tostring(L, -2) : "";
+            if (std::find(std::begin(kScopeFields), std::end(kScopeFields), key) == std::end(kScopeFields)) {
+                std::vector<std::string> names(std::begin(kScopeFields), std::end(kScopeFields));
+                throw ScriptError("scope: no field '" + key + "'" + did_you_mean(key, names) +
+                                  " (fields: call, link, context, hcom, line)");
+            }
+            if (!lua_isinteger(L, -1))
+                throw ScriptError("scope: field '" + key + "' should be a handle (an integer), not " + type_of(L, -1));
+            lua_pushvalue(L, -2);
+            lua_insert(L, -2);
+            lua_rawset(L, fields);
+        }
+        static const std::pair<const char *, lua_CFunction> wrapped[] = {
+            {"expect", expect},       {"expect_unordered", expect_unordered}, {"expect_sequence", expect_sequence},
+            {"idle", idle},           {"observations", observations}};
+        lua_newtable(L);
+        for (auto &[name, fn] : wrapped) {
+            lua_pushvalue(L, fields);
+            lua_pushcfunction(L, fn);
+            lua_pushcclosure(L, scoped, 2);
+            lua_setfield(L, -2, name);
+        }
         return 1;
     });
 }
@@ -523,7 +693,7 @@ int idle(lua_State *L) {
     return guarded(L, [&] {
         host_of(L).settle();
         refresh(L);
-        if (!state(L).observer->open().empty())
+        if (!open_records(L).empty())
             throw Failure("idle, but nothing expected these:" + open_list(L, {}, 12));
         return 0;
     });
@@ -574,7 +744,20 @@ int note(lua_State *L) {
     return guarded(L, [&] {
         std::size_t len = 0;
         const char *p = lua_tolstring(L, -1, &len);
-        host_of(L).trace().add(TraceKind::Note, std::string(p, len));
+        // Control bytes (a NUL ending a name, say) written as \xNN, so the
+        // timeline stays text.
+        std::string text;
+        for (std::size_t i = 0; i < len; ++i) {
+            auto c = static_cast<unsigned char>(p[i]);
+            if (c < 0x20 || c == 0x7F) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\x%02x", c);
+                text += esc;
+            } else {
+                text += static_cast<char>(c);
+            }
+        }
+        host_of(L).trace().add(TraceKind::Note, std::move(text));
         return 0;
     });
 }
@@ -587,7 +770,7 @@ int observations(lua_State *L) {
             stream = stream_arg(L, 1, "observations").name;
         lua_newtable(L);
         lua_Integer i = 1;
-        for (auto *o : state(L).observer->open(stream)) {
+        for (auto *o : open_records(L, stream)) {
             push_observation(L, *o);
             lua_rawseti(L, -2, i++);
         }
@@ -661,6 +844,8 @@ void check_idle(lua_State *L) {
 void open_expect(lua_State *L) {
     lua_register(L, "expect", expect);
     lua_register(L, "expect_unordered", expect_unordered);
+    lua_register(L, "expect_sequence", expect_sequence);
+    lua_register(L, "scope", scope);
     lua_register(L, "ignore", ignore);
     lua_register(L, "unignore", unignore);
     lua_register(L, "idle", idle);

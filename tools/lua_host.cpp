@@ -8,11 +8,13 @@
 #include "isdn/isdn_driver.h"
 #include "isdn/isdn_exchange.h"
 #include "lua_support.h"
+#include "suggest.h"
 #include "ndis_records.h"
 #include "ndis/ndis_wrapper.h"
 #include "ndis/ndistapi_model.h"
 #include "ndis/ndiswan_model.h"
 #include "ndis/ras_model.h"
+#include "nt/io_manager.h"
 #include "nt/regedit.h"
 #include "nt/registry.h"
 #include "check/trace.h"
@@ -61,8 +63,46 @@ int driver_initialize(lua_State *L) {
             throw ScriptError("driver.initialize: no miniport is registered (load the driver first)");
         if (host_of(L).ndis().initialized() && !host_of(L).ndis().halted())
             throw ScriptError("driver.initialize: the adapter is already initialised");
-        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().initialize()));
-        return 1;
+        // The media NDIS offers, by name or number; the WAN medium alone
+        // without a list.
+        static const std::vector<std::string> names = {"NdisMedium802_3",   "NdisMedium802_5",    "NdisMediumFddi",
+                                                       "NdisMediumWan",     "NdisMediumLocalTalk", "NdisMediumDix",
+                                                       "NdisMediumArcnetRaw", "NdisMediumArcnet878_2"};
+        std::vector<NDIS_MEDIUM> media = {NdisMediumWan};
+        if (!lua_isnoneornil(L, 1)) {
+            if (!lua_istable(L, 1))
+                throw ScriptError("driver.initialize takes a list of media, not " + type_of(L, 1));
+            media.clear();
+            lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, 1));
+            if (n == 0 || n > 64)
+                throw ScriptError("driver.initialize: the list of media holds 1 to 64 media");
+            for (lua_Integer i = 1; i <= n; ++i) {
+                lua_rawgeti(L, 1, i);
+                std::int64_t value = -1;
+                if (lua_isinteger(L, -1)) {
+                    value = lua_tointeger(L, -1);
+                } else if (lua_type(L, -1) == LUA_TSTRING) {
+                    std::string name = lua_tostring(L, -1);
+                    auto it = std::find(names.begin(), names.end(), name);
+                    if (it == names.end())
+                        throw ScriptError("driver.initialize: unknown medium '" + name + "'" +
+                                          did_you_mean(name, names));
+                    value = it - names.begin();
+                }
+                lua_pop(L, 1);
+                if (value < 0 || value > 0xFFFF)
+                    throw ScriptError("driver.initialize: medium " + std::to_string(i) +
+                                      " should be a name such as NdisMediumWan or a number");
+                media.push_back(static_cast<NDIS_MEDIUM>(value));
+            }
+        }
+        UINT selected = 0;
+        NDIS_STATUS status = host_of(L).ndis().initialize(media, &selected);
+        lua_pushinteger(L, static_cast<std::uint32_t>(status));
+        if (status != NDIS_STATUS_SUCCESS)
+            return 1;
+        lua_pushinteger(L, static_cast<lua_Integer>(selected) + 1);
+        return 2;
     });
 }
 
@@ -105,6 +145,21 @@ int driver_reset(lua_State *L) {
     });
 }
 
+// The two handlers NDIS has but seldom calls on a WAN miniport.
+int driver_reconfigure(lua_State *L) {
+    return running(L, "driver.reconfigure", [&] {
+        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().reconfigure()));
+        return 1;
+    });
+}
+
+int driver_transfer_data(lua_State *L) {
+    return running(L, "driver.transfer_data", [&] {
+        lua_pushinteger(L, static_cast<std::uint32_t>(host_of(L).ndis().transfer_data()));
+        return 1;
+    });
+}
+
 int driver_check_for_hang(lua_State *L) {
     return running(L, "driver.check_for_hang", [&] {
         lua_pushboolean(L, host_of(L).ndis().check_for_hang());
@@ -119,6 +174,24 @@ int driver_state(lua_State *L) {
                       : h.ndis().registered()  ? "loaded"
                                                : "absent");
     return 1;
+}
+
+// Symbolic links in the object namespace, as {name = ..., target = ...}.
+int driver_symbolic_links(lua_State *L) {
+    return guarded(L, [&] {
+        ObjectNamespace &objects = host_of(L).objects();
+        lua_newtable(L);
+        lua_Integer i = 1;
+        for (auto &name : objects.links()) {
+            lua_newtable(L);
+            lua_pushstring(L, name.c_str());
+            lua_setfield(L, -2, "name");
+            lua_pushstring(L, objects.link_target(name).c_str());
+            lua_setfield(L, -2, "target");
+            lua_rawseti(L, -2, i++);
+        }
+        return 1;
+    });
 }
 
 // ---- registry ----------------------------------------------------------------------
@@ -159,6 +232,39 @@ int registry_import(lua_State *L) {
     return guarded(L, [&] {
         std::string text = arg_string(L, 1, "registry.import", "REGEDIT4 text");
         import_reg(host_of(L).registry(), text, "registry.import");
+        return 0;
+    });
+}
+
+// registry.set_raw(path, name, type, bytes): the value's data byte for byte
+// (REG_SZ as UTF-16LE, terminated or not), under a type name or number.
+int registry_set_raw(lua_State *L) {
+    return guarded(L, [&] {
+        const char *fn = "registry.set_raw";
+        std::string path = reg_path(L, 1, fn);
+        std::string name = arg_string(L, 2, fn, "a value name");
+        static const std::vector<std::pair<std::string, std::uint32_t>> types = {
+            {"REG_NONE", 0},   {"REG_SZ", 1},        {"REG_EXPAND_SZ", 2}, {"REG_BINARY", 3},
+            {"REG_DWORD", 4},  {"REG_MULTI_SZ", 7}};
+        std::uint32_t type = 0;
+        if (lua_isinteger(L, 3)) {
+            type = arg_u32(L, 3, fn, "a type");
+        } else {
+            std::string t = arg_string(L, 3, fn, "a type name or number");
+            auto it = std::find_if(types.begin(), types.end(), [&](auto &p) { return p.first == t; });
+            if (it == types.end()) {
+                std::vector<std::string> names;
+                for (auto &p : types)
+                    names.push_back(p.first);
+                throw ScriptError("registry.set_raw: unknown type '" + t + "'" + did_you_mean(t, names));
+            }
+            type = it->second;
+        }
+        std::string bytes = arg_string(L, 4, fn, "a byte string");
+        Registry &reg = host_of(L).registry();
+        Registry::check_path(path);
+        reg.create_key(path, true);
+        reg.set_value(path, name, type, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
         return 0;
     });
 }
@@ -332,9 +438,13 @@ int ras_configure(lua_State *L) {
             if (!lua_istable(L, -1))
                 throw ScriptError("ras.configure: port " + std::to_string(i) + " is " + type_of(L, -1));
             check_keys(L, -1, fn, {"address", "usage"});
+            // An empty entry would end a REG_MULTI_SZ list, so a missing
+            // field takes what RAS itself would write for port i.
+            char address[16];
+            std::snprintf(address, sizeof address, "1-%02d-00", static_cast<int>(i % 100));
             RasPort p;
-            p.address = field_string(L, -1, "address", fn).value_or("");
-            p.usage = field_string(L, -1, "usage", fn).value_or("");
+            p.address = field_string(L, -1, "address", fn).value_or(address);
+            p.usage = field_string(L, -1, "usage", fn).value_or("ClientAndServer");
             ports.push_back(p);
             lua_pop(L, 1);
         }
@@ -909,11 +1019,15 @@ void open_host(lua_State *L) {
                                       {"reset", driver_reset},
                                       {"check_for_hang", driver_check_for_hang},
                                       {"state", driver_state},
+                                      {"symbolic_links", driver_symbolic_links},
+                                      {"reconfigure", driver_reconfigure},
+                                      {"transfer_data", driver_transfer_data},
                                       {nullptr, nullptr}};
     register_table(L, "driver", driver);
     static const luaL_Reg registry[] = {{"load", registry_load},     {"import", registry_import},
                                         {"set", registry_set},       {"get", registry_get},
                                         {"delete", registry_delete}, {"export", registry_export},
+                                        {"set_raw", registry_set_raw},
                                         {nullptr, nullptr}};
     register_table(L, "registry", registry);
     lua_getglobal(L, "registry");

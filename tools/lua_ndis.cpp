@@ -5,6 +5,7 @@
 #include <set>
 
 #include "lua_support.h"
+#include "suggest.h"
 #include "ndis_records.h"
 #include "ndis/ndis_wrapper.h"
 #include "ndis/ndistapi_model.h"
@@ -98,7 +99,7 @@ void encode(lua_State *L, int table, const RecordInfo &r, Bytes &buf, std::size_
             throw ScriptError(where + ": field names are strings");
         }
         std::string key = lua_tostring(L, -2);
-        if (prefix.empty() && (key == "length" || key == "room")) {
+        if (prefix.empty() && (key == "length" || key == "room" || key == "fill")) {
             lua_pop(L, 1);
             continue;
         }
@@ -126,7 +127,13 @@ void encode(lua_State *L, int table, const RecordInfo &r, Bytes &buf, std::size_
         }
         if (!f) {
             lua_pop(L, 2);
-            throw ScriptError(where + " has no field '" + key + "' (fields: " + field_list(r) + ")");
+            std::vector<std::string> names;
+            for (auto &field : r.fields)
+                names.emplace_back(field.name);
+            for (auto &[name, pair] : variable_parts(r))
+                names.push_back(name);
+            throw ScriptError(where + " has no field '" + key + "'" + did_you_mean(key, names) +
+                              " (fields: " + field_list(r) + ")");
         }
         switch (f->kind) {
         case FieldKind::Scalar:
@@ -243,7 +250,8 @@ int request(lua_State *L, bool is_query) {
         else
             throw ScriptError(std::string(fn) + " takes an OID name or number first, not " + type_of(L, 1));
         if (!oid)
-            throw ScriptError(std::string(fn) + ": unknown OID '" + lua_tostring(L, 1) + "'");
+            throw ScriptError(std::string(fn) + ": unknown OID '" + lua_tostring(L, 1) + "'" +
+                              did_you_mean(lua_tostring(L, 1), oid_names()));
         lua_settop(L, 2); // a missing field table becomes an empty one in slot 2
         bool has_fields = lua_istable(L, 2);
         if (!has_fields && !lua_isnoneornil(L, 2))
@@ -256,6 +264,9 @@ int request(lua_State *L, bool is_query) {
         std::optional<std::int64_t> room = field_integer(L, 2, "room", fn);
         if ((length && (*length < 0 || *length > 0xFFFF)) || (room && (*room < 0 || *room > 0xFFFF)))
             throw ScriptError(std::string(fn) + ": length and room lie between 0 and 65535");
+        std::optional<std::int64_t> fill = field_integer(L, 2, "fill", fn);
+        if (fill && (*fill < 0 || *fill > 0xFF))
+            throw ScriptError(std::string(fn) + ": fill is a byte, 0 to 255");
 
         Bytes buf;
         const RecordInfo *r = oid->record;
@@ -270,6 +281,11 @@ int request(lua_State *L, bool is_query) {
             if (result)
                 size = result->offset + std::max(room_bytes, std::size_t{4});
             buf.assign(size, 0);
+            // The record the driver fills may start out as `fill` bytes, so
+            // a count it leaves alone shows apart from one it sets to 0.
+            if (result && fill)
+                std::fill(buf.begin() + static_cast<std::ptrdiff_t>(result->offset) + 4, buf.end(),
+                          static_cast<std::uint8_t>(*fill));
             if (result)
                 put(buf, result->offset, 4, room_bytes);
             for (auto &f : r->fields) // input records say how big they are
@@ -411,9 +427,29 @@ int constant_of(lua_State *L) {
 
 } // namespace
 
+// How many status indications the driver made and how many times it said
+// NdisMIndicateStatusComplete, since the host started.
+static int status_counts(lua_State *L) {
+    return guarded(L, [&] {
+        auto &ndis = state(L).host->ndis();
+        lua_newtable(L);
+        lua_pushinteger(L, static_cast<lua_Integer>(ndis.status_indications()));
+        lua_setfield(L, -2, "indications");
+        lua_pushinteger(L, static_cast<lua_Integer>(ndis.status_completes()));
+        lua_setfield(L, -2, "completes");
+        return 1;
+    });
+}
+
 void open_ndis(lua_State *L) {
     static const luaL_Reg functions[] = {
-        {"query", query}, {"set", set}, {"oids", oids}, {"fields", fields}, {"constant", constant_of}, {nullptr, nullptr}};
+        {"query", query},
+        {"set", set},
+        {"oids", oids},
+        {"fields", fields},
+        {"constant", constant_of},
+        {"status_counts", status_counts},
+        {nullptr, nullptr}};
     register_table(L, "ndis", functions);
 }
 

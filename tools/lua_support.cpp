@@ -1,6 +1,8 @@
 #include "lua_support.h"
+#include "suggest.h"
 
 #include <cmath>
+#include <set>
 #include <cstring>
 
 namespace tolvanex::sim {
@@ -22,14 +24,34 @@ void set_state(lua_State *L, ScriptState *st) {
 }
 
 std::string script_where(lua_State *L) {
+    // The whole path, not Lua's shortened one; inside a step library, the
+    // script's line that called the step as well.
     lua_Debug ar;
+    std::string where;
     for (int level = 0; lua_getstack(L, level, &ar); ++level) {
         if (!lua_getinfo(L, "Sl", &ar))
             break;
-        if (ar.currentline > 0 && ar.source && ar.source[0] == '@')
-            return std::string(ar.short_src) + ":" + std::to_string(ar.currentline);
+        if (ar.currentline <= 0 || !ar.source || ar.source[0] != '@')
+            continue;
+        std::string here = std::string(ar.source + 1) + ":" + std::to_string(ar.currentline);
+        bool library = std::string_view(ar.source).starts_with("@scenarios/lib/");
+        if (where.empty())
+            where = here;
+        else if (!library)
+            return where + " (from " + here + ")";
+        if (!library)
+            return where;
     }
-    return {};
+    return where;
+}
+
+std::string full_paths(std::string message, const std::string &path) {
+    for (std::size_t k = std::min<std::size_t>(path.size(), LUA_IDSIZE); k >= 20 && k <= path.size(); --k) {
+        std::string cut = "..." + path.substr(path.size() - k) + ":";
+        for (auto at = message.find(cut); at != std::string::npos; at = message.find(cut, at + path.size()))
+            message.replace(at, cut.size(), path + ":");
+    }
+    return message;
 }
 
 std::string type_of(lua_State *L, int index) {
@@ -127,7 +149,9 @@ void check_keys(lua_State *L, int table, const char *fn, std::initializer_list<c
                 list += (list.empty() ? "" : ", ") + std::string(a);
             std::string key = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : type_of(L, -1);
             lua_pop(L, 1);
-            throw ScriptError(std::string(fn) + ": unknown field '" + key + "' (fields: " + list + ")");
+            std::vector<std::string> names(allowed.begin(), allowed.end());
+            throw ScriptError(std::string(fn) + ": unknown field '" + key + "'" + did_you_mean(key, names) +
+                              " (fields: " + list + ")");
         }
     }
 }
@@ -208,9 +232,53 @@ std::optional<host::Ticks> field_seconds(lua_State *L, int table, const char *ke
     return to_ticks(*v, std::string(fn) + " " + key);
 }
 
+namespace {
+
+// __index of an API table (upvalue: its name) and of the globals: a name
+// that is not there is a mistake, said at once with the nearest name,
+// rather than "attempt to call a nil value" a step later.
+int missing_name(lua_State *L) {
+    return guarded(L, [&]() -> int {
+        std::string table = lua_isstring(L, lua_upvalueindex(1)) ? lua_tostring(L, lua_upvalueindex(1)) : "";
+        std::string key = lua_type(L, 2) == LUA_TSTRING ? lua_tostring(L, 2) : "";
+        // Not a name, or what the sandbox leaves out on purpose: a plain nil.
+        static const std::set<std::string> sandboxed = {"dofile", "loadfile", "collectgarbage", "io", "os",
+                                                         "package", "debug", "random", "randomseed", "dump"};
+        if (key.empty() || key.starts_with("__") || sandboxed.count(key))
+            return 0;
+        std::vector<std::string> names;
+        lua_pushnil(L);
+        while (lua_next(L, 1)) {
+            lua_pop(L, 1);
+            if (lua_type(L, -1) == LUA_TSTRING)
+                names.emplace_back(lua_tostring(L, -1));
+        }
+        std::string best = closest(key, names);
+        std::string full = table.empty() ? key : table + "." + key;
+        std::string hint = best.empty() ? "" : " (did you mean '" + (table.empty() ? best : table + "." + best) + "'?)";
+        throw ScriptError((table.empty() ? "no global '" : "no function '") + full + "'" + hint +
+                          (table.empty() ? "" : "; see docs/scenarios.md"));
+    });
+}
+
+} // namespace
+
+void guard_names(lua_State *L, int table, const char *name) {
+    table = lua_absindex(L, table);
+    lua_newtable(L);
+    if (name)
+        lua_pushstring(L, name);
+    else
+        lua_pushnil(L);
+    lua_pushcclosure(L, missing_name, 1);
+    lua_setfield(L, -2, "__index");
+    lua_setmetatable(L, table);
+}
+
 void register_table(lua_State *L, const char *name, const luaL_Reg *functions) {
     lua_newtable(L);
     luaL_setfuncs(L, functions, 0);
+    guard_names(L, -1, name);
     lua_setglobal(L, name);
 }
 

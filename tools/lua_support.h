@@ -51,6 +51,9 @@ struct ScriptState {
     bool driver_loaded = false;
     host::DriverEntryRoutine driver_entry = nullptr; // the linked driver's or the loaded image's
     bool records_events = true; // false on the NT image, whose event hook records nothing
+    // While a scoped expectation runs: the call's or link's handles. A
+    // record naming another value under one of these fields is not its.
+    std::vector<std::pair<std::string, std::int64_t>> scope;
     std::string script_dir;
 
     // How the run ended, when not by returning.
@@ -63,6 +66,9 @@ void set_state(lua_State *L, ScriptState *st);
 
 // "scenarios/x.lua:12" for the innermost line of a script file, or "".
 std::string script_where(lua_State *L);
+// `message` with Lua's shortened forms ("...h/to/x.lua:3:") of `path`
+// written out in full.
+std::string full_paths(std::string message, const std::string &path);
 
 // Runs `f` and turns what it throws into a Lua error, once every C++ frame
 // of it has been left.
@@ -109,6 +115,9 @@ std::optional<host::Ticks> field_seconds(lua_State *L, int table, const char *ke
 
 std::string type_of(lua_State *L, int index);
 
+// Makes reading a name `table` lacks a script error naming the nearest one
+// (`name` is the table's global name; nullptr for the globals).
+void guard_names(lua_State *L, int table, const char *name);
 // A table of functions as a global.
 void register_table(lua_State *L, const char *name, const luaL_Reg *functions);
 

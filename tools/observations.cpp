@@ -21,7 +21,7 @@ const std::vector<StreamInfo> &streams() {
         {"tapi", "an event the driver indicated to NDIS TAPI",
          {"msg", "line", "call", "p1", "p2", "p3", "state", "devstate"}},
         {"wan", "a line up or down the driver indicated to NDISWAN",
-         {"event", "link", "context", "call", "speed"}},
+         {"event", "link", "context", "call", "speed", "link_speed", "quality", "send_window"}},
         {"frame", "a frame the driver handed NDISWAN", {"context", "link", "length", "data", "status"}},
         {"completion", "NDISWAN's send completed by the driver", {"packet", "link", "length", "status"}},
         {"event", "an entry the driver wrote to the event log",
@@ -86,9 +86,9 @@ std::string Observation::describe() const {
     return out + " at " + format_time(time);
 }
 
-Observation &Observer::add(Ticks time, std::string stream) {
+Observation &Observer::add(Ticks time, std::uint64_t order, std::string stream) {
     Observation &o = observations_.emplace_back();
-    o.seq = next_seq_++;
+    o.order = order;
     o.time = time;
     o.stream = std::move(stream);
     return o;
@@ -100,7 +100,7 @@ std::size_t Observer::poll() {
     const auto &cmds = host_.isdn().commands();
     for (; isdn_ < cmds.size(); ++isdn_) {
         const IsdnCommandRecord &c = cmds[isdn_];
-        Observation &o = add(c.time, "isdn");
+        Observation &o = add(c.time, c.order, "isdn");
         o.fields = {{"id", static_cast<std::int64_t>(c.id)},
                     {"name", IsdnDriver::command_name(c.command, c.code)},
                     {"class", static_cast<std::int64_t>(c.command)},
@@ -116,7 +116,7 @@ std::size_t Observer::poll() {
     const auto &events = host_.tapi().events();
     for (; tapi_ < events.size(); ++tapi_) {
         const NDIS_TAPI_EVENT &e = events[tapi_].event;
-        Observation &o = add(events[tapi_].time, "tapi");
+        Observation &o = add(events[tapi_].time, events[tapi_].order, "tapi");
         o.fields = {{"msg", tapi_message_name(e.ulMsg)},
                     {"line", static_cast<std::int64_t>(e.htLine)},
                     {"call", static_cast<std::int64_t>(e.htCall)},
@@ -137,15 +137,18 @@ std::size_t Observer::poll() {
         bool up = downs_ == downs.size() || (links_ < links.size() && links[links_].order < downs[downs_].order);
         if (up) {
             const LinkRecord &l = links[links_++];
-            Observation &o = add(l.up_time, "wan");
+            Observation &o = add(l.up_time, l.order, "wan");
             o.fields = {{"event", std::string("up")},
                         {"link", static_cast<std::int64_t>(l.link_handle)},
                         {"context", static_cast<std::int64_t>(l.context)},
                         {"call", static_cast<std::int64_t>(l.connection_id)},
-                        {"speed", static_cast<std::int64_t>(l.speed) * 100}};
+                        {"speed", static_cast<std::int64_t>(l.speed) * 100},
+                        {"link_speed", static_cast<std::int64_t>(l.speed)},
+                        {"quality", static_cast<std::int64_t>(l.quality)},
+                        {"send_window", static_cast<std::int64_t>(l.send_window)}};
         } else {
             const LineDownRecord &d = downs[downs_++];
-            Observation &o = add(d.time, "wan");
+            Observation &o = add(d.time, d.order, "wan");
             o.fields = {{"event", std::string("down")}, {"context", static_cast<std::int64_t>(d.context)}};
         }
     }
@@ -157,7 +160,7 @@ std::size_t Observer::poll() {
         for (auto &l : links)
             if (l.context == f.link_context)
                 handle = l.link_handle;
-        Observation &o = add(f.time, "frame");
+        Observation &o = add(f.time, f.order, "frame");
         o.fields = {{"context", static_cast<std::int64_t>(f.link_context)},
                     {"link", handle},
                     {"length", static_cast<std::int64_t>(f.bytes.size())},
@@ -173,7 +176,7 @@ std::size_t Observer::poll() {
         const SentPacket &p = packets[i];
         if (!p.completion)
             return false;
-        Observation &o = add(p.completed_time, "completion");
+        Observation &o = add(p.completed_time, p.completed_order, "completion");
         o.fields = {{"packet", static_cast<std::int64_t>(p.id)},
                     {"link", static_cast<std::int64_t>(p.link_handle)},
                     {"length", static_cast<std::int64_t>(p.length)},
@@ -192,7 +195,7 @@ std::size_t Observer::poll() {
         } catch (const HostError &) {
             text.clear();
         }
-        Observation &o = add(e.time, "event");
+        Observation &o = add(e.time, e.order, "event");
         o.fields = {{"id", static_cast<std::int64_t>(e.id)},
                     {"name", m ? m->symbolic_name : std::string()},
                     {"severity", std::string(severities[e.id >> 30])},
@@ -203,9 +206,11 @@ std::size_t Observer::poll() {
                     {"thread", e.context}};
     }
 
-    // Records of one poll in the order they happened.
+    // Records of one poll in the order they happened, numbered in it.
     std::stable_sort(observations_.begin() + static_cast<std::ptrdiff_t>(before), observations_.end(),
-                     [](const Observation &a, const Observation &b) { return a.time < b.time; });
+                     [](const Observation &a, const Observation &b) { return a.order < b.order; });
+    for (std::size_t i = before; i < observations_.size(); ++i)
+        observations_[i].seq = next_seq_++;
     return observations_.size() - before;
 }
 

@@ -18,7 +18,8 @@ namespace tolvanex::sim {
 using FieldValue = std::variant<std::int64_t, std::string, std::vector<std::string>>;
 
 struct Observation {
-    std::uint64_t seq = 0;
+    std::uint64_t seq = 0;   // place among all records of the run, every stream together
+    std::uint64_t order = 0; // the host's stamp, from which seq is made
     host::Ticks time = 0;
     std::string stream;
     std::vector<std::pair<std::string, FieldValue>> fields;
@@ -63,7 +64,7 @@ class Observer {
     void set_ignored(Observation &o, bool ignored);
 
   private:
-    Observation &add(host::Ticks time, std::string stream);
+    Observation &add(host::Ticks time, std::uint64_t order, std::string stream);
     static void drop_bytes(Observation &o);
     void trim();
     host::Host &host_;

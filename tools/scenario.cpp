@@ -3,6 +3,7 @@
 #include "scenario.h"
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -15,6 +16,7 @@
 #include "isdn/isdn_exchange.h"
 #include "nt/kernel.h"
 #include "lua_support.h"
+#include "suggest.h"
 #include "nt/memory.h"
 #include "ndis/ndis_wrapper.h"
 #include "ndis/ndiswan_model.h"
@@ -69,11 +71,11 @@ void instruction_hook(lua_State *L, lua_Debug *) {
 int message_handler(lua_State *L) {
     if (lua_type(L, 1) == LUA_TSTRING)
         return 1;
-    char where[300] = "";
+    char where[4200] = "";
     lua_Debug ar;
     for (int level = 1; lua_getstack(L, level, &ar); ++level)
         if (lua_getinfo(L, "Sl", &ar) && ar.currentline > 0 && ar.source[0] == '@') {
-            std::snprintf(where, sizeof where, "%s:%d: ", ar.short_src, ar.currentline);
+            std::snprintf(where, sizeof where, "%.4096s:%d: ", ar.source + 1, ar.currentline);
             break;
         }
     if (luaL_callmeta(L, 1, "__tostring") && lua_type(L, -1) == LUA_TSTRING)
@@ -121,6 +123,61 @@ bool is_builtin(const std::string &name, std::string &text, std::string &chunk) 
     return false;
 }
 
+// require "steps": a built-in library, run once and kept.
+int require_library(lua_State *L) {
+    const BuiltinScenario *found = nullptr;
+    int missing = guarded(L, [&] {
+        std::string name = arg_string(L, 1, "require", "a library name");
+        std::vector<std::string> names;
+        for (auto &b : builtin_libraries()) {
+            names.emplace_back(b.name);
+            if (name == b.name)
+                found = &b;
+        }
+        if (!found) {
+            std::string list;
+            for (auto &n : names)
+                list += (list.empty() ? "" : ", ") + n;
+            throw ScriptError("require: no library '" + name + "'" + did_you_mean(name, names) +
+                              " (libraries: " + list + ")");
+        }
+        return 0;
+    });
+    (void)missing;
+    lua_settop(L, 1);
+    lua_getfield(L, LUA_REGISTRYINDEX, "tolvanex.libraries");
+    if (lua_isnil(L, -1)) {
+        lua_pop(L, 1);
+        lua_newtable(L);
+        lua_pushvalue(L, -1);
+        lua_setfield(L, LUA_REGISTRYINDEX, "tolvanex.libraries");
+    }
+    lua_getfield(L, 2, found->name);
+    if (!lua_isnil(L, -1))
+        return 1;
+    lua_pop(L, 1);
+    char chunk[200];
+    std::snprintf(chunk, sizeof chunk, "@scenarios/lib/%s.lua", found->name);
+    if (luaL_loadbufferx(L, found->text, std::strlen(found->text), chunk, "t") != LUA_OK)
+        return lua_error(L);
+    lua_pushstring(L, found->name);
+    lua_call(L, 1, 1);
+    if (lua_isnil(L, -1)) {
+        lua_pop(L, 1);
+        lua_pushboolean(L, 1);
+    }
+    // A misspelt step is named at once, like a misspelt API function.
+    if (lua_istable(L, -1)) {
+        if (lua_getmetatable(L, -1))
+            lua_pop(L, 1); // the library's own
+        else
+            guard_names(L, -1, found->name);
+    }
+    lua_pushvalue(L, -1);
+    lua_setfield(L, 2, found->name);
+    return 1;
+}
+
 // The last `count` records before record `end`.
 void print_trace_tail(std::ostream &err, const Trace &trace, std::size_t count, std::size_t end) {
     const auto &records = trace.records();
@@ -164,7 +221,11 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         script_dir = file.parent_path().string();
     } else if (!(builtin = is_builtin(options.script, text, chunk))) {
         result.status = kUsage;
-        result.summary = "no scenario file or built-in scenario named '" + options.script + "' (see --list)";
+        std::vector<std::string> names;
+        for (auto &b : builtin_scenarios())
+            names.emplace_back(b.name);
+        result.summary = "no scenario file or built-in scenario named '" + options.script + "'" +
+                         did_you_mean(options.script, names) + " (see --list)";
         err << "tolvanex-sim: " << result.summary << '\n';
         return result;
     }
@@ -185,7 +246,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
             out << "NT image " << options.image->string() << ": mapped at " << hex32(static_cast<std::uint32_t>(image->base()))
                 << ", " << image->imports().size() << " imports bound to the host; its event hook records nothing\n";
     }
-    Host host(HostOptions{.seed = options.seed, .real_time = options.real_time});
+    Host host(HostOptions{.seed = options.seed, .real_time = options.real_time, .real_time_rate = options.real_time_rate});
     host.memory().set_limit(options.max_memory);
     for (const auto &[site, n] : options.faults)
         host.faults().fail_nth(site, n);
@@ -279,6 +340,10 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     open_expect(L);
     open_tun(L);
     open_isdn_raw(L);
+    lua_register(L, "require", require_library);
+    lua_pushglobaltable(L);
+    guard_names(L, -1, nullptr);
+    lua_pop(L, 1);
     lua_newtable(L);
     lua_pushstring(L, options.script.c_str());
     lua_rawseti(L, -2, 0);
@@ -367,6 +432,11 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
         }
     }
 
+    // Lua shortens long script paths in its own messages; every message
+    // names the script in full.
+    error = full_paths(error, chunk.substr(1));
+    if (st.failure)
+        st.failure = full_paths(*st.failure, chunk.substr(1));
     result.virtual_seconds = static_cast<double>(host.now()) / kTicksPerSecond;
     result.expectations = st.expectations;
     result.injected = host.faults().injected();
@@ -428,7 +498,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     if (result.status == kPassed && !options.quiet) {
         out << "  verifier: no rule broken (" << format_time(host.now()) << " s of virtual time, "
             << host.kernel().switches() << " context switches)\n";
-        out << options.script << ": " << result.summary << '\n';
+        out << options.script << " (seed " << options.seed << "): " << result.summary << '\n';
     }
     try {
         if (trace_file)

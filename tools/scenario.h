@@ -28,6 +28,8 @@ struct ScenarioOptions {
     std::vector<std::string> args;   // the script's `arg`
     std::uint64_t seed = 0;
     bool real_time = false;
+    double real_time_rate = 1;       // virtual seconds per wall second
+    std::string real_time_text;      // the rate as given, for the replay line
     bool quiet = false;              // nothing on stdout; failures still reach stderr
     bool timeline = true;            // echo the trace as it is made
     bool report = false;             // the event log and the summary after the run
@@ -69,5 +71,7 @@ struct BuiltinScenario {
     const char *text;
 };
 const std::vector<BuiltinScenario> &builtin_scenarios();
+// Libraries a script may `require` (scenarios/lib/*.lua at build time).
+const std::vector<BuiltinScenario> &builtin_libraries();
 
 } // namespace tolvanex::sim

@@ -1,78 +1,74 @@
 // tolvanex-sim: runs the Tolvanex driver on the simulated NT host. With no
 // arguments it runs the built-in demonstration; with a script, that scenario.
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <map>
-#include <vector>
 #include <iostream>
+#include <limits>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "fault_sweep.h"
 #include "host.h"
-#include "wall_limit.h"
 #include "scenario.h"
+#include "suggest.h"
+#include "wall_limit.h"
 
 using namespace tolvanex;
 
 namespace {
 
-void usage(std::FILE *out) {
-    std::fprintf(out,
-                 "usage: tolvanex-sim [options] [SCRIPT.lua | NAME] [script arguments]\n"
-                 "Runs the Tolvanex driver on the simulated NT host. Without a script it runs the built-in\n"
-                 "demonstration; NAME is a built-in scenario (see --list).\n"
-                 "  --seed N         scheduler seed (0, the default, is the calm order)\n"
-                 "  --seeds A..B     run once per seed from A to B; one line per failing seed\n"
-                 "  -j N             with --seeds, run the seeds in N processes\n"
-                 "  --config FILE    import a REGEDIT4 file before the script runs\n"
-                 "  --image FILE     run the NT image FILE (tolvanex.sys) instead of the linked driver\n"
-                 "                   (the 32-bit simulator, build-i386/tools/tolvanex-sim)\n"
-                 "                   (the demonstration uses configs/default.reg without it)\n"
-                 "  --trace FILE     write the whole trace to FILE as the run goes: JSON Lines for\n"
-                 "                   .jsonl or .json, the timeline's text for any other name\n"
-                 "  --pcap FILE      write a pcapng capture as the run goes: the ISDN driver's blocks,\n"
-                 "                   and one interface per B-channel call with its PPP frames\n"
-                 "  --junit FILE     with --seeds: a JUnit report, one test case per seed\n"
-                 "  --ladder FILE    the run as a message-sequence chart: .msc, .svg or .png (mscgen), .mmd\n"
-                 "  --summary        each call, frames and goodput per channel, the verdict, after the run\n"
-                 "                   (the demonstration prints it anyway)\n"
-                 "  --summary-json FILE  the same as JSON\n"
-                 "  --lang en|fr     language of the event log\n"
-                 "  --real-time      bind the virtual clock to the wall clock\n"
-                 "  --quiet          print only failures\n"
-                 "  --fault SITE:K   fail the K-th call at SITE (repeatable); expectations then only advise\n"
-                 "  --fault-sweep [SITE,...]  one run per (site, k) failing the k-th call of the site, for\n"
-                 "                   every site the scenario reaches (or those named); a table per site\n"
-                 "  --max-wall S     stop a run (each seed of a sweep) after S seconds of wall time: exit 4\n"
-                 "  --max-memory N   stop a run whose driver holds more than N bytes at once (N may end in\n"
-                 "                   K or M); the verifier stops it with memory.limit\n"
-                 "  --list           list the built-in scenarios\n"
-                 "  --help, --version\n"
-                 "Exit status: 0 every expectation met, 1 an expectation failed (or, under a fault, an invariant),\n"
-                 "2 usage or script error, 3 the verifier stopped the run, 4 a run passed --max-wall,\n"
-                 "5 a sanitizer reported an error.\n");
-}
+const char kVersion[] = "tolvanex-sim " TOLVANEX_VERSION " (" TOLVANEX_GIT_DESCRIBE ")";
 
-bool whole_number(const std::string &text, std::uint64_t &out) {
-    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    out = std::stoull(text);
-    return true;
-}
+const char kFooter[] = "tolvanex-sim [OPTIONS] [SCRIPT.lua | NAME] [script arguments]\n"
+                       "A SCRIPT is a .lua file or the name of a built-in scenario (see --list). Options go before\n"
+                       "it; what follows it goes to the script, and anything after `--` goes to the script as is.\n"
+                       "Without a script the built-in demonstration runs (on configs/default.reg without --config).\n"
+                       "Exit status: 0 every expectation met, 1 an expectation failed (or, under a fault, an\n"
+                       "invariant), 2 usage or script error, 3 the verifier stopped the run, 4 a run passed\n"
+                       "--max-wall, 5 a sanitizer reported an error.";
 
 [[noreturn]] void bad(const std::string &message) {
     std::fprintf(stderr, "tolvanex-sim: %s\n", message.c_str());
     std::fprintf(stderr, "try 'tolvanex-sim --help'\n");
     std::exit(sim::kUsage);
+}
+
+// A seed: a whole number from 0 to the largest 64-bit one.
+std::uint64_t seed_value(const std::string &option, const std::string &text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        bad(option + " needs a whole number, not '" + text + "'");
+    std::string digits = text.substr(std::min(text.find_first_not_of('0'), text.size() - 1));
+    static const std::string kMax = std::to_string(std::numeric_limits<std::uint64_t>::max());
+    if (digits.size() > kMax.size() || (digits.size() == kMax.size() && digits > kMax))
+        bad(option + " " + text + " is out of range: seeds go from 0 to " + kMax);
+    return std::stoull(digits);
+}
+
+// A file the run will write: made now, so a path that cannot be written
+// stops the run before it starts rather than after it.
+void check_writable(const std::string &option, const std::filesystem::path &file) {
+    std::error_code ec;
+    bool existed = std::filesystem::exists(file, ec);
+    if (std::filesystem::is_directory(file, ec))
+        bad(option + " " + file.string() + " is a directory; give a file");
+    std::ofstream out(file, std::ios::app);
+    if (!out)
+        bad(option + " " + file.string() + ": cannot write there (" + std::strerror(errno) + ")");
+    out.close();
+    if (!existed)
+        std::filesystem::remove(file, ec);
 }
 
 // Quoted for a POSIX shell unless every character is plainly safe.
@@ -100,15 +96,22 @@ std::string replay_line(const sim::ScenarioOptions &o, bool demo, bool config_gi
     if (o.config && config_given)
         line += " --config " + quoted(o.config->string());
     if (o.real_time)
-        line += " --real-time";
+        line += o.real_time_rate == 1 ? std::string(" --real-time") : " --real-time=" + quoted(o.real_time_text);
     if (o.image)
         line += " --image " + quoted(o.image->string());
     for (auto &[site, k] : o.faults)
         line += " --fault " + quoted(site + ":" + std::to_string(k));
     if (!demo) {
         line += " " + quoted(o.script);
-        for (auto &a : o.args)
+        bool dashes = false;
+        for (auto &a : o.args) {
+            // What would read as an option goes after `--`.
+            if (!dashes && a.starts_with("-")) {
+                line += " --";
+                dashes = true;
+            }
             line += " " + quoted(a);
+        }
     }
     return line;
 }
@@ -265,7 +268,7 @@ std::vector<Worker> start_workers(sim::ScenarioOptions options, std::uint64_t fi
                 if (!write_all(fds[1], head, sizeof head) || !write_all(fds[1], &o.wall, sizeof o.wall) ||
                     !write_all(fds[1], o.first_line.data(), o.first_line.size()))
                     _exit(1);
-                if (o.status == sim::kUsage)
+                if (o.status == sim::kUsage || last - seed < jobs)
                     break;
             }
             _exit(0);
@@ -331,6 +334,8 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
                          static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
                          static_cast<unsigned long long>(failed));
         }
+        if (seed == last)
+            break; // the last seed may be the largest there is
     }
     for (auto &w : workers) {
         close(w.fd);
@@ -350,131 +355,219 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
     return status_of[worst];
 }
 
+// The option names of `app`, as they are written: "--seed", "-s".
+std::vector<std::string> option_names(const CLI::App &app) {
+    std::vector<std::string> names;
+    for (const CLI::Option *o : app.get_options()) {
+        for (auto &l : o->get_lnames())
+            names.push_back("--" + l);
+        for (auto &s : o->get_snames())
+            names.push_back("-" + s);
+    }
+    return names;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     sim::ScenarioOptions options;
-    std::optional<std::pair<std::uint64_t, std::uint64_t>> seeds;
-    bool seed_given = false;
+    std::string seed_text, seeds_text, config, trace, pcap, real_time = "";
+    std::string image, junit, ladder, summary_json, max_wall_text, max_memory_text;
+    std::vector<std::string> faults;
     std::optional<std::string> fault_sweep; // the sites, "" for every one
-    double max_wall = 0;
     std::uint64_t jobs = 1;
-    std::string junit;
-    int i = 1;
-    for (; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a.empty() || a[0] != '-')
-            break;
-        auto value = [&](const char *what) -> std::string {
-            if (i + 1 >= argc)
-                bad(a + " needs " + what);
-            return argv[++i];
-        };
-        if (a == "--help" || a == "-h") {
-            usage(stdout);
-            return 0;
-        } else if (a == "--version") {
-            std::printf("tolvanex-sim 0.2.0\n");
-            return 0;
-        } else if (a == "--list") {
-            for (auto &b : sim::builtin_scenarios())
-                std::printf("  %-16s %s\n", b.name, b.summary);
-            return 0;
-        } else if (a == "--quiet") {
-            options.quiet = true;
-        } else if (a == "--real-time") {
-            options.real_time = true;
-        } else if (a == "--seed") {
-            std::string v = value("a whole number");
-            if (!whole_number(v, options.seed))
-                bad("--seed needs a whole number, not '" + v + "'");
-            seed_given = true;
-        } else if (a == "--seeds") {
-            std::string v = value("a range A..B");
-            auto dots = v.find("..");
-            std::uint64_t from = 0, to = 0;
-            if (dots == std::string::npos || !whole_number(v.substr(0, dots), from) ||
-                !whole_number(v.substr(dots + 2), to) || from > to || to - from >= 10'000'000)
-                bad("--seeds needs a range A..B with A <= B, not '" + v + "'");
-            seeds = {from, to};
-        } else if (a == "-j") {
-            std::string v = value("a number of processes");
-            if (!whole_number(v, jobs) || jobs < 1 || jobs > 256)
-                bad("-j needs a number of processes from 1 to 256, not '" + v + "'");
-        } else if (a == "--config") {
-            options.config = value("a .reg file");
-        } else if (a == "--image") {
-            options.image = value("an NT image file");
-        } else if (a == "--trace") {
-            options.trace_file = value("a file");
-        } else if (a == "--junit") {
-            junit = value("a file");
-        } else if (a == "--ladder") {
-            options.ladder_file = value("a .msc, .svg, .png or .mmd file");
-        } else if (a == "--summary") {
-            options.summary = true;
-        } else if (a == "--summary-json") {
-            options.summary_json = value("a file");
-        } else if (a == "--pcap") {
-            options.pcap_file = value("a file");
-        } else if (a == "--lang") {
-            options.lang = value("en or fr");
-            if (options.lang != "en" && options.lang != "fr")
-                bad("--lang takes en or fr, not '" + options.lang + "'");
-        } else if (a == "--fault") {
-            std::string v = value("SITE:K");
-            std::pair<std::string, unsigned> f;
-            if (!sim::parse_fault(v, f))
-                bad("--fault needs SITE:K with K a call number from 1, not '" + v + "'");
-            options.faults.push_back(f);
-            options.advisory = true;
-        } else if (a == "--fault-sweep") {
-            // A site list follows unless the next word is the scenario.
-            bool list = i + 2 < argc && argv[i + 1][0] != '-' && !is_scenario(argv[i + 1]);
-            fault_sweep = list ? std::string(argv[++i]) : std::string();
-        } else if (a == "--max-wall") {
-            std::string v = value("a number of seconds");
-            char *end = nullptr;
-            max_wall = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end || !(max_wall > 0 && max_wall <= 1e6))
-                bad("--max-wall needs a number of seconds above 0, not '" + v + "'");
-        } else if (a == "--max-memory") {
-            std::string v = value("a size");
-            std::uint64_t n = 0;
-            int shift = v.ends_with('K') ? 10 : v.ends_with('M') ? 20 : 0;
-            if (!whole_number(shift ? v.substr(0, v.size() - 1) : v, n) || n == 0 || n > (1ULL << (40 - shift)))
-                bad("--max-memory needs a size in bytes from 1 (or with K or M), not '" + v + "'");
-            options.max_memory = static_cast<std::size_t>(n << shift);
-        } else if (a == "--") {
-            ++i;
-            break;
-        } else {
-            bad("unknown option '" + a + "'");
+    bool list = false, version = false;
+
+    CLI::App app{"Runs the Tolvanex driver on the simulated NT host.", "tolvanex-sim"};
+    app.footer(kFooter);
+    app.prefix_command();
+    app.add_option("-s,--seed", seed_text, "scheduler seed (0, the default, is the calm order)")->type_name("N");
+    app.add_option("--seeds", seeds_text, "run once per seed from A to B; one line per failing seed")
+        ->type_name("A..B");
+    app.add_option("-c,--config", config, "import a REGEDIT4 file before the script runs")->type_name("FILE");
+    app.add_option("-t,--trace", trace, "write the whole trace to FILE")->type_name("FILE");
+    app.add_option("-p,--pcap", pcap, "write the WAN frames to FILE (pcap, PPP with direction)")->type_name("FILE");
+    app.add_option("-j,--jobs", jobs, "with --seeds, run the seeds in N processes")->type_name("N");
+    app.add_option("--image", image, "run the NT image FILE (tolvanex.sys) instead of the linked driver; "
+                                     "the 32-bit simulator (build-i386/tools/tolvanex-sim) runs it")
+        ->type_name("FILE");
+    app.add_option("--junit", junit, "with --seeds: a JUnit report, one test case per seed")->type_name("FILE");
+    app.add_option("--ladder", ladder, "the run as a message-sequence chart: .msc, .svg or .png (mscgen), .mmd")
+        ->type_name("FILE");
+    app.add_flag("--summary", options.summary,
+                 "each call, frames and goodput per channel, the verdict (the demonstration prints it anyway)");
+    app.add_option("--summary-json", summary_json, "the summary as JSON")->type_name("FILE");
+    app.add_option("--fault", faults, "fail the K-th call at SITE (repeatable); expectations then only advise")
+        ->type_name("SITE:K")
+        ->allow_extra_args(false);
+    app.add_option("--fault-sweep", fault_sweep,
+                   "one run per (site, k) failing the k-th call of the site, for every site the scenario "
+                   "reaches or those named; a table per site")
+        ->expected(0, 1)
+        ->type_name("[SITE,...]");
+    app.add_option("--max-wall", max_wall_text, "stop a run (each seed of a sweep) after S seconds of wall time: exit 4")
+        ->type_name("S");
+    app.add_option("--max-memory", max_memory_text,
+                   "stop a run whose driver holds more than N bytes at once (N may end in K or M)")
+        ->type_name("N");
+    app.add_option("--lang", options.lang, "language of the event log: en or fr")->type_name("en|fr");
+    app.add_flag("-r,--real-time", real_time,
+                 "bind the virtual clock to the wall clock; --real-time=RATE runs RATE virtual seconds a second");
+    app.add_flag("-q,--quiet", options.quiet, "print only failures");
+    app.add_flag("-l,--list", list, "list the built-in scenarios");
+    app.add_flag("-V,--version", version, "print the version");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        std::cout << app.help();
+        return 0;
+    } catch (const CLI::ParseError &e) {
+        bad(e.what());
+    }
+    if (version) {
+        std::printf("%s\n", kVersion);
+        return 0;
+    }
+    if (list) {
+        for (auto &b : sim::builtin_scenarios())
+            std::printf("  %-16s %s\n", b.name, b.summary);
+        return 0;
+    }
+
+    std::vector<std::string> rest = app.remaining();
+    // `--fault-sweep NAME` names the scenario, not a site list.
+    if (fault_sweep && !fault_sweep->empty() && (rest.empty() || rest[0] == "--") && is_scenario(*fault_sweep)) {
+        rest.insert(rest.begin(), *fault_sweep);
+        fault_sweep = std::string();
+    }
+    if (!rest.empty() && rest[0] == "--")
+        rest.erase(rest.begin());
+    else if (!rest.empty() && rest[0].starts_with("-") && rest[0] != "-")
+        bad("unknown option '" + rest[0] + "'" + sim::did_you_mean(rest[0].substr(0, rest[0].find('=')), option_names(app)));
+    if (!rest.empty()) {
+        options.script = rest[0];
+        // An option of ours after the script is a slip: it would reach the
+        // script and the run would go on without it.
+        bool dashes = false;
+        for (std::size_t i = 1; i < rest.size(); ++i) {
+            const std::string &a = rest[i];
+            if (!dashes && a == "--") {
+                dashes = true;
+                continue;
+            }
+            std::string name = a.substr(0, a.find('='));
+            auto names = option_names(app);
+            if (!dashes && std::find(names.begin(), names.end(), name) != names.end()) {
+                std::string moved = a;
+                const CLI::Option *o = app.get_option_no_throw(name);
+                if (o && o->get_expected_min() > 0 && name == a && i + 1 < rest.size())
+                    moved += " " + rest[i + 1];
+                bad("option '" + name + "' comes after the script '" + options.script +
+                    "', where it would go to the script: put it before the script (tolvanex-sim " + moved + " " +
+                    options.script + "), or after `--` to hand it to the script");
+            }
+            options.args.push_back(a);
         }
+    }
+
+    bool seed_given = !seed_text.empty() || app.count("--seed");
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> seeds;
+    if (seed_given)
+        options.seed = seed_value("--seed", seed_text);
+    if (app.count("--seeds")) {
+        auto dots = seeds_text.find("..");
+        if (dots == std::string::npos)
+            bad("--seeds needs a range A..B with A <= B, not '" + seeds_text + "'");
+        std::uint64_t from = seed_value("--seeds", seeds_text.substr(0, dots));
+        std::uint64_t to = seed_value("--seeds", seeds_text.substr(dots + 2));
+        if (from > to || to - from >= 10'000'000)
+            bad("--seeds needs a range A..B with A <= B, not '" + seeds_text + "'");
+        seeds = {from, to};
+    }
+    if (seeds && seed_given)
+        bad("give --seed or --seeds, not both");
+    if (options.lang != "en" && options.lang != "fr")
+        bad("--lang takes en or fr, not '" + options.lang + "'");
+    if (real_time == "true")
+        real_time = "1"; // the bare flag
+    if (!real_time.empty()) {
+        char *end = nullptr;
+        double rate = std::strtod(real_time.c_str(), &end);
+        if (end == real_time.c_str() || *end || !(rate > 0) || rate > 1e6)
+            bad("--real-time=RATE takes a number of virtual seconds per wall second above 0, not '" + real_time + "'");
+        options.real_time = true;
+        options.real_time_rate = rate;
+        options.real_time_text = real_time;
+    }
+    if (!config.empty())
+        options.config = config;
+    if (!trace.empty())
+        options.trace_file = trace;
+    if (!pcap.empty())
+        options.pcap_file = pcap;
+    if (!image.empty())
+        options.image = image;
+    if (!ladder.empty())
+        options.ladder_file = ladder;
+    if (!summary_json.empty())
+        options.summary_json = summary_json;
+    if (app.count("--jobs") && (jobs < 1 || jobs > 256))
+        bad("-j needs a number of processes from 1 to 256, not '" + std::to_string(jobs) + "'");
+    for (auto &f : faults) {
+        std::pair<std::string, unsigned> parsed;
+        if (!sim::parse_fault(f, parsed))
+            bad("--fault needs SITE:K with K a call number from 1, not '" + f + "'");
+        options.faults.push_back(parsed);
+        options.advisory = true;
+    }
+    double max_wall = 0;
+    if (app.count("--max-wall")) {
+        char *end = nullptr;
+        max_wall = std::strtod(max_wall_text.c_str(), &end);
+        if (max_wall_text.empty() || *end || !(max_wall > 0 && max_wall <= 1e6))
+            bad("--max-wall needs a number of seconds above 0, not '" + max_wall_text + "'");
+    }
+    if (app.count("--max-memory")) {
+        const std::string &v = max_memory_text;
+        int shift = v.ends_with('K') ? 10 : v.ends_with('M') ? 20 : 0;
+        std::string digits = shift ? v.substr(0, v.size() - 1) : v;
+        std::uint64_t n = 0;
+        if (!digits.empty() && digits.size() <= 12 && digits.find_first_not_of("0123456789") == std::string::npos)
+            n = std::stoull(digits);
+        if (n == 0 || n > (1ULL << (40 - shift)))
+            bad("--max-memory needs a size in bytes from 1 (or with K or M), not '" + v + "'");
+        options.max_memory = static_cast<std::size_t>(n << shift);
     }
     if (!junit.empty() && !seeds)
         bad("--junit reports a sweep; give --seeds A..B");
-    if (seeds && seed_given)
-        bad("give --seed or --seeds, not both");
     if (fault_sweep && (seeds || !options.faults.empty() || options.trace_file || options.pcap_file))
         bad("--fault-sweep makes its own runs: replay one with --fault SITE:K (and --trace, --pcap)");
     if (seeds && (options.trace_file || options.pcap_file || options.summary_json || options.ladder_file))
         bad("--trace, --pcap, --ladder and --summary-json record one run; replay the seed you want with --seed");
     for (int k = 0; k < argc; ++k)
         options.command_line += (k ? " " : "") + quoted(argv[k]);
-    bool demo = i >= argc;
+    if (options.trace_file)
+        check_writable("--trace", *options.trace_file);
+    if (options.pcap_file)
+        check_writable("--pcap", *options.pcap_file);
+    if (options.config) {
+        std::ifstream in(*options.config);
+        if (!in)
+            bad("--config " + config + ": cannot open (" + std::strerror(errno) + ")");
+    }
+
+    bool demo = options.script.empty();
     bool config_given = options.config.has_value();
     if (demo) {
         options.script = "demo";
         options.report = true;
         if (!options.config)
             options.config = std::filesystem::path(TOLVANEX_SOURCE_DIR) / "configs" / "default.reg";
-    } else {
-        options.script = argv[i++];
-        options.args.assign(argv + i, argv + argc);
     }
     if (seeds)
-        return sweep(options, seeds->first, seeds->second, demo, config_given, static_cast<unsigned>(jobs), max_wall, junit);
+        return sweep(options, seeds->first, seeds->second, demo, config_given, static_cast<unsigned>(jobs), max_wall,
+                     junit);
     if (fault_sweep) {
         sim::FaultSweep fs{options, {}, max_wall, [&](const sim::ScenarioOptions &o) {
                                return replay_line(o, demo, config_given);
@@ -489,6 +582,9 @@ int main(int argc, char **argv) {
         }
         return sim::run_fault_sweep(fs, std::cout, std::cerr);
     }
+    // Watched as it runs: each line as soon as it is made, even into a pipe.
+    if (options.real_time)
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
     options.replay = replay_line(options, demo, config_given);
     sim::arm_wall_limit(max_wall, "seed " + std::to_string(options.seed) + " of " + options.script, options.replay);
     try {

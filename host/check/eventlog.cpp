@@ -1,6 +1,7 @@
 #include "check/eventlog.h"
 
 #include "runtime.h"
+#include "host.h"
 
 namespace tolvanex::host {
 namespace {
@@ -119,6 +120,8 @@ void EventLog::add(EventEntry entry) {
         text += " code " + message_id_hex(entry.error_code);
     for (const auto &insertion : entry.strings)
         text += " \"" + insertion + "\"";
+    if (Host *host = Host::current_or_null())
+        entry.order = host->next_order();
     entries_.push_back(std::move(entry));
     rt::trace(TraceKind::Event, std::move(text));
 }

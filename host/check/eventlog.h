@@ -25,6 +25,7 @@ struct EventEntry {
     std::vector<std::string> strings; // insertion strings, UTF-8: %4, %5, ...
     Ticks time = 0;                   // virtual time it was raised
     std::string context;              // the context that raised it
+    std::uint64_t order = 0;          // Host::next_order
 };
 
 // The section's name as %3 shows it, "en" or "fr"; a section with no name

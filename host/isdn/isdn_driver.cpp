@@ -195,6 +195,7 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
               {tf::named("command", code | command << 8, name), tf::num("req", static_cast<std::int64_t>(rec.id)),
                tf::num("hcom", hcom), tf::text("local", rec.local_address), tf::text("number", rec.called_number),
                tf::num("length", static_cast<std::int64_t>(data_length)), block_field(rec.block)});
+    rec.order = host_.next_order();
     commands_.push_back(std::move(rec));
     if (on_command_)
         on_command_(commands_.back());

@@ -50,6 +50,7 @@ struct IsdnRawAnswer {
 struct IsdnCommandRecord {
     std::uint64_t id = 0;
     Ticks time = 0;
+    std::uint64_t order = 0; // Host::next_order
     std::string context;
     std::uint8_t command = 0, code = 0, hcom = 0;
     std::string local_address, called_number;

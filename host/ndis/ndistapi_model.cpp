@@ -102,7 +102,7 @@ void NdisTapi::indicate(void *buffer, unsigned size) {
     auto *e = static_cast<NDIS_TAPI_EVENT *>(buffer);
     if (e->ulMsg == LINE_NEWCALL)
         e->ulParam2 = new_htcall(); // TAPI answers with its handle for the call
-    events_.push_back(TapiEvent{*e, host_.now()});
+    events_.push_back(TapiEvent{*e, host_.now(), host_.next_order()});
     // Each message's parameters by what they mean to it.
     TraceFields f{tf::named("msg", e->ulMsg, message_name(e->ulMsg)), tf::hex("line", e->htLine),
                   tf::hex("call", e->htCall)};

@@ -23,6 +23,7 @@ struct TapiAnswer {
 struct TapiEvent {
     NDIS_TAPI_EVENT event{};
     Ticks time = 0;
+    std::uint64_t order = 0; // Host::next_order
 };
 
 class NdisTapi {

@@ -100,6 +100,7 @@ void Ndiswan::send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status) {
         rt::violation("packet.bad-completion", "packet " + std::to_string(rec.id) + " completed twice");
     rec.completion = status;
     rec.completed_time = host_.now();
+    rec.completed_order = host_.next_order();
     rt::trace(TraceKind::Wan, "wan.send.complete", "send complete packet {packet} {status}",
               {tf::num("packet", static_cast<std::int64_t>(rec.id)), tf::hex("link", rec.link_handle),
                tf::num("length", static_cast<std::int64_t>(rec.bytes.size())), status_field(status)});
@@ -134,8 +135,10 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
         link.link_handle = up->NdisLinkHandle;
         link.connection_id = up->ConnectionWrapperID;
         link.speed = up->LinkSpeed;
+        link.quality = static_cast<std::uint32_t>(up->Quality);
+        link.send_window = up->SendWindow;
         link.up_time = host_.now();
-        link.order = ++line_order_;
+        link.order = host_.next_order();
         links_.push_back(link);
         rt::trace(TraceKind::Status, "wan.line_up",
                   "LINE_UP link {link} speed {speed} bit/s window {window} call {call} -> link context {link_context}",
@@ -146,7 +149,7 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
         if (size < sizeof(NDIS_MAC_LINE_DOWN))
             rt::violation("api.bad-argument", "line-down indication with " + std::to_string(size) + " bytes");
         auto *down = static_cast<NDIS_MAC_LINE_DOWN *>(buffer);
-        downs_.push_back({down->NdisLinkContext, host_.now(), ++line_order_});
+        downs_.push_back({down->NdisLinkContext, host_.now(), host_.next_order()});
         for (auto &l : links_)
             if (l.context == down->NdisLinkContext)
                 l.up = false;
@@ -166,7 +169,8 @@ NDIS_STATUS Ndiswan::receive(NDIS_HANDLE link_context, const std::uint8_t *data,
     NDIS_STATUS answer = NDIS_STATUS_SUCCESS;
     if (refuse_ || rt::fault("ndiswan.receive"))
         answer = NDIS_STATUS_FAILURE;
-    received_.push_back(ReceivedFrame{ctx, std::vector<std::uint8_t>(data, data + size), answer, false, host_.now()});
+    received_.push_back(
+        ReceivedFrame{ctx, std::vector<std::uint8_t>(data, data + size), answer, false, host_.now(), host_.next_order()});
     rt::trace(TraceKind::Wan, "wan.receive", "receive link {link} {length} bytes {frame} -> {status}",
               {tf::hex("link", handle_of(ctx)), tf::hex("link_context", ctx), tf::num("length", size),
                tf::bytes("frame", data, size), status_field(answer)});

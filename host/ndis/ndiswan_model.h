@@ -20,7 +20,9 @@ struct LinkRecord {
     std::uint32_t context = 0;     // NDISWAN's link context, handed out at line up
     std::uint32_t link_handle = 0; // the miniport's handle of the link
     std::uint32_t connection_id = 0;
-    std::uint32_t speed = 0; // 100 bit/s
+    std::uint32_t speed = 0; // 100 bit/s, as indicated
+    std::uint32_t quality = 0;     // NDIS_WAN_QUALITY
+    std::uint32_t send_window = 0; // frames NDISWAN may have outstanding
     bool up = true;
     Ticks up_time = 0;
     std::uint64_t order = 0; // place among all line ups and downs
@@ -40,6 +42,7 @@ struct ReceivedFrame {
     NDIS_STATUS answer = 0;
     bool completed = false; // receive-complete seen for it
     Ticks time = 0;
+    std::uint64_t order = 0; // Host::next_order
 };
 
 struct SentPacket {
@@ -51,6 +54,7 @@ struct SentPacket {
     std::optional<NDIS_STATUS> completion;
     Ticks time = 0;           // handed to the send handler
     Ticks completed_time = 0; // completed by the driver
+    std::uint64_t completed_order = 0; // Host::next_order
 };
 
 class Ndiswan {
@@ -116,7 +120,6 @@ class Ndiswan {
     std::map<PNDIS_WAN_PACKET, InFlight> in_flight_;
     std::uint32_t next_context_ = 0x1000;
     std::vector<LineDownRecord> downs_;
-    std::uint64_t line_order_ = 0;
     bool refuse_ = false;
     bool keep_bytes_ = true;
     std::function<void(const ReceivedFrame &)> on_receive_;

@@ -124,7 +124,7 @@ constexpr std::size_t kStackSize = 2u << 20; // instrumented frames are larger
 constexpr std::size_t kStackSize = 512u << 10;
 #endif
 constexpr std::size_t kPoolMax = 32;
-constexpr std::size_t kAltStackSize = 64u << 10;
+[[maybe_unused]] constexpr std::size_t kAltStackSize = 64u << 10; // the overflow handler's stack
 
 // libstdc++'s per-thread exception state: the caught-exception chain and
 // the count of exceptions in flight. Each fiber keeps its own.

@@ -1,0 +1,2 @@
+-- A misspelt field of a pattern.
+expect("tapi", {mgs = "LINE_NEWCALL"})

@@ -1,0 +1,2 @@
+-- A misspelt global.
+expct("event", "ZOLMSG_CONFIGURED")

@@ -1,0 +1,3 @@
+-- A misspelt step.
+local steps = require "steps"
+steps.conected({})

@@ -1,0 +1,2 @@
+-- A library that is not there.
+require "step"

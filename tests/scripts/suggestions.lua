@@ -1,0 +1,2 @@
+-- A misspelt API function: named, with the nearest one.
+isdn.atach()
