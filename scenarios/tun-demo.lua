@@ -23,35 +23,18 @@ local LINE_RATE = 64000
 local PING_COUNT = tonumber(arg[1] or 5)
 local BYTES = tonumber(arg[2] or 204800)
 
-exchange.local_number("0140000000")
-exchange.party{number = PARTY, answer = "after", delay = 1}
+local steps = require "steps"
+
+steps.start{parties = {{number = PARTY, answer = "after", delay = 1}}}
 exchange.pacing(true)
 
-isdn.attach()
-driver.start()
-expect("event", "ZOLMSG_CONFIGURED")
-expect("event", "ZOLMSG_ISDN_NOT_OPEN", 11)
-run(1)
-idle()
-
 note("RAS opens both lines")
-check_equal(ras.initialize().lines, 2, "line devices")
-local line0 = ras.open(0)
-local line1 = ras.open(1)
-check_equal(line0.status_name, "NDIS_STATUS_SUCCESS", "open line 0")
-check_equal(line1.status_name, "NDIS_STATUS_SUCCESS", "open line 1")
-expect("isdn", {name = "listen", address = "0140000000*12"}, 5)
-idle()
+local line0 = steps.open_lines{0, 1}
 
 note("RAS dials " .. PARTY)
-local call = ras.dial(line0.line, PARTY)
-check_equal(call.status_name, "NDIS_STATUS_SUCCESS", "make call")
-expect("isdn", {name = "call", number = PARTY}, 5)
-expect("event", "ZOLMSG_CONN_CO", 5)
-expect("tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_CONNECTED", line = line0.htline})
-expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_CONNECTED", call = call.htcall})
-expect("tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline})
-local up = expect("wan", {event = "up", speed = LINE_RATE, call = call.htcall})
+local call = steps.dial(line0, PARTY)
+local up = steps.connected(call)
+check_equal(up.speed, LINE_RATE, "line speed")
 idle()
 
 -- From here the frames are the Linux stacks' own: counted, not expected one by one.
@@ -93,13 +76,7 @@ idle()
 
 note("nothing more is sent: the idle time-out clears the call")
 expect("event", "ZOLMSG_TIMEOUT", TIMEOUT + 2)
-expect("isdn", {name = "clear", number = PARTY}, 2)
-expect("event", "ZOLMSG_CLEAR_CO", 2)
-expect("tapi", {msg = "LINE_LINEDEVSTATE", devstate = "LINEDEVSTATE_DISCONNECTED", line = line0.htline})
-expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_DISCONNECTED", call = call.htcall})
-expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = call.htcall})
-expect("tapi", {msg = "LINE_ADDRESSSTATE", line = line0.htline})
-expect("wan", {event = "down", context = up.context})
+check_equal(steps.cleared(call, "clear").number, PARTY, "the number cleared")
 run(2)
 idle()
 check_equal(exchange.calls()[1].ended, "cleared by the driver", "how the call ended")
