@@ -36,11 +36,20 @@ expect("tapi", {msg = "LINE_CALLSTATE", state = "LINECALLSTATE_IDLE", call = giv
 idle()
 
 note("the driver looks for the ISDN driver every 10 s")
+-- Each look is an event; where the event hook records nothing (the NT
+-- image) the looks pass unseen, and their times go unchecked.
 local last = 0
+local function look(what)
+  run(last + 10 - now())
+  local e = expect("event", {name = "ZOLMSG_ISDN_NOT_OPEN", section = 1})
+  if not e.waived then
+    check(math.abs(e.time - last - 10) < 0.01, string.format("%s at %.3f s, %.3f s after the one before", what,
+                                                            e.time, e.time - last))
+  end
+  last = last + 10
+end
 for _ = 1, 4 do
-  local e = expect("event", {name = "ZOLMSG_ISDN_NOT_OPEN", section = 1}, 11)
-  check(math.abs(e.time - last - 10) < 0.01, string.format("a look at %.3f s, %.3f s after the one before", e.time, e.time - last))
-  last = e.time
+  look("a look")
 end
 run(45 - now())
 -- Nothing reached the network or RAS while it was absent.
@@ -50,8 +59,7 @@ check_equal(#exchange.listens(), 0, "listens the network saw")
 
 note("the ISDN driver appears")
 isdn.attach()
-local found = expect("event", "ZOLMSG_ISDN_NOT_OPEN", 6)
-check(math.abs(found.time - last - 10) < 0.01, "the look that finds it comes 10 s after the last")
+look("the look that finds it")
 -- The loop's first turn listens for the lines RAS opened, then places the
 -- call that waited; the dropped one is not placed.
 expect("isdn", {name = "listen", address = steps.LISTEN}, 2)
