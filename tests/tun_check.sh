@@ -57,9 +57,11 @@ ping)
   grep -q "verifier: no rule broken" "$out" || fail "no verifier verdict"
   check_nothing_left
   if command -v tshark >/dev/null; then
-    # Every frame is PPP carrying IPv4; the ping's six are ICMP, requests
-    # sent by NDISWAN (tshark's direction 0), replies received (1).
-    fields=$(tshark -r "$pcap" -T fields -e frame.p2p_dir -e ppp.protocol -e ip.dst -e icmp.type 2>/dev/null)
+    # Every frame of the call's interface (interface 0 carries the ISDN
+    # driver's blocks) is PPP carrying IPv4; the ping's six are ICMP,
+    # requests sent by NDISWAN (tshark's direction 0), replies received (1).
+    fields=$(tshark -r "$pcap" -Y "frame.interface_id != 0" -T fields -e frame.p2p_dir -e ppp.protocol -e ip.dst \
+             -e icmp.type 2>/dev/null)
     [ -n "$fields" ] || fail "tshark read nothing from the capture"
     printf '%s\n' "$fields" | grep -v "	0x0021	" && fail "a frame that is not PPP carrying IP"
     [ "$(printf '%s\n' "$fields" | grep -c "^0	0x0021	10.253.64.2	8$")" = 3 ] || fail "three echo requests: $fields"
