@@ -217,7 +217,7 @@ TEST(MalformedFromBelow, RawAnswerWritesItsBytesAndReturnsItsCount) {
     EXPECT_EQ(x.iosb.Information, 6u);
     EXPECT_EQ(x.block.command, 2);
     EXPECT_EQ(x.block.code, 0x7A);
-    EXPECT_EQ(x.block.status, 0xFFFFFFFFu);
+    EXPECT_EQ(ULONG{x.block.status}, 0xFFFFFFFFu); // packed field: copy before binding
     EXPECT_EQ(x.block.hCom, 0) << "byte 6 lies past the 6 bytes returned";
     EXPECT_STREQ(x.block.called_number, "0299887766");
     EXPECT_THROW(host.isdn().answer_raw(1, a), HostError) << "answered already";
