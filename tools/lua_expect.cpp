@@ -483,10 +483,25 @@ int expect_group(lua_State *L, const char *fn, bool sequence) {
         if (!state(L).records_events) {
             for (std::size_t i = 0; i < items.size(); ++i)
                 waived[i] = items[i].stream == "event";
+            // Orders stated against a waived item go with it; the others
+            // follow their items to their new places.
+            std::vector<std::size_t> place_of(items.size());
             std::size_t kept = 0;
             for (std::size_t i = 0; i < items.size(); ++i)
-                if (!waived[i])
-                    items[kept++] = items[i];
+                place_of[i] = waived[i] ? items.size() : kept++;
+            kept = 0;
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                if (waived[i])
+                    continue;
+                std::vector<std::size_t> after;
+                for (std::size_t k : items[i].after)
+                    if (place_of[k] != items.size())
+                        after.push_back(place_of[k]);
+                items[i].after = std::move(after);
+                if (kept != i)
+                    items[kept] = std::move(items[i]);
+                ++kept;
+            }
             items.resize(kept);
             state(L).waived += static_cast<std::size_t>(std::count(waived.begin(), waived.end(), true));
         }
