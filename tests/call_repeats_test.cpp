@@ -10,17 +10,9 @@ namespace tolvanex::test {
 class RepeatTest : public DriverTest {
   protected:
     void SetUp() override {
-        host.ras().configure({{"1-01-00", "ClientAndServer"}, {"1-02-00", "Server"}});
-        host.ras().configure_route({"1"});
-        start();
-        open_isdn();
-        host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_LISTEN, 0, 1);
-        host.isdn().auto_answer(ISDN_CLASS_CANCEL, ISDN_CODE_CANCEL_LISTEN, 0);
+        ASSERT_NO_FATAL_FAILURE(open_listening_line(nullptr, &hdline));
         host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CALL, 0, 3);
         host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR, 0);
-        ASSERT_EQ(host.ras().initialize(10).status, NDIS_STATUS_SUCCESS);
-        ASSERT_EQ(host.ras().open(10, nullptr, &hdline).status, NDIS_STATUS_SUCCESS);
-        host.run_for(seconds(5));
         ASSERT_EQ(host.ras().make_call(hdline, "0140506070", &hdcall).status, NDIS_STATUS_SUCCESS);
         host.run_for(seconds(2));
         host.isdn().queue_message(3, IsdnMessage{.code = APP_CONN_CO});

@@ -10,15 +10,7 @@ namespace tolvanex::test {
 class CallTest : public DriverTest {
   protected:
     void SetUp() override {
-        host.ras().configure({{"1-01-00", "ClientAndServer"}, {"1-02-00", "Server"}});
-        host.ras().configure_route({"1"});
-        start();
-        open_isdn();
-        host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_LISTEN, 0, 1);
-        host.isdn().auto_answer(ISDN_CLASS_CANCEL, ISDN_CODE_CANCEL_LISTEN, 0);
-        ASSERT_EQ(host.ras().initialize(10).status, NDIS_STATUS_SUCCESS);
-        ASSERT_EQ(host.ras().open(10, &htline, &hdline).status, NDIS_STATUS_SUCCESS);
-        host.run_for(seconds(5)); // the listen is placed and read on
+        ASSERT_NO_FATAL_FAILURE(open_listening_line(&htline, &hdline));
         events_seen = host.tapi().events().size();
     }
     void TearDown() override {

@@ -10,6 +10,7 @@
 #include "check/faults.h"
 #include "host.h"
 #include "isdn/isdn_driver.h"
+#include "ndis/ras_model.h"
 #include "nt/kernel.h"
 #include "nt/memory.h"
 #include "ndis/ndis_wrapper.h"
@@ -69,6 +70,21 @@ class DriverTest : public ::testing::Test {
     void open_isdn() {
         host.isdn().attach();
         ASSERT_TRUE(host.run_until([&] { return SharedRead(adapter->PimIsdnDeviceObject) != nullptr; }, seconds(11)));
+    }
+
+    // RAS lists two ports and opens line 10 once the driver is started and
+    // the ISDN driver open; listens are answered. Returns once the listen
+    // is placed and read on. Wrap the call in ASSERT_NO_FATAL_FAILURE.
+    void open_listening_line(HTAPI_LINE *htline, HDRV_LINE *hdline) {
+        host.ras().configure({{"1-01-00", "ClientAndServer"}, {"1-02-00", "Server"}});
+        host.ras().configure_route({"1"});
+        start();
+        open_isdn();
+        host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_LISTEN, 0, 1);
+        host.isdn().auto_answer(ISDN_CLASS_CANCEL, ISDN_CODE_CANCEL_LISTEN, 0);
+        ASSERT_EQ(host.ras().initialize(10).status, NDIS_STATUS_SUCCESS);
+        ASSERT_EQ(host.ras().open(10, htline, hdline).status, NDIS_STATUS_SUCCESS);
+        host.run_for(seconds(5));
     }
 
     std::size_t events(std::uint32_t id) {

@@ -13,15 +13,7 @@ class OutOfMemoryTest : public DriverTest {
     // makes, not another thread's.
     OutOfMemoryTest() : DriverTest(HostOptions{}) {}
     void SetUp() override {
-        host.ras().configure({{"1-01-00", "ClientAndServer"}, {"1-02-00", "Server"}});
-        host.ras().configure_route({"1"});
-        start();
-        open_isdn();
-        host.isdn().auto_answer(ISDN_CLASS_CONTROL, ISDN_CODE_LISTEN, 0, 1);
-        host.isdn().auto_answer(ISDN_CLASS_CANCEL, ISDN_CODE_CANCEL_LISTEN, 0);
-        ASSERT_EQ(host.ras().initialize(10).status, NDIS_STATUS_SUCCESS);
-        ASSERT_EQ(host.ras().open(10, nullptr, &hdline).status, NDIS_STATUS_SUCCESS);
-        host.run_for(seconds(5));
+        ASSERT_NO_FATAL_FAILURE(open_listening_line(nullptr, &hdline));
     }
     void TearDown() override {
         if (!host.stopped())
