@@ -21,10 +21,14 @@
 #include "host.h"
 #include "nt/kernel.h"
 #include "ntkernel.h"
+#include "ping_pong.h"
 #include "scenario.h"
 
 using namespace tolvanex;
 using namespace tolvanex::host;
+
+using tolvanex::bench::PingPong;
+using tolvanex::bench::Ponger;
 
 namespace {
 
@@ -71,19 +75,6 @@ class InstructionCounter {
   private:
     int fd_ = -1;
 };
-
-struct PingPong {
-    KEVENT ping, pong;
-    bool stop = false;
-};
-
-VOID NTAPI Ponger(PVOID p) {
-    auto *pp = static_cast<PingPong *>(p);
-    while (!pp->stop) {
-        KeWaitForSingleObject(&pp->ping, Executive, KernelMode, FALSE, nullptr);
-        KeSetEvent(&pp->pong, 0, FALSE);
-    }
-}
 
 struct SwitchCost {
     double ns_per_switch;

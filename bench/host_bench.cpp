@@ -9,25 +9,14 @@
 #include "host.h"
 #include "nt/kernel.h"
 #include "ntkernel.h"
+#include "ping_pong.h"
 
 using namespace tolvanex::host;
 
+using tolvanex::bench::PingPong;
+using tolvanex::bench::Ponger;
+
 namespace {
-
-// Two system threads handing an event back and forth: every round trip is
-// two switches.
-struct PingPong {
-    KEVENT ping, pong;
-    bool stop = false;
-};
-
-VOID NTAPI Ponger(PVOID p) {
-    auto *pp = static_cast<PingPong *>(p);
-    while (!pp->stop) {
-        KeWaitForSingleObject(&pp->ping, Executive, KernelMode, FALSE, nullptr);
-        KeSetEvent(&pp->pong, 0, FALSE);
-    }
-}
 
 void BM_ContextSwitch(benchmark::State &state) {
     Host host(HostOptions{.seed = 0});
