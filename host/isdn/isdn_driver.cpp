@@ -234,12 +234,17 @@ void IsdnDriver::answer(std::uint64_t id, std::uint32_t status, std::optional<st
     settle(id, status, hcom);
 }
 
-void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom) {
+IsdnCommandRecord &IsdnDriver::unanswered(std::uint64_t id) {
     if (id == 0 || id > commands_.size())
         throw HostError("no ISDN command #" + std::to_string(id));
     IsdnCommandRecord &c = commands_[id - 1];
     if (c.answered)
         throw HostError("ISDN command #" + std::to_string(id) + " is already answered");
+    return c;
+}
+
+void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<std::uint8_t> hcom) {
+    IsdnCommandRecord &c = unanswered(id);
     c.answered = true;
     c.status = status;
     c.answer_hcom = hcom;
@@ -266,11 +271,7 @@ void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<st
 void IsdnDriver::answer_raw(std::uint64_t id, const IsdnRawAnswer &a) {
     if (exchange_)
         throw HostError("the exchange answers ISDN commands in exchange mode");
-    if (id == 0 || id > commands_.size())
-        throw HostError("no ISDN command #" + std::to_string(id));
-    IsdnCommandRecord &c = commands_[id - 1];
-    if (c.answered)
-        throw HostError("ISDN command #" + std::to_string(id) + " is already answered");
+    IsdnCommandRecord &c = unanswered(id);
     _IRP &irp = *c.irp;
     auto &b = irp.system_buffer;
     std::size_t room = std::min<std::size_t>(irp.output_length, b.size());
@@ -303,11 +304,7 @@ void IsdnDriver::answer_raw(std::uint64_t id, const IsdnRawAnswer &a) {
 void IsdnDriver::fail(std::uint64_t id, NTSTATUS io_status) {
     if (exchange_)
         throw HostError("the exchange answers ISDN commands in exchange mode");
-    if (id == 0 || id > commands_.size())
-        throw HostError("no ISDN command #" + std::to_string(id));
-    IsdnCommandRecord &c = commands_[id - 1];
-    if (c.answered)
-        throw HostError("ISDN command #" + std::to_string(id) + " is already answered");
+    IsdnCommandRecord &c = unanswered(id);
     if (NT_SUCCESS(io_status))
         throw HostError("fail needs a failing I/O status");
     c.answered = true;

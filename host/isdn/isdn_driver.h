@@ -138,6 +138,8 @@ class IsdnDriver : public Device {
     void pump();
     // Messages left for a handle given out anew are dropped.
     void discard(std::uint8_t handle);
+    // Command `id`, still waiting for its answer; HostError otherwise.
+    IsdnCommandRecord &unanswered(std::uint64_t id);
     Host &host_;
     _DEVICE_OBJECT *device_ = nullptr;
     std::vector<IsdnCommandRecord> commands_;
