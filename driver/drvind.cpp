@@ -33,7 +33,7 @@ static VOID ReferenceThread(PADAPTER pAdapter, int i) {
 BOOLEAN CreateOurThreads(PADAPTER pAdapter) {
     static const PKSTART_ROUTINE Routines[4] = {GeneralThread, ThreadReceiveB1, ThreadReceiveB2, ThreadListen};
 
-    pAdapter->Ctx[CTX_LISTEN].hCom = ISDN_HCOM_NONE;
+    SharedWrite(pAdapter->Ctx[CTX_LISTEN].hCom, ISDN_HCOM_NONE);
     pAdapter->Ctx[CTX_LISTEN].RxState = RX_IDLE;
     KeInitializeEvent(&pAdapter->GeneralEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&pAdapter->B1Event, SynchronizationEvent, FALSE);
@@ -67,7 +67,7 @@ static VOID ListenDone(PADAPTER pAdapter, BOOLEAN Listening) {
     Wait = pAdapter->ListenFailures < 6 ? static_cast<USHORT>(1u << pAdapter->ListenFailures) : LISTEN_RETRY_MAX_WAIT;
     pAdapter->ListenFailures++;
     AcquireSpinLock(&pAdapter->Lock);
-    pAdapter->ListenRetryWait = Wait;
+    SharedWrite(pAdapter->ListenRetryWait, Wait);
     ReleaseSpinLock(&pAdapter->Lock);
     pAdapter->ListenRetryPending = 1;
 }
@@ -239,17 +239,17 @@ VOID NTAPI ZolTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
     AcquireSpinLock(&pAdapter->Lock);
     for (int i = CTX_B1; i <= CTX_B2; i++) {
         PCTX pCtx = &pAdapter->Ctx[i];
-        USHORT State = pCtx->State;
+        USHORT State = SharedRead(pCtx->State);
         if (State == CTX_UNUSED || State == CTX_FREE || State == CTX_CLEARING)
             continue;
-        if (pCtx->TimeoutCount == 0)
+        if (SharedRead(pCtx->TimeoutCount) == 0)
             continue;
-        if (pCtx->TimeoutCount == 1 && pAdapter->TraceLevel >= TRACE_FULL)
+        if (SharedRead(pCtx->TimeoutCount) == 1 && pAdapter->TraceLevel >= TRACE_FULL)
             RaiseEvent(pAdapter, 0, SECTION_WAN, EVT_TIMEOUT_EXPIRED);
-        pCtx->TimeoutCount--;
+        SharedWrite(pCtx->TimeoutCount, SharedRead(pCtx->TimeoutCount) - 1);
     }
-    if (pAdapter->ListenRetryWait != 0)
-        pAdapter->ListenRetryWait--;
+    if (SharedRead(pAdapter->ListenRetryWait) != 0)
+        SharedWrite(pAdapter->ListenRetryWait, SharedRead(pAdapter->ListenRetryWait) - 1);
     // Halt sets TimerStopping under the lock: a run that sees it does not re-arm.
     Stopping = pAdapter->TimerStopping;
     if (!Stopping)
@@ -297,8 +297,8 @@ VOID StopSupervisionTimer(PADAPTER pAdapter) {
 PGATEWAY FindInboundEntry(PADAPTER pAdapter) {
     for (int i = 0; i < MAX_GATEWAY; i++) {
         PGATEWAY pGway = &pAdapter->Gateway[i];
-        if (pGway->htLine != 0 && pGway->htCall == 0 && pGway->Used == GATEWAY_CONFIGURED &&
-            (pGway->Usage == USAGE_SERVER || pGway->Usage == USAGE_CLIENT_AND_SERVER))
+        if (SharedRead(pGway->htLine) != 0 && SharedRead(pGway->htCall) == 0 && SharedRead(pGway->Used) == GATEWAY_CONFIGURED &&
+            (SharedRead(pGway->Usage) == USAGE_SERVER || SharedRead(pGway->Usage) == USAGE_CLIENT_AND_SERVER))
             return pGway;
     }
     return NULL;
@@ -346,7 +346,7 @@ VOID ZolCompleteConInd(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
     pCtx->LinkSpeed = 64000;
     pGway->hdCall = ZolIdentity(pAdapter, pCtx);
     ZolTapiIndicateStatus(pAdapter, pGway, LINE_NEWCALL);
-    pCtx->htCall = pGway->htCall;
+    SharedWrite(pCtx->htCall, SharedRead(pGway->htCall));
     pCtx->hdCall = pGway->hdCall;
     pGway->CallSeen = 1;
     SharedWrite(pCtx->State, CTX_CONNECTED);
@@ -408,14 +408,14 @@ VOID ProcessDisCon(PCTX pCtx, PADAPTER pAdapter) {
     ZolWanSendLineDown(pAdapter, pCtx);
     if (pGway != NULL) {
         ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_DISCONNECTED);
-        pGway->htCall = 0;
+        SharedWrite(pGway->htCall, 0);
     }
-    pCtx->htLine = 0;
-    pCtx->htCall = 0;
+    SharedWrite(pCtx->htLine, 0);
+    SharedWrite(pCtx->htCall, 0);
     SharedWrite(pCtx->hCom, ISDN_HCOM_NONE);
     AcquireSpinLock(&pAdapter->Lock);
-    if (pCtx->State != CTX_OPEN_SENDING_DATA)
-        pCtx->State = CTX_CLEARING;
+    if (SharedRead(pCtx->State) != CTX_OPEN_SENDING_DATA)
+        SharedWrite(pCtx->State, CTX_CLEARING);
     ReleaseSpinLock(&pAdapter->Lock);
     KillContext(pCtx, KILL_REASON_CLEARED, pAdapter);
 }

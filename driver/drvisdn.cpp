@@ -96,11 +96,11 @@ BOOLEAN ISDN_Call(PCTX pCtx, PADAPTER pAdapter) {
 BOOLEAN ISDN_CallResp(PCTX pCtx, PADAPTER pAdapter) {
     PISDN_CMD pCmd;
     BOOLEAN Ok;
-    if (!ValidHandle(pCtx->hCom))
+    if (!ValidHandle(SharedRead(pCtx->hCom)))
         return FALSE;
     if ((pCmd = NewCommand(ISDN_CLASS_CONTROL, ISDN_CODE_CALL_RESP)) == NULL)
         return FALSE;
-    pCmd->hCom = pCtx->hCom;
+    pCmd->hCom = SharedRead(pCtx->hCom);
     CopyString(pCmd->called_number, pCtx->PhoneNumber, ISDN_NUMBER_SIZE);
     Ok = SendIoControlToPimIsdn(pAdapter, pCmd, ISDN_CMD_SIZE) == 0;
     FreeCommand(pCmd);
@@ -136,7 +136,7 @@ BOOLEAN ISDN_CancelListen(PADAPTER pAdapter) {
         return FALSE;
     if ((pCmd = NewCommand(ISDN_CLASS_CANCEL, ISDN_CODE_CANCEL_LISTEN)) == NULL)
         return FALSE;
-    pCmd->hCom = pListen->hCom;
+    pCmd->hCom = SharedRead(pListen->hCom);
     Ok = SendIoControlToPimIsdn(pAdapter, pCmd, ISDN_CMD_SIZE) == 0;
     if (Ok)
         SharedWrite(pListen->hCom, 0);
@@ -162,11 +162,11 @@ BOOLEAN ISDN_Clear(UCHAR hCom, PCSTR Number, PADAPTER pAdapter) {
 BOOLEAN ISDN_ClearResp(PCTX pCtx, PADAPTER pAdapter) {
     PISDN_CMD pCmd;
     BOOLEAN Ok;
-    if (!ValidHandle(pCtx->hCom))
+    if (!ValidHandle(SharedRead(pCtx->hCom)))
         return FALSE;
     if ((pCmd = NewCommand(ISDN_CLASS_CONTROL, ISDN_CODE_CLEAR_RESP)) == NULL)
         return FALSE;
-    pCmd->hCom = pCtx->hCom;
+    pCmd->hCom = SharedRead(pCtx->hCom);
     Ok = SendIoControlToPimIsdn(pAdapter, pCmd, ISDN_CMD_SIZE) == 0;
     FreeCommand(pCmd);
     return Ok;
@@ -189,7 +189,7 @@ BOOLEAN ISDN_Send(PCTX pCtx, PADAPTER pAdapter, PUCHAR Data, USHORT Length) {
     ZeroBytes(pCmd, ISDN_DATA_CMD_SIZE);
     pCmd->command = ISDN_CLASS_CONTROL;
     pCmd->code = ISDN_CODE_SEND;
-    pCmd->hCom = pCtx->hCom;
+    pCmd->hCom = SharedRead(pCtx->hCom);
     pCmd->data_length = Length;
     CopyBytes(pCmd->data, Data, Length);
     Ok = SendIoControlToPimIsdn(pAdapter, pCmd, ISDN_DATA_CMD_SIZE) == 0;

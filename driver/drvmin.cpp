@@ -140,7 +140,7 @@ NDIS_STATUS NTAPI ZolReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapter
             // NDIS resets at DISPATCH_LEVEL, where the transport refuses the
             // clear, so such a call is left as it is; the release is for a
             // clear the ISDN driver took.
-            if (ISDN_Clear(pCtx->hCom, pCtx->PhoneNumber, pAdapter))
+            if (ISDN_Clear(SharedRead(pCtx->hCom), pCtx->PhoneNumber, pAdapter))
                 KillContext(pCtx, KILL_REASON_TIMEOUT, pAdapter);
             break;
         }

@@ -112,9 +112,11 @@ static NDIS_STATUS TapiOpen(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG Bytes
     if (pAdapter->ThreadsCreated == 0)
         pAdapter->ThreadsCreated = 1;
     SharedWrite(pAdapter->ListenRequest, 1);
-    pGway->htLine = pReq->htLine;
-    pGway->htCall = 0;
+    AcquireSpinLock(&pAdapter->Lock); // against the copy an incoming call makes
+    SharedWrite(pGway->htLine, pReq->htLine);
+    SharedWrite(pGway->htCall, 0);
     pGway->DeviceID = pReq->ulDeviceID;
+    ReleaseSpinLock(&pAdapter->Lock);
     pReq->hdLine = ZolIdentity(pAdapter, pGway);
     *BytesWritten = sizeof(NDIS_TAPI_OPEN);
     return NDIS_STATUS_SUCCESS;
@@ -131,12 +133,12 @@ static NDIS_STATUS TapiClose(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PUL
     if (pGway == NULL)
         return NDIS_STATUS_TAPI_INVALLINEHANDLE;
     ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_IDLE); // while the handles still hold
-    pGway->htLine = 0;
+    SharedWrite(pGway->htLine, 0);
     // The line's last call may be over and its channel another line's now.
     pCtx = LookForTapiContext(pGway->hdCall, pAdapter);
     if (pCtx != NULL && pCtx->pGway == pGway) {
-        pCtx->htLine = 0;
-        pCtx->htCall = 0;
+        SharedWrite(pCtx->htLine, 0);
+        SharedWrite(pCtx->htCall, 0);
     }
     return NDIS_STATUS_SUCCESS;
 }
@@ -209,8 +211,10 @@ static NDIS_STATUS TapiGetAddressCaps(PADAPTER pAdapter, PVOID Buffer, ULONG Len
     pGway = FindGatewayByDeviceID(pAdapter, pReq->ulDeviceID);
     if (pGway == NULL)
         return NDIS_STATUS_TAPI_NODRIVER;
+    AcquireSpinLock(&pAdapter->Lock); // against the copy an incoming call makes
     pGway->AddressID = pReq->ulAddressID;
     pGway->DeviceID = pReq->ulDeviceID;
+    ReleaseSpinLock(&pAdapter->Lock);
 
     // The address text and its NUL; it never holds more than 15 characters.
     AddressLength = 0;
@@ -285,7 +289,7 @@ static NDIS_STATUS TapiGetAddressStatus(PADAPTER pAdapter, PVOID Buffer, ULONG L
     pStatus->ulAddressFeatures = LINEADDRFEATURE_MAKECALL;
     pStatus->ulNumRingsNoAnswer = 999;
     pCtx = LookForTapiContextByHdline(pReq->hdLine, pAdapter);
-    if (pCtx != NULL && pCtx->pGway != NULL && pCtx->pGway->CallState != LINECALLSTATE_IDLE) {
+    if (pCtx != NULL && pCtx->pGway != NULL && SharedRead(pCtx->pGway->CallState) != LINECALLSTATE_IDLE) {
         pStatus->ulNumInUse = 1;
         pStatus->ulNumActiveCalls = 1;
         pStatus->ulAddressFeatures = 0;
@@ -375,7 +379,7 @@ static NDIS_STATUS TapiGetID(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULO
             pID->ulStringSize = CALL_ID_NEEDED - sizeof(VAR_STRING);
             pID->ulStringOffset = sizeof(VAR_STRING);
             pID->ulUsedSize = CALL_ID_NEEDED;
-            PutUlong(pString, pCtx->pGway != NULL ? pCtx->pGway->htCall : 0);
+            PutUlong(pString, pCtx->pGway != NULL ? SharedRead(pCtx->pGway->htCall) : 0);
             CopyBytes(pString + 4, "isdn", 4);
             pString[8] = 0;
             *BytesWritten = Length;
@@ -472,7 +476,7 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
     pGway = FindIsdnTapiEntry(pReq->hdLine, pAdapter);
     if (pGway == NULL)
         return NDIS_STATUS_TAPI_INVALLINEHANDLE;
-    if (pGway->htCall != 0)
+    if (SharedRead(pGway->htCall) != 0)
         return NDIS_STATUS_TAPI_INUSE;
 
     // A comment outside the request refuses the call before anything changes.
@@ -497,7 +501,7 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
     else if (CommentSize > sizeof(pCtx->Comment))
         CommentSize = sizeof(pCtx->Comment);
 
-    pGway->Usage = USAGE_CLIENT_AND_SERVER;
+    SharedWrite(pGway->Usage, USAGE_CLIENT_AND_SERVER);
     pCtx = AllocOutgoingCall(pAdapter, pGway, pReq->htCall, Speed,
                              UseComment ? static_cast<PUCHAR>(Buffer) + MAKE_CALL_PARAMS_AT + CommentOffset : NULL,
                              CommentSize);
@@ -515,7 +519,7 @@ static NDIS_STATUS TapiAnswer(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PU
     PCTX pCtx;
 
     pCtx = LookForTapiContext(pReq->hdCall, pAdapter);
-    if (pCtx == NULL || pCtx->htCall == 0 || pCtx->pGway == NULL)
+    if (pCtx == NULL || SharedRead(pCtx->htCall) == 0 || pCtx->pGway == NULL)
         return NDIS_STATUS_TAPI_INVALCALLHANDLE;
     ZolTapiDeviceStatus(pAdapter, pCtx->pGway, LINEDEVSTATE_CONNECTED);
     ZolWanSendLineUp(pAdapter, pCtx);
@@ -545,11 +549,11 @@ static NDIS_STATUS TapiDrop(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PULO
     // its next frame, fails what is still queued and leaves the call
     // clearing for the general loop.
     AcquireSpinLock(&pAdapter->Lock);
-    State = pCtx->State;
+    State = SharedRead(pCtx->State);
     if (State == CTX_OPEN_SENDING_DATA)
-        pCtx->Dropped = 1;
+        SharedWrite(pCtx->Dropped, 1);
     else if (State != CTX_FREE && State != CTX_CLEARING)
-        pCtx->State = CTX_CLEARING;
+        SharedWrite(pCtx->State, CTX_CLEARING);
     ReleaseSpinLock(&pAdapter->Lock);
 
     switch (State) {
@@ -557,12 +561,12 @@ static NDIS_STATUS TapiDrop(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PULO
     case CTX_CLEARING: break;
     case CTX_CALL_REQUESTED: // never placed: nothing to clear
         if (pCtx->pGway != NULL)
-            pCtx->pGway->htCall = 0;
+            SharedWrite(pCtx->pGway->htCall, 0);
         KillContextIn(pCtx, CTX_CLEARING, KILL_REASON_CLEARED, pAdapter); // unless the loop freed it first
         break;
     default:
-        pCtx->htLine = 0;
-        pCtx->htCall = 0;
+        SharedWrite(pCtx->htLine, 0);
+        SharedWrite(pCtx->htCall, 0);
         break;
     }
     return NDIS_STATUS_SUCCESS;
@@ -621,7 +625,7 @@ static NDIS_STATUS TapiGetCallStatus(PADAPTER pAdapter, PVOID Buffer, ULONG, PUL
     pStatus->ulNeededSize = sizeof(LINE_CALL_STATUS);
     pStatus->ulUsedSize = sizeof(LINE_CALL_STATUS);
     // A context not bound to a line carries no call.
-    pStatus->ulCallState = pCtx->pGway != NULL ? pCtx->pGway->CallState : LINECALLSTATE_IDLE;
+    pStatus->ulCallState = pCtx->pGway != NULL ? SharedRead(pCtx->pGway->CallState) : LINECALLSTATE_IDLE;
     *BytesWritten = sizeof(NDIS_TAPI_GET_CALL_STATUS);
     return NDIS_STATUS_SUCCESS;
 }

@@ -99,13 +99,13 @@ static_assert(offsetof(CHAIN_QUEUE, Flink) == offsetof(CHAIN_DESCR, Flink) &&
 
 VOID InitContext(PCTX pCtx) {
     ZeroBytes(pCtx, sizeof(CTX));
-    pCtx->State = CTX_FREE;
-    pCtx->hCom = ISDN_HCOM_NONE;
+    SharedWrite(pCtx->State, CTX_FREE);
+    SharedWrite(pCtx->hCom, ISDN_HCOM_NONE);
     pCtx->RxState = RX_IDLE;
     InitChainQueue(&pCtx->SendQueue);
-    pCtx->LineUp = 0;
+    SharedWrite(pCtx->LineUp, 0);
     pCtx->Inbound = 0;
-    pCtx->XmitOff = 0;
+    SharedWrite(pCtx->XmitOff, 0);
     pCtx->LinkInfo.MaxSendFrameSize = 1500;
     pCtx->LinkInfo.MaxRecvFrameSize = 1500;
     pCtx->LinkInfo.HeaderPadding = 0;
@@ -125,7 +125,7 @@ VOID InitContext(PCTX pCtx) {
 static PCTX TakeContext(PADAPTER pAdapter) { // the caller holds the lock
     for (int i = CTX_B1; i <= CTX_B2; i++) {
         PCTX pCtx = &pAdapter->Ctx[i];
-        if ((pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) && !pCtx->Reserved) {
+        if ((SharedRead(pCtx->State) == CTX_UNUSED || SharedRead(pCtx->State) == CTX_FREE) && !pCtx->Reserved) {
             InitContext(pCtx);
             pCtx->Reserved = CTX_RESERVED;
             return pCtx;
@@ -154,24 +154,27 @@ PCTX AllocOutgoingCall(PADAPTER pAdapter, PGATEWAY pGway, ULONG htCall, ULONG Li
     if (pCtx != NULL) {
         *static_cast<GATEWAY_LEAD *>(pCtx) = *static_cast<GATEWAY_LEAD *>(pGway);
         pCtx->pGway = pGway;
-        pCtx->TimeoutCount = pCtx->Timeout;
+        SharedWrite(pCtx->TimeoutCount, pCtx->Timeout);
         pCtx->LinkSpeed = LinkSpeed;
         CopyBytes(pCtx->Comment, Comment, CommentSize);
         pCtx->CommentSize = CommentSize;
         pGway->CallSeen = 1;
-        pGway->htCall = htCall;
+        SharedWrite(pGway->htCall, htCall);
         pGway->hdCall = ZolIdentity(pAdapter, pCtx);
-        pCtx->State = CTX_CALL_REQUESTED;
+        SharedWrite(pCtx->State, CTX_CALL_REQUESTED);
     }
     ReleaseSpinLock(&pAdapter->Lock);
     return pCtx;
 }
 
+// The line's leading fields are copied under the lock under which the TAPI
+// requests and a reconfiguration write them, so the copy is never half old.
 PCTX AllocContext(PADAPTER pAdapter, PGATEWAY pGway) {
-    PCTX pCtx = AllocationContext(pAdapter);
-    if (pCtx == NULL)
-        return NULL;
-    *static_cast<GATEWAY_LEAD *>(pCtx) = *static_cast<GATEWAY_LEAD *>(pGway);
+    AcquireSpinLock(&pAdapter->Lock);
+    PCTX pCtx = TakeContext(pAdapter);
+    if (pCtx != NULL)
+        *static_cast<GATEWAY_LEAD *>(pCtx) = *static_cast<GATEWAY_LEAD *>(pGway);
+    ReleaseSpinLock(&pAdapter->Lock);
     return pCtx;
 }
 
@@ -188,25 +191,25 @@ BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) 
     PCHAIN_DESCR pDescr;
 
     AcquireSpinLock(&pAdapter->Lock);
-    if (State != CTX_ANY_STATE && pCtx->State != State) {
+    if (State != CTX_ANY_STATE && SharedRead(pCtx->State) != State) {
         ReleaseSpinLock(&pAdapter->Lock);
         return FALSE;
     }
-    if (pCtx->State == CTX_UNUSED || pCtx->State == CTX_FREE) {
+    if (SharedRead(pCtx->State) == CTX_UNUSED || SharedRead(pCtx->State) == CTX_FREE) {
         if (pCtx->Reserved == CTX_RESERVED)
             pCtx->Reserved = CTX_NOT_RESERVED; // an incoming call given up before it connected
         ReleaseSpinLock(&pAdapter->Lock);
         return FALSE;
     }
-    if (pCtx->State == CTX_OPEN_SENDING_DATA) {
-        pCtx->State = CTX_CLEARING;
+    if (SharedRead(pCtx->State) == CTX_OPEN_SENDING_DATA) {
+        SharedWrite(pCtx->State, CTX_CLEARING);
         pCtx->KillReason = Reason;
         ReleaseSpinLock(&pAdapter->Lock);
         return TRUE;
     }
     // Free, but not to be handed out until its buffers are back: a new
     // call's InitContext must not wipe the queues being emptied here.
-    pCtx->State = CTX_FREE;
+    SharedWrite(pCtx->State, CTX_FREE);
     pCtx->Reserved = CTX_RELEASING;
     ReleaseSpinLock(&pAdapter->Lock);
 
@@ -235,7 +238,7 @@ BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) 
 // another call keeps it.
 VOID ReleaseGatewayCall(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
     if (pGway != NULL && pGway->hdCall == ZolIdentity(pAdapter, pCtx))
-        pGway->htCall = 0;
+        SharedWrite(pGway->htCall, 0);
 }
 
 // Releases a call TAPI asked for that was never placed (a reset, or its
@@ -249,7 +252,7 @@ VOID EndUnplacedCall(PADAPTER pAdapter, PCTX pCtx, ULONG Reason) {
         return;
     if (pGway != NULL && pGway->hdCall == ZolIdentity(pAdapter, pCtx)) {
         ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_DISCONNECTED);
-        pGway->htCall = 0;
+        SharedWrite(pGway->htCall, 0);
     }
 }
 
@@ -278,7 +281,7 @@ VOID ReleaseAllBuffers(PADAPTER pAdapter) {
             pCtx->RxDescr[j] = NULL;
             FreeChainDescr(pAdapter, pDescr);
         }
-        if (i == CTX_LISTEN || pCtx->State == CTX_UNUSED)
+        if (i == CTX_LISTEN || SharedRead(pCtx->State) == CTX_UNUSED)
             continue; // the listen context never queues frames to send
         FailQueuedSends(pAdapter, pCtx);
     }
@@ -355,8 +358,8 @@ NTSTATUS ProcessTapiDevicesSection(PADAPTER pAdapter) {
 
     // From here a gateway is a line device only once RAS lists an address for it.
     for (int i = 0; i < MAX_GATEWAY; i++) {
-        pAdapter->Gateway[i].Used = GATEWAY_UNUSED;
-        pAdapter->Gateway[i].CallState = LINECALLSTATE_IDLE;
+        SharedWrite(pAdapter->Gateway[i].Used, GATEWAY_UNUSED);
+        SharedWrite(pAdapter->Gateway[i].CallState, LINECALLSTATE_IDLE);
     }
 
     ZeroBytes(Table, sizeof(Table));
@@ -429,13 +432,16 @@ NTSTATUS ProcessTapiDevicesSection(PADAPTER pAdapter) {
 
 // Resets both line devices to the placeholder address, usage 2, the current
 // time-out, and configured. Called by ProcessTapiDevicesSection and by the
-// general thread on reconfiguration, at PASSIVE_LEVEL, without the lock.
+// general thread on reconfiguration, at PASSIVE_LEVEL. The lock keeps an
+// incoming call from copying a line half rewritten.
 NTSTATUS ProcessPortsInit(PADAPTER pAdapter) {
+    AcquireSpinLock(&pAdapter->Lock);
     for (USHORT i = 0; i < MAX_GATEWAY; i++) {
         InitAnsiPortName(i, pAdapter);
         pAdapter->Gateway[i].Timeout = pAdapter->Timeout;
-        pAdapter->Gateway[i].Used = GATEWAY_CONFIGURED;
+        SharedWrite(pAdapter->Gateway[i].Used, GATEWAY_CONFIGURED);
     }
+    ReleaseSpinLock(&pAdapter->Lock);
     return STATUS_SUCCESS;
 }
 
@@ -445,7 +451,7 @@ VOID InitAnsiPortName(USHORT Index, PADAPTER pAdapter) {
     if (Index >= MAX_GATEWAY)
         return;
     CopyString(pAdapter->Gateway[Index].Address, "xx-xx-xx", sizeof(pAdapter->Gateway[Index].Address));
-    pAdapter->Gateway[Index].Usage = USAGE_CLIENT_AND_SERVER;
+    SharedWrite(pAdapter->Gateway[Index].Usage, USAGE_CLIENT_AND_SERVER);
 }
 
 // Query routine for the Linkage "Route" value, once per string of it, at
@@ -492,7 +498,7 @@ NTSTATUS NTAPI PortInformation(PWSTR ValueName, ULONG ValueType, PVOID ValueData
         if (pAdapter->AddressIndex >= MAX_GATEWAY)
             return STATUS_SUCCESS;
         pGway = &pAdapter->Gateway[pAdapter->AddressIndex];
-        pGway->Used = GATEWAY_CONFIGURED;
+        SharedWrite(pGway->Used, GATEWAY_CONFIGURED);
 
         // An address longer than Address holds keeps its first 15 characters.
         while (n < Units && Text[n] != 0 && n < sizeof(AnsiText) - 1)
@@ -524,11 +530,11 @@ NTSTATUS NTAPI PortInformation(PWSTR ValueName, ULONG ValueType, PVOID ValueData
         pGway = &pAdapter->Gateway[pAdapter->UsageIndex];
         // In this order, so that "ClientAndServer" ends as 2.
         if (BeginsWith(Text, ValueLength, UsageClient, sizeof(UsageClient) - sizeof(WCHAR)))
-            pGway->Usage = USAGE_CLIENT;
+            SharedWrite(pGway->Usage, USAGE_CLIENT);
         if (BeginsWith(Text, ValueLength, UsageClientAndServer, sizeof(UsageClientAndServer) - sizeof(WCHAR)))
-            pGway->Usage = USAGE_CLIENT_AND_SERVER;
+            SharedWrite(pGway->Usage, USAGE_CLIENT_AND_SERVER);
         if (BeginsWith(Text, ValueLength, UsageServer, sizeof(UsageServer) - sizeof(WCHAR)))
-            pGway->Usage = USAGE_SERVER;
+            SharedWrite(pGway->Usage, USAGE_SERVER);
         pAdapter->UsageIndex++;
     }
     return STATUS_SUCCESS;
@@ -669,7 +675,7 @@ PCTX ZolContextOf(PADAPTER pAdapter, ULONG Identity) {
 // The index is unsigned, so a device ID below the base lands far above 1.
 PGATEWAY FindGatewayByDeviceID(PADAPTER pAdapter, ULONG DeviceID) {
     ULONG Index = DeviceID - pAdapter->DeviceIDBase;
-    if (Index >= MAX_GATEWAY || pAdapter->Gateway[Index].Used != GATEWAY_CONFIGURED)
+    if (Index >= MAX_GATEWAY || SharedRead(pAdapter->Gateway[Index].Used) != GATEWAY_CONFIGURED)
         return NULL;
     return &pAdapter->Gateway[Index];
 }
@@ -677,7 +683,7 @@ PGATEWAY FindGatewayByDeviceID(PADAPTER pAdapter, ULONG DeviceID) {
 // For OID_TAPI_OPEN: a line already open is not offered again.
 PGATEWAY FindNewInboundTapiEntry(PADAPTER pAdapter, ULONG DeviceID) {
     PGATEWAY pGway = FindGatewayByDeviceID(pAdapter, DeviceID);
-    if (pGway == NULL || pGway->htLine != 0)
+    if (pGway == NULL || SharedRead(pGway->htLine) != 0)
         return NULL;
     return pGway;
 }
@@ -685,7 +691,7 @@ PGATEWAY FindNewInboundTapiEntry(PADAPTER pAdapter, ULONG DeviceID) {
 PGATEWAY FindIsdnTapiEntry(ULONG hdLine, PADAPTER pAdapter) {
     for (int i = 0; i < MAX_GATEWAY; i++) {
         PGATEWAY pGway = &pAdapter->Gateway[i];
-        if (pGway->Used == GATEWAY_CONFIGURED && ZolIdentity(pAdapter, pGway) == hdLine)
+        if (SharedRead(pGway->Used) == GATEWAY_CONFIGURED && ZolIdentity(pAdapter, pGway) == hdLine)
             return pGway;
     }
     return NULL;
@@ -735,8 +741,8 @@ static VOID IndicateTapiEvent(PADAPTER pAdapter, PNDIS_TAPI_EVENT pEvent) {
 
 static VOID BuildTapiEvent(PNDIS_TAPI_EVENT pEvent, PGATEWAY pGway, ULONG Msg, ULONG Param1, ULONG Param2,
                            ULONG Param3) {
-    pEvent->htLine = pGway->htLine;
-    pEvent->htCall = pGway->htCall;
+    pEvent->htLine = SharedRead(pGway->htLine);
+    pEvent->htCall = SharedRead(pGway->htCall);
     pEvent->ulMsg = Msg;
     pEvent->ulParam1 = Param1;
     pEvent->ulParam2 = Param2;
@@ -750,8 +756,8 @@ static VOID TapiCallStateEvent(PADAPTER pAdapter, PGATEWAY pGway, ULONG State) {
     BOOLEAN Changed = FALSE;
 
     BuildTapiEvent(&Event, pGway, LINE_CALLSTATE, State, 0, pAdapter->MediaModes);
-    if (pGway->CallState != State) {
-        pGway->CallState = State;
+    if (SharedRead(pGway->CallState) != State) {
+        SharedWrite(pGway->CallState, State);
         Changed = TRUE;
     }
     IndicateTapiEvent(pAdapter, &Event);
@@ -767,7 +773,7 @@ static VOID TapiNewCallEvent(PADAPTER pAdapter, PGATEWAY pGway) {
     BuildTapiEvent(&Event, pGway, LINE_NEWCALL, pGway->hdCall, 0, 0);
     Event.htCall = 0;
     IndicateTapiEvent(pAdapter, &Event);
-    pGway->htCall = Event.ulParam2;
+    SharedWrite(pGway->htCall, Event.ulParam2);
 }
 
 // DISCONNECTED is recorded without an address event: the IDLE that follows
@@ -777,7 +783,7 @@ static VOID TapiDisconnectedEvent(PADAPTER pAdapter, PGATEWAY pGway) {
 
     BuildTapiEvent(&Event, pGway, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL,
                    pAdapter->MediaModes);
-    pGway->CallState = LINECALLSTATE_DISCONNECTED;
+    SharedWrite(pGway->CallState, LINECALLSTATE_DISCONNECTED);
     IndicateTapiEvent(pAdapter, &Event);
 }
 
@@ -822,9 +828,9 @@ VOID ZolTapiAddressStatus(PADAPTER pAdapter, PGATEWAY pGway, ULONG AddressID) {
 
     if (pGway == NULL)
         return;
-    if (pGway->CallState == LINECALLSTATE_IDLE)
+    if (SharedRead(pGway->CallState) == LINECALLSTATE_IDLE)
         AddressState = LINEADDRESSSTATE_INUSEZERO;
-    else if (pGway->CallState == LINECALLSTATE_CONNECTED)
+    else if (SharedRead(pGway->CallState) == LINECALLSTATE_CONNECTED)
         AddressState = LINEADDRESSSTATE_NUMCALLS;
     else
         return;

@@ -317,15 +317,15 @@ NDIS_STATUS NTAPI ZolSend(NDIS_HANDLE MacBindingHandle, NDIS_HANDLE NdisLinkHand
     // test and the append would otherwise leave the frame queued on a free
     // context, never completed.
     AcquireSpinLock(&pAdapter->Lock);
-    if (!InDataPhase(pCtx->State) || pCtx->Dropped) {
-        Dropped = pCtx->Dropped;
+    if (!InDataPhase(SharedRead(pCtx->State)) || SharedRead(pCtx->Dropped)) {
+        Dropped = SharedRead(pCtx->Dropped);
         ReleaseSpinLock(&pAdapter->Lock);
         FreeChainDescr(pAdapter, pDescr);
         return Dropped ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS;
     }
     ChainAdd(pAdapter, pCtx->SendQueue.Blink, pDescr);
-    if (pCtx->TimeoutCount != 0)
-        pCtx->TimeoutCount = pCtx->Timeout;
+    if (SharedRead(pCtx->TimeoutCount) != 0)
+        SharedWrite(pCtx->TimeoutCount, pCtx->Timeout);
     ReleaseSpinLock(&pAdapter->Lock);
 
     if (pAdapter->TraceLevel > TRACE_FULL)
@@ -371,9 +371,9 @@ VOID ProcessActiveContexts(PADAPTER pAdapter) {
                 // Under the lock: a drop that came since the look above wins.
                 BOOLEAN Place;
                 AcquireSpinLock(&pAdapter->Lock);
-                Place = pCtx->State == CTX_CALL_REQUESTED;
+                Place = SharedRead(pCtx->State) == CTX_CALL_REQUESTED;
                 if (Place)
-                    pCtx->State = CTX_CALLING;
+                    SharedWrite(pCtx->State, CTX_CALLING);
                 ReleaseSpinLock(&pAdapter->Lock);
                 if (Place)
                     ISDN_Call(pCtx, pAdapter);
@@ -404,11 +404,11 @@ VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter) {
     UCHAR Dropped;
 
     AcquireSpinLock(&pAdapter->Lock);
-    if (pCtx->State != CTX_OPEN && pCtx->State != CTX_CONNECTED) {
+    if (SharedRead(pCtx->State) != CTX_OPEN && SharedRead(pCtx->State) != CTX_CONNECTED) {
         ReleaseSpinLock(&pAdapter->Lock);
         return;
     }
-    pCtx->State = CTX_OPEN_SENDING_DATA;
+    SharedWrite(pCtx->State, CTX_OPEN_SENDING_DATA);
     ReleaseSpinLock(&pAdapter->Lock);
 
     for (;;) {
@@ -442,9 +442,9 @@ VOID ProcessOpenContext(PCTX pCtx, PADAPTER pAdapter) {
     // clearing, for the general loop to clear, and the frames behind the
     // one in hand are answered as failed: the line is down already.
     AcquireSpinLock(&pAdapter->Lock);
-    Remembered = pCtx->State;
-    Dropped = pCtx->Dropped;
-    pCtx->State = (Dropped && Remembered != CTX_CLEARING) ? CTX_CLEARING : CTX_OPEN;
+    Remembered = SharedRead(pCtx->State);
+    Dropped = SharedRead(pCtx->Dropped);
+    SharedWrite(pCtx->State, (Dropped && Remembered != CTX_CLEARING) ? CTX_CLEARING : CTX_OPEN);
     ReleaseSpinLock(&pAdapter->Lock);
     if (Remembered == CTX_CLEARING)
         KillContext(pCtx, pCtx->KillReason, pAdapter);
@@ -508,13 +508,13 @@ VOID FeedProtocol(PADAPTER pAdapter) {
 
 NDIS_STATUS ZolWanSendLineUp(PADAPTER pAdapter, PCTX pCtx) {
     NDIS_MAC_LINE_UP LineUp;
-    if (pCtx->LineUp == 1)
+    if (SharedRead(pCtx->LineUp) == 1)
         return NDIS_STATUS_SUCCESS;
     ZeroBytes(&LineUp, sizeof(LineUp));
     LineUp.LinkSpeed = pCtx->LinkSpeed / 100;
     LineUp.Quality = NdisWanReliable;
     LineUp.SendWindow = 16;
-    LineUp.ConnectionWrapperID = pCtx->pGway != NULL ? pCtx->pGway->htCall : 0;
+    LineUp.ConnectionWrapperID = pCtx->pGway != NULL ? SharedRead(pCtx->pGway->htCall) : 0;
     LineUp.NdisLinkHandle = ZolIdentity(pAdapter, pCtx);
     LineUp.NdisLinkContext = 0;
     ZolIndicateStatus(pAdapter, NDIS_STATUS_WAN_LINE_UP, &LineUp, sizeof(LineUp));
@@ -529,11 +529,11 @@ NDIS_STATUS ZolWanSendLineUp(PADAPTER pAdapter, PCTX pCtx) {
 // link is indicated again.
 NDIS_STATUS ZolWanSendLineDown(PADAPTER pAdapter, PCTX pCtx) {
     NDIS_MAC_LINE_DOWN LineDown;
-    if (pCtx->NdisLinkContext == 0)
+    if (SharedRead(pCtx->NdisLinkContext) == 0)
         return NDIS_STATUS_SUCCESS;
     // Down before NDISWAN hears it, so no frame is delivered in between.
     SharedWrite(pCtx->LineUp, 0);
-    LineDown.NdisLinkContext = pCtx->NdisLinkContext;
+    LineDown.NdisLinkContext = SharedRead(pCtx->NdisLinkContext);
     ZolIndicateStatus(pAdapter, NDIS_STATUS_WAN_LINE_DOWN, &LineDown, sizeof(LineDown));
     return NDIS_STATUS_SUCCESS;
 }
