@@ -6,7 +6,12 @@ BUILD_SAN  ?= build-san
 BUILD_I386 ?= build-i386
 BUILD_FUZZ ?= build-fuzz
 BUILD_COV  ?= build-cov
+BUILD_RACE ?= build-race
+RACE_SEEDS ?= 1..1000
 FUZZ_SECONDS ?= 60
+# A number of executions per target instead of a time, e.g.
+# `make fuzz FUZZ_RUNS=1000000` (FUZZ_SECONDS then bounds nothing).
+FUZZ_RUNS  ?=
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES   := build-essential cmake g++ googletest libgtest-dev libgmock-dev libbenchmark-dev \
               liblua5.4-dev mingw-w64-i686-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 tshark \
@@ -16,8 +21,8 @@ PACKAGES   := build-essential cmake g++ googletest libgtest-dev libgmock-dev lib
 IMAGE_PACKAGES := g++-multilib liblua5.4-dev:i386
 FUZZ_TARGETS := requests isdn_messages registry
 
-.PHONY: all deps deps-image build build-san build-image build-fuzz build-cov run check test test-san test-image \
-        test-fuzz fuzz coverage bench format clean
+.PHONY: all deps deps-image build build-san build-image build-fuzz build-cov build-race run check test test-san \
+        test-image test-fuzz test-race fuzz coverage bench format clean
 
 all: build
 
@@ -94,9 +99,20 @@ test-fuzz: build-fuzz
 # $(BUILD_FUZZ)/fuzz/corpus; findings go to $(BUILD_FUZZ)/findings.
 fuzz: build-fuzz
 	@status=0; for t in $(FUZZ_TARGETS); do \
-	  FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run_fuzz.sh $(BUILD_FUZZ)/fuzz/fuzz_$$t fuzz/corpus/$$t \
-	    $(BUILD_FUZZ)/fuzz/corpus/$$t $(BUILD_FUZZ)/findings || status=1; \
+	  FUZZ_SECONDS=$(if $(FUZZ_RUNS),0,$(FUZZ_SECONDS)) fuzz/run_fuzz.sh $(BUILD_FUZZ)/fuzz/fuzz_$$t fuzz/corpus/$$t \
+	    $(BUILD_FUZZ)/fuzz/corpus/$$t $(BUILD_FUZZ)/findings $(if $(FUZZ_RUNS),-runs=$(FUZZ_RUNS)) || status=1; \
 	done; exit $$status
+
+# The race detector: the driver under ThreadSanitizer, each context a TSan
+# fiber; its tests are the miniature faulty drivers, the scenarios over
+# RACE_SEEDS and the driver with its receive-queue lock taken out.
+build-race: deps
+	cmake -S . -B $(BUILD_RACE) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANEX_RACES=ON \
+	  -DTOLVANEX_RACE_SEEDS=$(RACE_SEEDS) >/dev/null
+	cmake --build $(BUILD_RACE) -j $(JOBS)
+
+test-race: build-race
+	cd $(BUILD_RACE) && ctest --output-on-failure -j $(JOBS)
 
 build-cov: deps
 	cmake -S . -B $(BUILD_COV) -DCMAKE_BUILD_TYPE=Debug -DTOLVANEX_COVERAGE=ON -DTOLVANEX_BENCH=OFF >/dev/null
@@ -109,7 +125,7 @@ coverage: build-cov
 	cd $(BUILD_COV) && ctest -j $(JOBS) --output-on-failure
 	tests/coverage_report.sh $(BUILD_COV)
 
-check: test test-san test-image test-fuzz
+check: test test-san test-race test-image test-fuzz
 
 bench: build
 	./$(BUILD)/tolvanex-bench

@@ -413,3 +413,35 @@ TEST(Fibers, EveryBlockedContextUnwindsWhenTheHostGoes) {
     }
     EXPECT_EQ(b.destroyed, 40);
 }
+
+namespace kernel_test {
+// Re-reads a handle that was never valid, forever, with a zero-length stall
+// between tries: scheduling points, but virtual time stands still.
+VOID NTAPI RereadRefusedHandle(PVOID) {
+    for (;;) {
+        PVOID object = nullptr;
+        if (ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x7777), 0, nullptr, KernelMode, &object, nullptr) ==
+            STATUS_SUCCESS)
+            return;
+        KeStallExecutionProcessor(0);
+    }
+}
+} // namespace kernel_test
+
+TEST(Scheduler, ALivelockIsAVerifierStopNamingItsContexts) {
+    for (std::uint64_t seed : {0, 1}) {
+        Host host(HostOptions{.seed = seed});
+        HANDLE a, b;
+        PsCreateSystemThread(&a, 0, nullptr, nullptr, nullptr, kernel_test::RereadRefusedHandle, nullptr);
+        PsCreateSystemThread(&b, 0, nullptr, nullptr, nullptr, kernel_test::RereadRefusedHandle, nullptr);
+        try {
+            host.run_for(seconds(1));
+            FAIL() << "the livelock went unnoticed, seed " << seed;
+        } catch (const VerifierStop &e) {
+            EXPECT_EQ(e.violation().rule, "livelock");
+            EXPECT_NE(e.violation().detail.find("without virtual time moving"), std::string::npos);
+            EXPECT_NE(e.violation().detail.find("RereadRefusedHandle ("), std::string::npos) << e.violation().detail;
+            EXPECT_EQ(host.now(), 0) << "stopped at the instant it began";
+        }
+    }
+}

@@ -7,6 +7,7 @@ extern "C" {
 const char *__asan_default_options();
 const char *__ubsan_default_options();
 const char *__lsan_default_options();
+const char *__tsan_default_options();
 
 __attribute__((used, visibility("default"))) const char *__asan_default_options() {
     return "exitcode=5";
@@ -16,5 +17,14 @@ __attribute__((used, visibility("default"))) const char *__ubsan_default_options
 }
 __attribute__((used, visibility("default"))) const char *__lsan_default_options() {
     return "exitcode=5";
+}
+// The race build: host code is not instrumented and shares its bookkeeping
+// between fibers by design, and the copies it makes through libc are not
+// watched either. Every report counts (a sweep runs many machines in one
+// process), and one that the run did not already stop on ends it with the
+// verifier's status.
+__attribute__((used, visibility("default"))) const char *__tsan_default_options() {
+    return "exitcode=3:ignore_interceptors_accesses=1:report_thread_leaks=0:report_signal_unsafe=0:"
+           "suppress_equal_stacks=0:suppress_equal_addresses=0:history_size=4";
 }
 }

@@ -1,4 +1,5 @@
 #include "ndis/ndis_wrapper.h"
+#include "nt/races.h"
 
 #include <cstdio>
 #include <cstring>
@@ -41,7 +42,11 @@ template <class F> auto NdisWrapper::call_handler(const char *name, std::uint8_t
         std::uint8_t irql;
         ~Restore() { c.irql = irql; }
     } restore{self, saved};
+    // A serialised miniport's handlers run one after the other under NDIS's
+    // own lock.
+    races::acquire(this);
     auto result = f();
+    races::release(this);
     host_.verifier().check_routine_return(name);
     return result;
 }
@@ -161,6 +166,7 @@ HandlerResult NdisWrapper::set(NDIS_OID oid, void *buffer, ULONG length) {
 }
 
 NDIS_STATUS NdisWrapper::send(NDIS_HANDLE link, NDIS_WAN_PACKET *packet) {
+    races::acquire(packet); // its last completion, if NDISWAN sends it again
     return call_handler("WanSend", DISPATCH_LEVEL,
                         [&] { return chars_.WanSendHandler(adapter_context_, link, packet); });
 }
@@ -246,6 +252,7 @@ void NdisWrapper::timer_loop(PNDIS_MINIPORT_TIMER key) {
         Context &self = k.current();
         self.irql = DISPATCH_LEVEL;
         self.in_routine = true;
+        races::acquire(key); // what the context that set the timer did before
         t.fn(nullptr, t.context, nullptr, nullptr);
         host_.verifier().check_routine_return(t.name);
         self.in_routine = false;
@@ -256,6 +263,7 @@ void NdisWrapper::timer_loop(PNDIS_MINIPORT_TIMER key) {
 void NdisWrapper::on_set_timer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
     if (!timers_.count(timer))
         rt::violation("api.bad-argument", "NdisSetTimer on a timer that was never initialised");
+    races::release(timer);
     host_.kernel().arm_timer(timer, host_.kernel().now() + millis(ms));
 }
 

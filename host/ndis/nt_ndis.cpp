@@ -9,6 +9,7 @@
 #include "nt/io_manager.h"
 #include "nt/kernel.h"
 #include "ndis/ndis_wrapper.h"
+#include "nt/races.h"
 #include "ndis/ndiswan_model.h"
 #include "check/trace.h"
 
@@ -165,6 +166,7 @@ extern "C" VOID NTAPI NdisMWanIndicateReceiveComplete(NDIS_HANDLE MiniportAdapte
 extern "C" VOID NTAPI NdisMWanSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_WAN_PACKET Packet,
                                            NDIS_STATUS Status) {
     wrapper().check_handle(MiniportAdapterHandle, "NdisMWanSendComplete");
+    races::release(Packet);
     rt::require_no_lock("NdisMWanSendComplete");
     Host::current().kernel().yield();
     Host::current().ndiswan().send_complete(Packet, Status);

@@ -4,6 +4,8 @@
 
 #include "nt/fiber.h"
 
+#include "nt/races.h"
+
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +22,11 @@
 #if __has_feature(address_sanitizer)
 #define TOLVANEX_ASAN 1
 #endif
+#endif
+// TSan delivers signals itself and cannot follow a handler that never
+// returns: the race build leaves stack overflows to the plain builds.
+#if defined(TOLVANEX_ASAN) || defined(TOLVANEX_RACES)
+#define TOLVANEX_NO_OVERFLOW_HANDLER 1
 #endif
 #ifdef TOLVANEX_ASAN
 #include <sanitizer/asan_interface.h>
@@ -146,7 +153,7 @@ thread_local Fiber *t_running = nullptr;
 thread_local Fiber *t_from = nullptr; // the fiber that switched last
 thread_local Fiber::OverflowHandler t_overflow = nullptr;
 thread_local void *t_overflow_data = nullptr;
-#ifndef TOLVANEX_ASAN
+#ifndef TOLVANEX_NO_OVERFLOW_HANDLER
 thread_local bool t_alt_stack = false;
 struct sigaction g_previous_segv;
 std::once_flag g_segv_once;
@@ -192,7 +199,7 @@ struct FiberAccess {
 
 namespace {
 
-#ifndef TOLVANEX_ASAN
+#ifndef TOLVANEX_NO_OVERFLOW_HANDLER
 void on_segv(int sig, siginfo_t *info, void *uc) {
     Fiber *f = t_running;
     if (f && t_overflow && FiberAccess::in_guard(*f, info->si_addr))
@@ -235,15 +242,18 @@ void install_overflow_detection() {
 
 } // namespace
 
-Fiber::Fiber() {}
+Fiber::Fiber() : tsan_(races::fiber_current()) {}
 
 Fiber::Fiber(void (*entry)(void *), void *arg) : entry_(entry), arg_(arg) {
-#ifndef TOLVANEX_ASAN
+#ifndef TOLVANEX_NO_OVERFLOW_HANDLER
     install_overflow_detection();
 #endif
     char *base = map_stack();
     lo_ = base + kGuardSize;
     size_ = kStackSize;
+    // A stack from the pool held another context's frames.
+    races::fresh(lo_, size_);
+    tsan_ = races::fiber_create();
     asan_bottom_ = lo_;
     asan_size_ = size_;
     auto *top = reinterpret_cast<std::uintptr_t *>(lo_ + size_);
@@ -264,7 +274,13 @@ Fiber::Fiber(void (*entry)(void *), void *arg) : entry_(entry), arg_(arg) {
     sp_ = frame;
 }
 
-Fiber::~Fiber() { release_stack(); }
+Fiber::~Fiber() {
+    release_stack();
+    if (entry_)
+        races::fiber_destroy(tsan_);
+}
+
+void Fiber::set_name(const char *name) { races::fiber_name(tsan_, name); }
 
 void Fiber::release_stack() {
     if (!lo_)
@@ -308,6 +324,7 @@ void Fiber::switch_to(Fiber &from, Fiber &to, bool final) {
 #else
     (void)final;
 #endif
+    races::fiber_switch(to.tsan_);
     tolvanex_fiber_switch(&from.sp_, to.sp_);
 #ifdef TOLVANEX_ASAN
     const void *bottom = nullptr;

@@ -34,6 +34,8 @@ class Fiber {
     // Gives the stack back to the pool; the fiber must never run again.
     void release_stack();
     std::size_t stack_size() const { return size_; }
+    // The name the race detector gives this fiber's accesses.
+    void set_name(const char *name);
     static constexpr std::size_t kGuardSize = 64 * 1024;
 
   private:
@@ -52,6 +54,8 @@ class Fiber {
     void *fake_stack_ = nullptr;
     const void *asan_bottom_ = nullptr;
     std::size_t asan_size_ = 0;
+    // ThreadSanitizer's fiber, in the race build.
+    void *tsan_ = nullptr;
 };
 
 } // namespace tolvanex::host

@@ -4,6 +4,8 @@
 
 #include "nt/kernel.h"
 
+#include "nt/races.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <thread>
@@ -25,6 +27,8 @@ Kernel::Kernel(const HostOptions &options)
     contexts_.push_back(std::make_unique<Context>(0, "ndis", ContextKind::Caller));
     caller_ = current_ = contexts_.back().get();
     caller_->fiber_ = std::make_unique<Fiber>();
+    caller_->fiber_->set_name(caller_->name.c_str());
+    races::new_run();
     caller_->kernel_ = this;
     caller_->priority = randomised_ ? 1'000'000 + static_cast<std::int64_t>(rng_() % 1'000'000) : 0;
     Fiber::set_overflow_handler(&Kernel::on_overflow, this);
@@ -74,6 +78,7 @@ Context &Kernel::spawn(std::string name, ContextKind kind, std::function<void()>
         if (c->state == ContextState::Finished && c.get() != current_ && c->fiber_)
             c->fiber_.reset();
     ctx->fiber_ = std::make_unique<Fiber>(&Kernel::fiber_entry, ctx);
+    ctx->fiber_->set_name((ctx->name + " (context " + std::to_string(id) + ")").c_str());
     return *ctx;
 }
 
@@ -110,6 +115,15 @@ void Kernel::finish_current() {
 
 void Kernel::maybe_change_priority() {
     ++steps_;
+    if (current_ != caller_) {
+        Context &c = *current_;
+        if (c.instant != now_) {
+            c.instant = now_;
+            c.steps_at_instant = 0;
+        }
+        ++c.steps_at_instant;
+        ++steps_at_instant_;
+    }
     if (!change_points_.empty() && steps_ == change_points_.front()) {
         change_points_.erase(change_points_.begin());
         current_->priority = next_low_priority_--;
@@ -134,7 +148,32 @@ void Kernel::make_ready(Context &ctx) {
     ctx.ready_seq = ++ready_counter_;
 }
 
+void Kernel::check_progress() {
+    if (races::pending()) [[unlikely]] {
+        std::string report = races::take_report();
+        std::string kind = report.substr(0, report.find(' '));
+        stop("race." + kind, std::move(report));
+    }
+    if (steps_at_instant_ > kLivelockSteps) [[unlikely]] {
+        // Name the contexts that kept the machine busy, busiest first.
+        std::vector<const Context *> busy;
+        for (auto &c : contexts_)
+            if (c->instant == now_ && c->steps_at_instant > 0)
+                busy.push_back(c.get());
+        std::stable_sort(busy.begin(), busy.end(), [](const Context *a, const Context *b) {
+            return a->steps_at_instant > b->steps_at_instant;
+        });
+        std::string who;
+        for (const Context *c : busy)
+            who += (who.empty() ? "" : ", ") + c->name + " (" + std::to_string(c->steps_at_instant) + ")";
+        steps_at_instant_ = 0;
+        stop("livelock", std::to_string(kLivelockSteps) +
+                             " scheduling points without virtual time moving, by " + who);
+    }
+}
+
 void Kernel::yield() {
+    check_progress();
     maybe_change_priority();
     if (!randomised_)
         return; // the calm order never preempts
@@ -219,6 +258,7 @@ void Kernel::advance_to(Ticks t) {
     }
     if (t > now_) {
         now_ = t;
+        steps_at_instant_ = 0;
         if (real_time_) {
             auto wall = wall_start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                           std::chrono::duration<double, std::ratio<1, 10'000'000>>(
@@ -248,6 +288,7 @@ void Kernel::advance_to(Ticks t) {
 }
 
 WakeReason Kernel::block(const void *object, Ticks deadline) {
+    check_progress();
     Context &self = *current_;
     if (deadline <= now_) {
         yield();
@@ -304,6 +345,10 @@ void Kernel::idle_until(Ticks deadline) {
     self.deadline = std::max(deadline, now_);
     self.idle_wait = true;
     reschedule();
+    if (races::pending() && !stopped_) {
+        std::string report = races::take_report();
+        record("race." + report.substr(0, report.find(' ')), report);
+    }
     if (stopped_)
         throw VerifierStop(*stopped_);
 }

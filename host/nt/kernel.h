@@ -53,6 +53,10 @@ class Context {
     std::int64_t priority = 0; // randomised strategy only
     std::uint64_t ready_seq = 0;
 
+    // Scheduling points taken at the instant `instant` (the livelock guard).
+    Ticks instant = -1;
+    std::uint64_t steps_at_instant = 0;
+
   private:
     friend class Kernel;
     std::unique_ptr<Fiber> fiber_;
@@ -114,6 +118,10 @@ class Kernel {
 
     std::uint64_t switches() const { return switches_; }
 
+    // Scheduling points the driver's contexts may take while virtual time
+    // stands still before the run stops as a livelock.
+    static constexpr std::uint64_t kLivelockSteps = 4'000'000;
+
     // Spin-lock ownership, kept in the lock word itself as a tagged context
     // id, as NT keeps a held lock's word non-zero. A word without the tag
     // (zero, or never initialised) is a free lock.
@@ -147,6 +155,9 @@ class Kernel {
     void record(std::string rule, std::string detail);
     void run_context(Context *ctx);
     void maybe_change_priority();
+    // Raises what the race detector saw, and a livelock; at scheduling
+    // points only, where a context may be unwound.
+    void check_progress();
 
     std::vector<std::unique_ptr<Context>> contexts_;
     Context *caller_ = nullptr;
@@ -158,6 +169,7 @@ class Kernel {
     std::vector<std::uint64_t> change_points_;
     std::int64_t next_low_priority_;
     std::uint64_t steps_ = 0;
+    std::uint64_t steps_at_instant_ = 0; // by contexts other than the caller
     std::uint64_t ready_counter_ = 0;
     std::uint64_t switches_ = 0;
     std::map<const void *, Ticks> timers_;

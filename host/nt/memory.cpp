@@ -1,4 +1,5 @@
 #include "nt/memory.h"
+#include "nt/races.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -81,6 +82,7 @@ void *Memory::allocate(std::size_t length, const std::string &where) {
     if (!p)
         throw HostError("host out of memory");
     std::memset(p, kFill, length);
+    races::fresh(p, length);
     auto &k = Host::current().kernel();
     blocks_[p] = Block{length, k.current().name, k.now(), where};
     ++allocations_;

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "nt/kernel.h"
+#include "nt/races.h"
 #include "nt/memory.h"
 #include "ndis.h"
 #include "nt/io_manager.h"
@@ -53,6 +54,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
     if (k.current().irql > DISPATCH_LEVEL)
         rt::violation("irql.set-event-above-dispatch", "KeSetEvent at IRQL " + std::to_string(k.current().irql));
     LONG previous = Event->Header.SignalState;
+    races::release(Event);
     if (Event->Header.Type == NotificationEvent) {
         Event->Header.SignalState = 1;
         k.wake_all(Event);
@@ -91,6 +93,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     if (event->Header.SignalState) {
         if (event->Header.Type == SynchronizationEvent)
             event->Header.SignalState = 0;
+        races::acquire(Object);
         k.yield();
         return STATUS_SUCCESS;
     }
@@ -106,7 +109,10 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     // Set events wake waiters directly; a synchronization event is consumed
     // by the wake, a notification event stays signalled.
     WakeReason why = k.block(Object, deadline);
-    return why == WakeReason::Signalled ? STATUS_SUCCESS : STATUS_TIMEOUT;
+    if (why != WakeReason::Signalled)
+        return STATUS_TIMEOUT;
+    races::acquire(Object);
+    return STATUS_SUCCESS;
 }
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
@@ -129,6 +135,7 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     }
     k.set_lock_owner(SpinLock, &self);
     self.locks.push_back(SpinLock);
+    races::acquire(SpinLock);
     return old;
 }
 
@@ -138,6 +145,7 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
     if (k.lock_owner(SpinLock) != &self)
         rt::violation("spinlock.release-not-held",
                       "KfReleaseSpinLock on " + hex_ptr(SpinLock) + ", which this context does not hold");
+    races::release(SpinLock);
     k.set_lock_owner(SpinLock, nullptr);
     std::erase(self.locks, static_cast<const void *>(SpinLock));
     self.irql = NewIrql;
@@ -167,11 +175,13 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     Host &h = Host::current();
     std::string name = symbol_name(reinterpret_cast<const void *>(StartRoutine));
     Context &ctx = h.kernel().spawn(name, ContextKind::Thread, [StartRoutine, StartContext, name] {
+        races::acquire(&Host::current().kernel().current()); // what the creator did before
         StartRoutine(StartContext);
         rt::routine_returned(name);
         Host::current().threads().ended(Host::current().kernel().current());
     });
     ctx.driver_owned = true;
+    races::release(&ctx);
     *ThreadHandle = h.threads().open_handle(ctx);
     rt::trace(TraceKind::Kernel, "kernel.thread", "PsCreateSystemThread {thread} -> context {context}",
               {tf::text("thread", name), tf::num("context", ctx.id)});

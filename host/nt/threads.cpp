@@ -1,6 +1,7 @@
 #include "nt/threads.h"
 
 #include "nt/kernel.h"
+#include "nt/races.h"
 
 namespace tolvanex::host {
 
@@ -33,6 +34,7 @@ void ThreadTable::ended(Context &ctx) {
     if (it == objects_.end())
         return;
     it->second->Header.SignalState = 1;
+    races::release(it->second.get()); // a wait on the thread sees all it did
     kernel_.wake_all(it->second.get());
 }
 
