@@ -207,6 +207,12 @@ SeedOutcome run_seed(sim::ScenarioOptions &options, std::uint64_t seed, bool dem
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
 }
 
+std::string seconds_text(double seconds) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", seconds);
+    return buf;
+}
+
 // Sweep workers: worker w runs the seeds first+w, first+w+jobs, ... in order
 // and writes each outcome to its own pipe, so the parent reads seed s from
 // worker (s-first) % jobs and prints in seed order without reordering.
@@ -286,6 +292,7 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
     auto start = std::chrono::steady_clock::now();
     std::uint64_t total = last - first + 1, failed = 0, ran = 0;
     int worst = sim::kPassed;
+    bool wall_stop = false;
     std::vector<Worker> workers;
     if (jobs > 1) {
         workers = start_workers(options, first, last, static_cast<unsigned>(std::min<std::uint64_t>(jobs, total)), demo,
@@ -300,10 +307,22 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
         if (workers.empty()) {
             o = run_seed(options, seed, demo, config_given, max_wall);
         } else {
-            int fd = workers[(seed - first) % workers.size()].fd;
+            Worker &worker = workers[(seed - first) % workers.size()];
+            int fd = worker.fd;
             std::uint32_t head[2];
             if (!read_all(fd, head, sizeof head) || !read_all(fd, &o.wall, sizeof o.wall)) {
-                o = {sim::kUsage, "a sweep worker ended without an answer"};
+                // A worker past the wall-clock limit has said so and left
+                // with the limit's status; the sweep ends with it too.
+                int how = 0;
+                if (worker.pid > 0 && waitpid(worker.pid, &how, 0) == worker.pid) {
+                    worker.pid = -1;
+                    if (WIFEXITED(how) && WEXITSTATUS(how) == sim::kWallLimit) {
+                        o = {sim::kWallLimit, "ran past the wall-clock limit of " + seconds_text(max_wall) + " s"};
+                        wall_stop = true;
+                    }
+                }
+                if (!wall_stop)
+                    o = {sim::kUsage, "a sweep worker ended without an answer"};
             } else {
                 o.status = static_cast<int>(head[0]);
                 o.first_line.resize(head[1]);
@@ -320,6 +339,8 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
             worst = std::max(worst, o.status == sim::kFailed ? 1 : o.status == sim::kVerifierStopped ? 2 : 3);
             std::fprintf(stderr, "%sseed %llu: exit %d: %s\n  replay: %s\n", bar ? "\r\033[K" : "",
                          static_cast<unsigned long long>(seed), o.status, o.first_line.c_str(), options.replay.c_str());
+            if (wall_stop)
+                break;
             if (o.status == sim::kUsage) {
                 // A script error is the same on every seed.
                 std::fprintf(stderr, "stopping the sweep: a script error does not depend on the seed\n");
@@ -339,8 +360,10 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
     }
     for (auto &w : workers) {
         close(w.fd);
-        kill(w.pid, SIGTERM); // those still running seeds past a stop
-        waitpid(w.pid, nullptr, 0);
+        if (w.pid > 0) {
+            kill(w.pid, SIGTERM); // those still running seeds past a stop
+            waitpid(w.pid, nullptr, 0);
+        }
     }
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (bar)
@@ -351,6 +374,8 @@ int sweep(sim::ScenarioOptions options, std::uint64_t first, std::uint64_t last,
                 static_cast<unsigned long long>(failed));
     if (!junit.empty())
         write_junit(junit, options.script, results);
+    if (wall_stop)
+        return sim::kWallLimit;
     static const int status_of[] = {sim::kPassed, sim::kFailed, sim::kVerifierStopped, sim::kUsage};
     return status_of[worst];
 }
