@@ -10,10 +10,10 @@
 #include <set>
 
 #include "host.h"
+#include "host_records.h"
 #include "lua_support.h"
-#include "suggest.h"
 #include "ndis_records.h"
-#include "check/trace.h"
+#include "suggest.h"
 
 namespace tolvanex::sim {
 

@@ -4,20 +4,14 @@
 #include <filesystem>
 #include <fstream>
 
-#include "check/faults.h"
-#include "isdn/isdn_driver.h"
-#include "isdn/isdn_exchange.h"
+#include "host_faults.h"
+#include "host_isdn.h"
+#include "host_ndis.h"
+#include "host_records.h"
+#include "host_registry.h"
 #include "lua_support.h"
-#include "suggest.h"
 #include "ndis_records.h"
-#include "ndis/ndis_wrapper.h"
-#include "ndis/ndistapi_model.h"
-#include "ndis/ndiswan_model.h"
-#include "ndis/ras_model.h"
-#include "nt/io_manager.h"
-#include "nt/regedit.h"
-#include "nt/registry.h"
-#include "check/trace.h"
+#include "suggest.h"
 
 namespace tolvanex::sim {
 
@@ -179,14 +173,14 @@ int driver_state(lua_State *L) {
 // Symbolic links in the object namespace, as {name = ..., target = ...}.
 int driver_symbolic_links(lua_State *L) {
     return guarded(L, [&] {
-        ObjectNamespace &objects = host_of(L).objects();
+        Host &h = host_of(L);
         lua_newtable(L);
         lua_Integer i = 1;
-        for (auto &name : objects.links()) {
+        for (auto &name : h.links()) {
             lua_newtable(L);
             lua_pushstring(L, name.c_str());
             lua_setfield(L, -2, "name");
-            lua_pushstring(L, objects.link_target(name).c_str());
+            lua_pushstring(L, h.link_target(name).c_str());
             lua_setfield(L, -2, "target");
             lua_rawseti(L, -2, i++);
         }

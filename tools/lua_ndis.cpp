@@ -4,11 +4,10 @@
 #include <cstring>
 #include <set>
 
+#include "host_ndis.h"
 #include "lua_support.h"
-#include "suggest.h"
 #include "ndis_records.h"
-#include "ndis/ndis_wrapper.h"
-#include "ndis/ndistapi_model.h"
+#include "suggest.h"
 
 namespace tolvanex::sim {
 

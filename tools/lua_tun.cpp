@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "check/trace.h"
+#include "host_records.h"
 #include "lua_support.h"
 #include "tun_bridge.h"
 
