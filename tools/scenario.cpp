@@ -16,7 +16,8 @@
 #include "host_ndis.h"
 #include "host_records.h"
 #include "host_registry.h"
-#include "lua_support.h"
+#include "lua/bindings.h"
+#include "lua/support.h"
 #include "pcap.h"
 #include "suggest.h"
 
@@ -330,11 +331,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     lua_setfield(L, -2, "randomseed");
     lua_pop(L, 1);
     set_state(L, &st);
-    open_host(L);
-    open_ndis(L);
-    open_expect(L);
-    open_tun(L);
-    open_isdn_raw(L);
+    open_bindings(L);
     lua_register(L, "require", require_library);
     lua_pushglobaltable(L);
     guard_names(L, -1, nullptr);

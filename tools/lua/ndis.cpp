@@ -5,7 +5,8 @@
 #include <set>
 
 #include "host_ndis.h"
-#include "lua_support.h"
+#include "lua/bindings.h"
+#include "lua/support.h"
 #include "ndis_records.h"
 #include "suggest.h"
 

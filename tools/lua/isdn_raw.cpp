@@ -2,7 +2,8 @@
 // script hand the driver what a faulty ISDN driver could, byte for byte.
 
 #include "host_isdn.h"
-#include "lua_support.h"
+#include "lua/bindings.h"
+#include "lua/support.h"
 
 namespace tolvanex::sim {
 
