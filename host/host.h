@@ -1,6 +1,8 @@
 // The control API of the simulated NT host: what tests, tools and scripts use
 // to build a machine, load a driver into it, drive it and watch it. Kept apart
-// from the NT surface the driver links against (platform/).
+// from the NT surface the driver links against (platform/). With its
+// host_*.h siblings (records, faults, registry, ndis, isdn, image) it is all
+// tools/ and tests/ may include of host/ (tools/check_public_api.py).
 #pragma once
 
 #include <cstdint>

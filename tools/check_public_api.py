@@ -35,7 +35,7 @@ WHITE_BOX = {
 
 root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).parent.parent)
 host = root / "host"
-include = re.compile(r'\s*#\s*include\s*"([^"]+)"')
+include = re.compile(r'\s*#\s*include\s*[<"]([^>"]+)[>"]')
 bad = []
 for client in CLIENTS:
     for path in sorted((root / client).rglob("*")):
