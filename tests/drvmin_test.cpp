@@ -56,7 +56,7 @@ TEST_F(InitializeTest, AllocationFailureAnswersResources) {
     ASSERT_EQ(host.ndis().load(DriverEntry), STATUS_SUCCESS);
     host.faults().fail_nth("NdisAllocateMemory", 1);
     EXPECT_EQ(host.ndis().initialize(), NDIS_STATUS_RESOURCES);
-    EXPECT_TRUE(host.live_blocks() == 0);
+    EXPECT_EQ(host.live_blocks(), 0u);
 }
 
 TEST_F(InitializeTest, ArmsTheSupervisionTimerForOneSecondAfterTheThreads) {
@@ -102,7 +102,7 @@ TEST_F(HaltTest, CancelsTheTimerStopsTheThreadsAndFreesEverything) {
     EXPECT_EQ(loopThreadReceiveB1, 0);
     EXPECT_EQ(loopThreadReceiveB2, 0);
     EXPECT_EQ(loopThreadListen, 0);
-    EXPECT_TRUE(host.live_blocks() == 0);
+    EXPECT_EQ(host.live_blocks(), 0u);
     EXPECT_TRUE(host.isdn().commands().empty()) << "halt sends nothing to the ISDN driver";
 }
 

@@ -54,7 +54,7 @@ TEST(LinkFailures, EveryFailureFailsInitialisationAndLeavesNothingBehind) {
         EXPECT_EQ(h.ndis().initialize(), NDIS_STATUS_FAILURE) << c.what;
         EXPECT_EQ(h.trace().count(TraceKind::Io, "IoCreateSymbolicLink") > 0, c.link_attempted) << c.what;
         EXPECT_EQ(h.trace().count(TraceKind::Io, "IoDeleteSymbolicLink"), 0u) << c.what << ": never deleted";
-        EXPECT_TRUE(h.live_blocks() == 0) << c.what << ": the ADAPTER is given back";
+        EXPECT_EQ(h.live_blocks(), 0u) << c.what << ": the ADAPTER is given back";
         EXPECT_EQ(pGlobal_Adapter, nullptr) << c.what;
     }
 }
@@ -65,7 +65,7 @@ TEST_F(LinkTest, AParametersFailureDeletesTheLinkItMade) {
     EXPECT_EQ(try_start(), NDIS_STATUS_FAILURE);
     EXPECT_EQ(host.trace().count(TraceKind::Io, "IoDeleteSymbolicLink"), 1u);
     EXPECT_FALSE(host.link_exists("\\DosDevices\\Tolvanex"));
-    EXPECT_TRUE(host.live_blocks() == 0);
+    EXPECT_EQ(host.live_blocks(), 0u);
 }
 
 } // namespace tolvanex::test

@@ -111,7 +111,7 @@ TEST_F(ParametersTest, ARefusedNdisConfigurationFailsInitialisationBeforeAnyValu
     host.faults().fail_nth("NdisOpenConfiguration", 1);
     EXPECT_EQ(host.ndis().initialize(), NDIS_STATUS_FAILURE);
     EXPECT_EQ(pGlobal_Adapter, nullptr);
-    EXPECT_TRUE(host.live_blocks() == 0);
+    EXPECT_EQ(host.live_blocks(), 0u);
     EXPECT_EQ(host.trace().count(TraceKind::Registry, "Parameters"), 0u);
     EXPECT_EQ(host.faults().calls("RtlQueryRegistryValues"), 0u) << "no registration either";
 }
