@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "host.h"
-#include "nt/kernel.h"
 #include "ntkernel.h"
 #include "ping_pong.h"
 #include "scenario.h"
@@ -92,7 +91,7 @@ SwitchCost context_switch() {
     constexpr int kRounds = 2'000'000;
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
-    std::uint64_t switches = host.kernel().switches();
+    std::uint64_t switches = host.context_switches();
     double t0 = cpu_s();
     for (int i = 0; i < kRounds; ++i) {
         KeSetEvent(&pp.ping, 0, FALSE);
@@ -100,7 +99,7 @@ SwitchCost context_switch() {
     }
     double wall = cpu_s() - t0;
     getrusage(RUSAGE_SELF, &after);
-    switches = host.kernel().switches() - switches;
+    switches = host.context_switches() - switches;
     auto secs = [](const timeval &a, const timeval &b) {
         return static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_usec - a.tv_usec) / 1e6;
     };

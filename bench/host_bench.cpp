@@ -7,7 +7,6 @@
 #include <cstdio>
 
 #include "host.h"
-#include "nt/kernel.h"
 #include "ntkernel.h"
 #include "ping_pong.h"
 
@@ -31,7 +30,7 @@ void BM_ContextSwitch(benchmark::State &state) {
         KeWaitForSingleObject(&pp.pong, Executive, KernelMode, FALSE, nullptr);
     }
     state.counters["switches/iter"] =
-        benchmark::Counter(static_cast<double>(host.kernel().switches()) / static_cast<double>(state.iterations()));
+        benchmark::Counter(static_cast<double>(host.context_switches()) / static_cast<double>(state.iterations()));
     pp.stop = true;
     KeSetEvent(&pp.ping, 0, FALSE);
     host.settle();

@@ -13,14 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "check/trace.h"
 #include "host.h"
-#include "isdn/isdn_driver.h"
-#include "ndis/ndis_wrapper.h"
-#include "ndis/ndistapi_model.h"
-#include "ndis/ndiswan_model.h"
-#include "ndis/ras_model.h"
-#include "nt/registry.h"
+#include "host_isdn.h"
+#include "host_ndis.h"
+#include "host_records.h"
+#include "host_registry.h"
 #include "tolvanex.h"
 
 namespace tolvanex::fuzz {

@@ -4,7 +4,7 @@
 
 #include "fuzz_machine.h"
 
-#include "nt/regedit.h"
+#include "host_registry.h"
 
 using namespace tolvanex::fuzz;
 

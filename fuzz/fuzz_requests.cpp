@@ -4,7 +4,7 @@
 
 #include "fuzz_machine.h"
 
-#include "ndis/tapi_requests.h"
+#include "host_ndis.h"
 
 using namespace tolvanex::fuzz;
 

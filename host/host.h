@@ -1,6 +1,8 @@
 // The control API of the simulated NT host: what tests, tools and scripts use
 // to build a machine, load a driver into it, drive it and watch it. Kept apart
-// from the NT surface the driver links against (platform/).
+// from the NT surface the driver links against (platform/). With its
+// host_*.h siblings (records, faults, registry, ndis, isdn, image) it is all
+// tools/ and tests/ may include of host/ (tools/check_public_api.py).
 #pragma once
 
 #include <cstdint>
@@ -121,6 +123,23 @@ class Host {
 
     // The violation that stopped the run, if any.
     const std::optional<Violation> &stopped() const;
+
+    // What the executive holds, as tests and tools look at it without
+    // reaching into the kernel, the pool or the object namespace.
+    std::size_t live_blocks();                      // pool blocks not yet freed
+    bool block_live(const void *block);
+    std::size_t block_length(const void *block);    // 0 when not live
+    std::size_t allocations();                      // blocks given out since boot
+    void set_memory_limit(std::size_t bytes);       // the run stops past it; 0: none
+    std::uint64_t context_switches();
+    std::optional<Ticks> next_deadline();           // the earliest armed timer's
+    bool timer_armed(const void *timer);
+    std::vector<std::string> driver_threads_alive(); // by name, those not finished
+    std::vector<std::string> links();               // symbolic links in the namespace
+    bool link_exists(const std::string &link);
+    std::string link_target(const std::string &link);
+    std::int32_t create_link(const std::string &link, const std::string &target); // NTSTATUS
+    std::vector<std::string> outstanding_irps();    // I/O requests not yet completed
 
     // A number for the next record any model keeps, so that records of
     // different kinds made at one instant still say which came first.

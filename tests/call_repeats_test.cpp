@@ -3,7 +3,7 @@
 // line-down is indicated again, as every line-down on a link that was up).
 
 #include "driver_fixture.h"
-#include "ndis/ras_model.h"
+#include "host_ndis.h"
 
 namespace tolvanex::test {
 

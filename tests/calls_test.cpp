@@ -2,8 +2,7 @@
 // commands, TAPI events, WAN indications and completions.
 
 #include "driver_fixture.h"
-#include "ndis/ndistapi_model.h"
-#include "ndis/ras_model.h"
+#include "host_ndis.h"
 
 namespace tolvanex::test {
 

@@ -6,19 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "check/eventlog.h"
-#include "check/faults.h"
 #include "host.h"
-#include "isdn/isdn_driver.h"
-#include "ndis/ras_model.h"
-#include "nt/kernel.h"
-#include "nt/memory.h"
-#include "ndis/ndis_wrapper.h"
-#include "ndis/ndistapi_model.h"
-#include "ndis/ndiswan_model.h"
-#include "nt/registry.h"
+#include "host_faults.h"
+#include "host_isdn.h"
+#include "host_ndis.h"
+#include "host_records.h"
+#include "host_registry.h"
 #include "tolvanex.h"
-#include "check/trace.h"
 
 namespace tolvanex::test {
 

@@ -3,7 +3,7 @@
 // it (a send fails its packet, a clear is retried by the next pass).
 
 #include "driver_fixture.h"
-#include "ndis/ras_model.h"
+#include "host_ndis.h"
 
 namespace tolvanex::test {
 

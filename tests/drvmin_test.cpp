@@ -43,7 +43,7 @@ TEST_F(InitializeTest, SelectsTheFirstWanMediumAndRefusesArraysWithout) {
     ASSERT_EQ(host.ndis().load(DriverEntry), STATUS_SUCCESS);
     EXPECT_EQ(host.ndis().initialize({}), NDIS_STATUS_UNSUPPORTED_MEDIA);
     EXPECT_EQ(host.ndis().initialize({NdisMedium802_3, NdisMedium802_5}), NDIS_STATUS_UNSUPPORTED_MEDIA);
-    EXPECT_EQ(host.memory().allocations(), 0u) << "nothing is allocated before the medium is found";
+    EXPECT_EQ(host.allocations(), 0u) << "nothing is allocated before the medium is found";
     UINT selected = 0;
     ASSERT_EQ(host.ndis().initialize({NdisMedium802_3, NdisMediumFddi, NdisMediumWan, NdisMediumDix, NdisMediumWan},
                                      &selected),
@@ -56,13 +56,13 @@ TEST_F(InitializeTest, AllocationFailureAnswersResources) {
     ASSERT_EQ(host.ndis().load(DriverEntry), STATUS_SUCCESS);
     host.faults().fail_nth("NdisAllocateMemory", 1);
     EXPECT_EQ(host.ndis().initialize(), NDIS_STATUS_RESOURCES);
-    EXPECT_TRUE(host.memory().live().empty());
+    EXPECT_EQ(host.live_blocks(), 0u);
 }
 
 TEST_F(InitializeTest, ArmsTheSupervisionTimerForOneSecondAfterTheThreads) {
     start();
-    EXPECT_TRUE(host.kernel().timer_armed(&adapter->Timer));
-    EXPECT_EQ(host.kernel().next_deadline(), millis(1000));
+    EXPECT_TRUE(host.timer_armed(&adapter->Timer));
+    EXPECT_EQ(host.next_deadline(), millis(1000));
     // The order of the steps: attributes, threads, then the timer.
     const auto &r = host.trace().records();
     auto at = [&](std::string_view needle) {
@@ -85,14 +85,11 @@ TEST_F(InitializeTest, ThreadCreationFailureStillSucceedsAndStopsThePartialThrea
     ASSERT_EQ(host.ndis().initialize(), NDIS_STATUS_SUCCESS);
     adapter = pGlobal_Adapter;
     EXPECT_EQ(adapter->ThreadsCreated, 0);
-    EXPECT_TRUE(host.kernel().timer_armed(&adapter->Timer));
-    for (auto &c : host.kernel().contexts()) {
-        if (c->driver_owned) {
-            EXPECT_EQ(c->state, ContextState::Finished) << c->name << " was stopped at once";
-        }
-    }
+    EXPECT_TRUE(host.timer_armed(&adapter->Timer));
+    for (auto &name : host.driver_threads_alive())
+        ADD_FAILURE() << name << " was not stopped at once";
     host.run_for(seconds(30));
-    EXPECT_TRUE(host.kernel().timer_armed(&adapter->Timer)) << "the supervision timer goes on without the threads";
+    EXPECT_TRUE(host.timer_armed(&adapter->Timer)) << "the supervision timer goes on without the threads";
     host.ndis().halt();
 }
 
@@ -100,12 +97,12 @@ TEST_F(HaltTest, CancelsTheTimerStopsTheThreadsAndFreesEverything) {
     start();
     host.run_for(seconds(5));
     host.ndis().halt(); // the verifier's teardown rules run here
-    EXPECT_FALSE(host.kernel().timer_armed(&adapter->Timer));
+    EXPECT_FALSE(host.timer_armed(&adapter->Timer));
     EXPECT_EQ(loopGeneralThread, 0);
     EXPECT_EQ(loopThreadReceiveB1, 0);
     EXPECT_EQ(loopThreadReceiveB2, 0);
     EXPECT_EQ(loopThreadListen, 0);
-    EXPECT_TRUE(host.memory().live().empty());
+    EXPECT_EQ(host.live_blocks(), 0u);
     EXPECT_TRUE(host.isdn().commands().empty()) << "halt sends nothing to the ISDN driver";
 }
 

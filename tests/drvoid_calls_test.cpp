@@ -3,9 +3,7 @@
 // the query and set handlers with the ISDN driver scripted below.
 
 #include "driver_fixture.h"
-#include "ndis/ndistapi_model.h"
-#include "ndis/ras_model.h"
-#include "ndis/tapi_requests.h"
+#include "host_ndis.h"
 
 namespace tolvanex::test {
 

@@ -3,7 +3,7 @@
 // them already stopped, returns cleanly.
 
 #include "driver_fixture.h"
-#include "ndis/ras_model.h"
+#include "host_ndis.h"
 
 namespace tolvanex::test {
 

@@ -2,9 +2,7 @@
 // and set handlers, with the lines RAS configured.
 
 #include "driver_fixture.h"
-#include "ndis/ndistapi_model.h"
-#include "ndis/ras_model.h"
-#include "ndis/tapi_requests.h"
+#include "host_ndis.h"
 
 namespace tolvanex::test {
 

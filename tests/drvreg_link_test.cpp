@@ -22,9 +22,9 @@ class LinkTest : public DriverTest {
 TEST_F(LinkTest, PointsAtTheFirstStringOfExportAndGoesAtHalt) {
     host.registry().set_multi_sz(kLinkage, "Export", {"\\Device\\Tolvanex1", "\\Device\\Other"});
     ASSERT_EQ(try_start(), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(host.objects().link_target("\\DosDevices\\Tolvanex"), "\\Device\\Tolvanex1");
+    EXPECT_EQ(host.link_target("\\DosDevices\\Tolvanex"), "\\Device\\Tolvanex1");
     host.ndis().halt();
-    EXPECT_FALSE(host.objects().link_exists("\\DosDevices\\Tolvanex"));
+    EXPECT_FALSE(host.link_exists("\\DosDevices\\Tolvanex"));
 }
 
 TEST(LinkFailures, EveryFailureFailsInitialisationAndLeavesNothingBehind) {
@@ -43,7 +43,7 @@ TEST(LinkFailures, EveryFailureFailsInitialisationAndLeavesNothingBehind) {
         {"link name taken",
          [](Host &h) {
              h.registry().set_multi_sz(kLinkage, "Export", {"\\Device\\Tolvanex"});
-             h.objects().create_link("\\DosDevices\\Tolvanex", "\\Device\\Someone");
+             h.create_link("\\DosDevices\\Tolvanex", "\\Device\\Someone");
          },
          true},
     };
@@ -54,7 +54,7 @@ TEST(LinkFailures, EveryFailureFailsInitialisationAndLeavesNothingBehind) {
         EXPECT_EQ(h.ndis().initialize(), NDIS_STATUS_FAILURE) << c.what;
         EXPECT_EQ(h.trace().count(TraceKind::Io, "IoCreateSymbolicLink") > 0, c.link_attempted) << c.what;
         EXPECT_EQ(h.trace().count(TraceKind::Io, "IoDeleteSymbolicLink"), 0u) << c.what << ": never deleted";
-        EXPECT_TRUE(h.memory().live().empty()) << c.what << ": the ADAPTER is given back";
+        EXPECT_EQ(h.live_blocks(), 0u) << c.what << ": the ADAPTER is given back";
         EXPECT_EQ(pGlobal_Adapter, nullptr) << c.what;
     }
 }
@@ -64,8 +64,8 @@ TEST_F(LinkTest, AParametersFailureDeletesTheLinkItMade) {
     host.faults().fail_nth("NdisOpenConfiguration", 1);
     EXPECT_EQ(try_start(), NDIS_STATUS_FAILURE);
     EXPECT_EQ(host.trace().count(TraceKind::Io, "IoDeleteSymbolicLink"), 1u);
-    EXPECT_FALSE(host.objects().link_exists("\\DosDevices\\Tolvanex"));
-    EXPECT_TRUE(host.memory().live().empty());
+    EXPECT_FALSE(host.link_exists("\\DosDevices\\Tolvanex"));
+    EXPECT_EQ(host.live_blocks(), 0u);
 }
 
 } // namespace tolvanex::test

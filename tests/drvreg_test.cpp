@@ -3,7 +3,7 @@
 // that is missing or cannot be used.
 
 #include "driver_fixture.h"
-#include "nt/registry.h"
+#include "host_registry.h"
 
 namespace tolvanex::test {
 
@@ -111,7 +111,7 @@ TEST_F(ParametersTest, ARefusedNdisConfigurationFailsInitialisationBeforeAnyValu
     host.faults().fail_nth("NdisOpenConfiguration", 1);
     EXPECT_EQ(host.ndis().initialize(), NDIS_STATUS_FAILURE);
     EXPECT_EQ(pGlobal_Adapter, nullptr);
-    EXPECT_TRUE(host.memory().live().empty());
+    EXPECT_EQ(host.live_blocks(), 0u);
     EXPECT_EQ(host.trace().count(TraceKind::Registry, "Parameters"), 0u);
     EXPECT_EQ(host.faults().calls("RtlQueryRegistryValues"), 0u) << "no registration either";
 }

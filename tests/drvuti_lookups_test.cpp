@@ -3,7 +3,7 @@
 // routines send.
 
 #include "driver_fixture.h"
-#include "ndis/ndistapi_model.h"
+#include "host_ndis.h"
 
 namespace tolvanex::test {
 

@@ -2,8 +2,8 @@
 // and the line devices keep what they had before registration.
 
 #include "driver_fixture.h"
-#include "ndis/ras_model.h"
-#include "nt/registry.h"
+#include "host_ndis.h"
+#include "host_registry.h"
 
 namespace tolvanex::test {
 

@@ -4,8 +4,8 @@
 // driver's own string and number routines.
 
 #include "driver_fixture.h"
-#include "ndis/ras_model.h"
-#include "nt/registry.h"
+#include "host_ndis.h"
+#include "host_registry.h"
 
 namespace tolvanex::test {
 

@@ -68,8 +68,8 @@ TEST_F(ChainTest, AllocationCountsTheHeaderAndPutsTheDataRightAfterIt) {
     EXPECT_EQ(d->Data, reinterpret_cast<PUCHAR>(d) + sizeof(CHAIN_DESCR));
     EXPECT_EQ(d->Signature, reinterpret_cast<ULONG_PTR>(d));
     EXPECT_EQ(d->Length, 0);
-    EXPECT_TRUE(host.memory().is_live(d));
-    EXPECT_EQ(host.memory().live().at(d).length, sizeof(CHAIN_DESCR) + 2048);
+    EXPECT_TRUE(host.block_live(d));
+    EXPECT_EQ(host.block_length(d), sizeof(CHAIN_DESCR) + 2048);
     EXPECT_TRUE(FreeChainDescr(adapter, d));
     EXPECT_EQ(adapter->DescrInUse, in_use);
     host.faults().fail_nth("NdisAllocateMemory", host.faults().calls("NdisAllocateMemory") + 1);
@@ -86,11 +86,11 @@ TEST_F(ChainTest, ARefusedReleaseFreesNothing) {
     EXPECT_EQ(d->Signature, ~static_cast<ULONG_PTR>(0)) << "a zero signature is marked all ones";
     EXPECT_FALSE(FreeChainDescr(adapter, d));
     EXPECT_EQ(d->Signature, ~static_cast<ULONG_PTR>(0));
-    std::size_t live = host.memory().live().size();
+    std::size_t live = host.live_blocks();
     d->Signature = 0x1234;
     EXPECT_FALSE(FreeChainDescr(adapter, d));
     EXPECT_EQ(d->Signature, 0x1234u) << "any other signature is left alone";
-    EXPECT_EQ(host.memory().live().size(), live);
+    EXPECT_EQ(host.live_blocks(), live);
     EXPECT_EQ(adapter->DescrInUse, 0u) << "a refused release uncounts nothing";
 }
 

@@ -4,7 +4,7 @@
 // guard areas stop the run if the driver writes outside them.
 
 #include "driver_fixture.h"
-#include "ndis/ndistapi_model.h"
+#include "host_ndis.h"
 
 namespace tolvanex::test {
 

@@ -157,8 +157,8 @@ TEST_F(LoopTest, FramesOverSixteenHundredBytesAreFreedWithoutCompletion) {
     EXPECT_EQ(data_length(*commands(ISDN_CODE_SEND)[0]), 1);
     ASSERT_EQ(host.ndiswan().packets().size(), 1u);
     EXPECT_EQ(host.ndiswan().packets()[0].completion, NDIS_STATUS_SUCCESS);
-    EXPECT_FALSE(host.memory().is_live(long_one));
-    EXPECT_FALSE(host.memory().is_live(short_one));
+    EXPECT_FALSE(host.block_live(long_one));
+    EXPECT_FALSE(host.block_live(short_one));
 }
 
 TEST_F(LoopTest, FlowOffHoldsTheFramesUntilFlowOn) {

@@ -9,8 +9,8 @@
 #include <set>
 #include <sstream>
 
-#include "check/eventlog.h"
 #include "check/message_table.h"
+#include "host_records.h"
 
 #ifndef TOLVANEX_SOURCE_DIR
 #define TOLVANEX_SOURCE_DIR "/work/main"

@@ -11,15 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "check/faults.h"
 #include "host.h"
-#include "nt/io_manager.h"
-#include "isdn/isdn_driver.h"
-#include "isdn/isdn_exchange.h"
-#include "nt/kernel.h"
+#include "host_faults.h"
+#include "host_isdn.h"
+#include "host_records.h"
 #include "ntkernel.h"
 #include "pimisdn.h"
-#include "check/trace.h"
 
 using namespace tolvanex::host;
 
@@ -897,7 +894,7 @@ TEST_F(ExchangeTest, TheClientsLastCloseEndsItsCallsListensAndRequests) {
     EXPECT_EQ(s.results[1], 1u) << "the waiting send is cancelled";
     EXPECT_EQ(call_info(0).end, "the client closed the device");
     EXPECT_TRUE(x->listens().empty());
-    EXPECT_TRUE(host.objects().outstanding().empty());
+    EXPECT_TRUE(host.outstanding_irps().empty());
 }
 
 // ---- The control API ----------------------------------------------------------------

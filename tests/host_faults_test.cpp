@@ -6,11 +6,9 @@
 
 #include <cstring>
 
-#include "check/faults.h"
 #include "host.h"
-#include "isdn/isdn_driver.h"
-#include "nt/io_manager.h"
-#include "nt/kernel.h"
+#include "host_faults.h"
+#include "host_isdn.h"
 #include "ntkernel.h"
 #include "pimisdn.h"
 
@@ -148,7 +146,7 @@ TEST(IoFaults, LateCompletionPendsAndLetsALaterRequestFinishFirst) {
     EXPECT_EQ(first.order, 2);
     EXPECT_EQ(first.iosb.u.Status, STATUS_SUCCESS);
     EXPECT_EQ(first.block.code, APP_CONN_CO) << "the late answer is the one the device gave";
-    EXPECT_TRUE(host.objects().outstanding().empty());
+    EXPECT_TRUE(host.outstanding_irps().empty());
 }
 
 TEST(ObjectFaults, RefusedReferenceTakesNoReference) {

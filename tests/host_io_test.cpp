@@ -5,14 +5,13 @@
 
 #include <cstring>
 
-#include "check/faults.h"
 #include "host.h"
+#include "host_faults.h"
+#include "host_isdn.h"
+#include "host_records.h"
 #include "nt/io_manager.h"
-#include "isdn/isdn_driver.h"
-#include "nt/kernel.h"
 #include "ntkernel.h"
 #include "pimisdn.h"
-#include "check/trace.h"
 
 using namespace tolvanex::host;
 

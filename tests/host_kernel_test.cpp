@@ -8,10 +8,10 @@
 #include <string>
 
 #include "host.h"
-#include "check/faults.h"
+#include "host_faults.h"
+#include "host_records.h"
 #include "nt/kernel.h"
 #include "ntkernel.h"
-#include "check/trace.h"
 
 using namespace tolvanex::host;
 

@@ -6,16 +6,13 @@
 
 #include <cstring>
 
-#include "check/faults.h"
 #include "host.h"
-#include "nt/kernel.h"
+#include "host_faults.h"
+#include "host_ndis.h"
+#include "host_records.h"
 #include "ndis.h"
-#include "ndis/ndis_wrapper.h"
 #include "ndistapi.h"
-#include "ndis/ndistapi_model.h"
 #include "ndiswan.h"
-#include "ndis/ndiswan_model.h"
-#include "check/trace.h"
 
 using namespace tolvanex::host;
 

@@ -11,12 +11,11 @@
 
 #include <unistd.h>
 
-#include "check/faults.h"
 #include "host.h"
+#include "host_faults.h"
+#include "host_records.h"
+#include "host_registry.h"
 #include "ntkernel.h"
-#include "nt/regedit.h"
-#include "nt/registry.h"
-#include "check/trace.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "pe/image.h"
+#include "host_image.h"
 
 #ifndef TOLVANEX_NT_IMAGE
 #define TOLVANEX_NT_IMAGE ""

@@ -13,17 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include "check/verifier.h"
 #include "host.h"
-#include "isdn/isdn_driver.h"
-#include "nt/memory.h"
+#include "host_isdn.h"
+#include "host_ndis.h"
 #include "ndis.h"
-#include "ndis/ndis_wrapper.h"
-#include "ndis/ndistapi_model.h"
 #include "ndiswan.h"
-#include "ndis/ndiswan_model.h"
+#include "nt/memory.h"
 #include "ntkernel.h"
 #include "pimisdn.h"
-#include "check/verifier.h"
 
 using namespace tolvanex::host;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "check/trace.h"
+#include "host_records.h"
 
 namespace tolvanex::sim {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "check/names.h"
+#include "host_records.h"
 
 namespace tolvanex::sim {
 

@@ -4,11 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "check/eventlog.h"
-#include "isdn/isdn_driver.h"
+#include "host_isdn.h"
+#include "host_ndis.h"
+#include "host_records.h"
 #include "ndis_records.h"
-#include "ndis/ndistapi_model.h"
-#include "ndis/ndiswan_model.h"
 
 namespace tolvanex::sim {
 

@@ -11,7 +11,7 @@
 #include <map>
 #include <string>
 
-#include "check/trace.h"
+#include "host_records.h"
 
 namespace tolvanex::sim {
 

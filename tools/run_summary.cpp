@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "isdn/isdn_driver.h"
-#include "isdn/isdn_exchange.h"
-#include "ndis/ndiswan_model.h"
+#include "host_isdn.h"
+#include "host_ndis.h"
 
 namespace tolvanex::sim {
 

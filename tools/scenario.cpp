@@ -10,20 +10,16 @@
 #include <map>
 #include <sstream>
 
-#include "check/eventlog.h"
-#include "check/faults.h"
-#include "isdn/isdn_driver.h"
-#include "isdn/isdn_exchange.h"
-#include "nt/kernel.h"
-#include "lua_support.h"
-#include "suggest.h"
-#include "nt/memory.h"
-#include "ndis/ndis_wrapper.h"
-#include "ndis/ndiswan_model.h"
+#include "host_faults.h"
+#include "host_image.h"
+#include "host_isdn.h"
+#include "host_ndis.h"
+#include "host_records.h"
+#include "host_registry.h"
+#include "lua/bindings.h"
+#include "lua/support.h"
 #include "pcap.h"
-#include "check/trace.h"
-#include "nt/regedit.h"
-#include "pe/image.h"
+#include "suggest.h"
 
 // The linked driver's entry point: the one routine of the driver the
 // simulator names, as NT's I/O manager does. Everything else it reaches
@@ -247,7 +243,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
                 << ", " << image->imports().size() << " imports bound to the host; its event hook records nothing\n";
     }
     Host host(HostOptions{.seed = options.seed, .real_time = options.real_time, .real_time_rate = options.real_time_rate});
-    host.memory().set_limit(options.max_memory);
+    host.set_memory_limit(options.max_memory);
     for (const auto &[site, n] : options.faults)
         host.faults().fail_nth(site, n);
     // The files take every record as it is made; memory keeps the recent
@@ -335,11 +331,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     lua_setfield(L, -2, "randomseed");
     lua_pop(L, 1);
     set_state(L, &st);
-    open_host(L);
-    open_ndis(L);
-    open_expect(L);
-    open_tun(L);
-    open_isdn_raw(L);
+    open_bindings(L);
     lua_register(L, "require", require_library);
     lua_pushglobaltable(L);
     guard_names(L, -1, nullptr);
@@ -414,9 +406,9 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
                     host.ndis().halt();
                 } else if (st.driver_loaded && !host.ndis().initialized()) {
                     host.settle();
-                    if (!host.memory().live().empty())
+                    if (host.live_blocks() != 0)
                         throw Failure("the driver failed to start and kept " +
-                                      std::to_string(host.memory().live().size()) + " block(s) of memory");
+                                      std::to_string(host.live_blocks()) + " block(s) of memory");
                 }
                 if (host.ndiswan().pending())
                     throw Failure(std::to_string(host.ndiswan().pending()) + " send(s) never completed");
@@ -497,7 +489,7 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     }
     if (result.status == kPassed && !options.quiet) {
         out << "  verifier: no rule broken (" << format_time(host.now()) << " s of virtual time, "
-            << host.kernel().switches() << " context switches)\n";
+            << host.context_switches() << " context switches)\n";
         out << options.script << " (seed " << options.seed << "): " << result.summary << '\n';
     }
     try {

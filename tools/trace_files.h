@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "check/trace.h"
+#include "host_records.h"
 
 namespace tolvanex::sim {
 

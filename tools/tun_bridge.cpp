@@ -26,11 +26,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "check/trace.h"
-#include "isdn/isdn_driver.h"
-#include "isdn/isdn_exchange.h"
-#include "ndis/ndiswan_model.h"
-#include "nt/kernel.h"
+#include "host_isdn.h"
+#include "host_ndis.h"
+#include "host_records.h"
 
 namespace tolvanex::sim {
 
@@ -560,7 +558,7 @@ bool TunBridge::pump(const std::function<bool()> &done, double limit_seconds) {
         // a few milliseconds, whichever comes first.
         Ticks target_now = virtual0 + static_cast<Ticks>(elapsed * kTicksPerSecond);
         int timeout_ms = 5;
-        if (auto next = host_.kernel().next_deadline())
+        if (auto next = host_.next_deadline())
             timeout_ms = static_cast<int>(std::clamp<Ticks>((*next - target_now) / kTicksPerMs, 0, 5));
         std::vector<pollfd> fds;
         if (host_.ndiswan().pending() < kSendWindow)

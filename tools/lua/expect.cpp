@@ -10,10 +10,11 @@
 #include <set>
 
 #include "host.h"
-#include "lua_support.h"
-#include "suggest.h"
+#include "host_records.h"
+#include "lua/bindings.h"
+#include "lua/support.h"
 #include "ndis_records.h"
-#include "check/trace.h"
+#include "suggest.h"
 
 namespace tolvanex::sim {
 
@@ -23,7 +24,6 @@ namespace {
 
 constexpr double kDefaultWithin = 60; // seconds an expectation waits by default
 
-Host &host_of(lua_State *L) { return *state(L).host; }
 
 std::string seconds_text(Ticks t) {
     char buf[32];

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <set>
 
-#include "lua_support.h"
-#include "suggest.h"
+#include "host_ndis.h"
+#include "lua/bindings.h"
+#include "lua/support.h"
 #include "ndis_records.h"
-#include "ndis/ndis_wrapper.h"
-#include "ndis/ndistapi_model.h"
+#include "suggest.h"
 
 namespace tolvanex::sim {
 

@@ -121,12 +121,40 @@ void guard_names(lua_State *L, int table, const char *name);
 // A table of functions as a global.
 void register_table(lua_State *L, const char *name, const luaL_Reg *functions);
 
-// The bindings, by family.
-void open_ndis(lua_State *L);
-void open_host(lua_State *L);
-void open_expect(lua_State *L);
-void open_tun(lua_State *L); // lua_tun.cpp
-void open_isdn_raw(lua_State *L); // isdn.queue_raw, isdn.answer_raw
-void check_idle(lua_State *L); // Failure when a record was left open
+// Failure when a record was left open (expect.cpp).
+void check_idle(lua_State *L);
+
+// The host the script drives.
+inline host::Host &host_of(lua_State *L) { return *state(L).host; }
+
+// A field of the table on top of the stack.
+inline void set_int(lua_State *L, const char *key, std::int64_t v) {
+    lua_pushinteger(L, v);
+    lua_setfield(L, -2, key);
+}
+inline void set_str(lua_State *L, const char *key, const std::string &v) {
+    lua_pushlstring(L, v.data(), v.size());
+    lua_setfield(L, -2, key);
+}
+inline void set_num(lua_State *L, const char *key, double v) {
+    lua_pushnumber(L, v);
+    lua_setfield(L, -2, key);
+}
+inline void set_bool(lua_State *L, const char *key, bool v) {
+    lua_pushboolean(L, v);
+    lua_setfield(L, -2, key);
+}
+// Virtual time as the scripts see it: seconds.
+inline double secs(host::Ticks t) { return static_cast<double>(t) / host::kTicksPerSecond; }
+
+// ScriptError naming `fn` unless the adapter is initialised and not halted.
+void check_running(lua_State *L, const char *fn);
+// `f` guarded, for the calls that need a running adapter.
+template <class F> int running(lua_State *L, const char *fn, F &&f) {
+    return guarded(L, [&] {
+        check_running(L, fn);
+        return f();
+    });
+}
 
 } // namespace tolvanex::sim

@@ -1,4 +1,5 @@
-#include "lua_support.h"
+#include "lua/support.h"
+#include "host_ndis.h"
 #include "suggest.h"
 
 #include <cmath>
@@ -280,6 +281,11 @@ void register_table(lua_State *L, const char *name, const luaL_Reg *functions) {
     luaL_setfuncs(L, functions, 0);
     guard_names(L, -1, name);
     lua_setglobal(L, name);
+}
+
+void check_running(lua_State *L, const char *fn) {
+    if (!host_of(L).ndis().initialized() || host_of(L).ndis().halted())
+        throw ScriptError(std::string(fn) + ": the adapter is not running");
 }
 
 } // namespace tolvanex::sim

@@ -1,8 +1,9 @@
 // Malformed input from below: isdn.queue_raw and isdn.answer_raw let a
 // script hand the driver what a faulty ISDN driver could, byte for byte.
 
-#include "isdn/isdn_driver.h"
-#include "lua_support.h"
+#include "host_isdn.h"
+#include "lua/bindings.h"
+#include "lua/support.h"
 
 namespace tolvanex::sim {
 

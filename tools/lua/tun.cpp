@@ -3,8 +3,9 @@
 
 #include <cmath>
 
-#include "check/trace.h"
-#include "lua_support.h"
+#include "host_records.h"
+#include "lua/bindings.h"
+#include "lua/support.h"
 #include "tun_bridge.h"
 
 namespace tolvanex::sim {
@@ -39,19 +40,6 @@ TunBridge &bridge(lua_State *L, const char *fn) {
     if (!box || !box->bridge)
         throw ScriptError(std::string(fn) + ": no bridge is open (tun.open first)");
     return *box->bridge;
-}
-
-void set_int(lua_State *L, const char *key, std::int64_t v) {
-    lua_pushinteger(L, v);
-    lua_setfield(L, -2, key);
-}
-void set_num(lua_State *L, const char *key, double v) {
-    lua_pushnumber(L, v);
-    lua_setfield(L, -2, key);
-}
-void set_str(lua_State *L, const char *key, const std::string &v) {
-    lua_pushlstring(L, v.data(), v.size());
-    lua_setfield(L, -2, key);
 }
 
 TunSide side_field(lua_State *L, const char *fn) {
