@@ -297,8 +297,8 @@ VOID StopSupervisionTimer(PADAPTER pAdapter) {
 PGATEWAY FindInboundEntry(PADAPTER pAdapter) {
     for (int i = 0; i < MAX_GATEWAY; i++) {
         PGATEWAY pGway = &pAdapter->Gateway[i];
-        if (SharedRead(pGway->htLine) != 0 && SharedRead(pGway->htCall) == 0 && SharedRead(pGway->Used) == GATEWAY_CONFIGURED &&
-            (SharedRead(pGway->Usage) == USAGE_SERVER || SharedRead(pGway->Usage) == USAGE_CLIENT_AND_SERVER))
+        if (pGway->htLine != 0 && pGway->htCall == 0 && pGway->Used == GATEWAY_CONFIGURED &&
+            (pGway->Usage == USAGE_SERVER || pGway->Usage == USAGE_CLIENT_AND_SERVER))
             return pGway;
     }
     return NULL;
@@ -308,8 +308,12 @@ PGATEWAY FindInboundEntry(PADAPTER pAdapter) {
 // or refuse it at once.
 BOOLEAN ProcessConInd(PADAPTER pAdapter, UCHAR hCom, PCHAR CallingNumber, ULONG Length) {
     (void)Length;
-    PGATEWAY pGway = FindInboundEntry(pAdapter);
     PCTX pCtx;
+
+    // Under the lock under which TAPI opens and closes lines and places calls.
+    AcquireSpinLock(&pAdapter->Lock);
+    PGATEWAY pGway = FindInboundEntry(pAdapter);
+    ReleaseSpinLock(&pAdapter->Lock);
 
     if (pGway == NULL || (pCtx = AllocContext(pAdapter, pGway)) == NULL)
         return ISDN_Clear(hCom, CallingNumber, pAdapter);
@@ -346,7 +350,7 @@ VOID ZolCompleteConInd(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
     pCtx->LinkSpeed = 64000;
     pGway->hdCall = ZolIdentity(pAdapter, pCtx);
     ZolTapiIndicateStatus(pAdapter, pGway, LINE_NEWCALL);
-    SharedWrite(pCtx->htCall, SharedRead(pGway->htCall));
+    SharedWrite(pCtx->htCall, pGway->htCall);
     pCtx->hdCall = pGway->hdCall;
     pGway->CallSeen = 1;
     SharedWrite(pCtx->State, CTX_CONNECTED);
@@ -408,7 +412,7 @@ VOID ProcessDisCon(PCTX pCtx, PADAPTER pAdapter) {
     ZolWanSendLineDown(pAdapter, pCtx);
     if (pGway != NULL) {
         ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_DISCONNECTED);
-        SharedWrite(pGway->htCall, 0);
+        ClearLineCall(pAdapter, pGway);
     }
     SharedWrite(pCtx->htLine, 0);
     SharedWrite(pCtx->htCall, 0);

@@ -113,8 +113,8 @@ static NDIS_STATUS TapiOpen(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG Bytes
         pAdapter->ThreadsCreated = 1;
     SharedWrite(pAdapter->ListenRequest, 1);
     AcquireSpinLock(&pAdapter->Lock); // against the copy an incoming call makes
-    SharedWrite(pGway->htLine, pReq->htLine);
-    SharedWrite(pGway->htCall, 0);
+    pGway->htLine = pReq->htLine;
+    pGway->htCall = 0;
     pGway->DeviceID = pReq->ulDeviceID;
     ReleaseSpinLock(&pAdapter->Lock);
     pReq->hdLine = ZolIdentity(pAdapter, pGway);
@@ -133,7 +133,9 @@ static NDIS_STATUS TapiClose(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PUL
     if (pGway == NULL)
         return NDIS_STATUS_TAPI_INVALLINEHANDLE;
     ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_IDLE); // while the handles still hold
-    SharedWrite(pGway->htLine, 0);
+    AcquireSpinLock(&pAdapter->Lock); // against an incoming call looking for a line
+    pGway->htLine = 0;
+    ReleaseSpinLock(&pAdapter->Lock);
     // The line's last call may be over and its channel another line's now.
     pCtx = LookForTapiContext(pGway->hdCall, pAdapter);
     if (pCtx != NULL && pCtx->pGway == pGway) {
@@ -289,7 +291,7 @@ static NDIS_STATUS TapiGetAddressStatus(PADAPTER pAdapter, PVOID Buffer, ULONG L
     pStatus->ulAddressFeatures = LINEADDRFEATURE_MAKECALL;
     pStatus->ulNumRingsNoAnswer = 999;
     pCtx = LookForTapiContextByHdline(pReq->hdLine, pAdapter);
-    if (pCtx != NULL && pCtx->pGway != NULL && SharedRead(pCtx->pGway->CallState) != LINECALLSTATE_IDLE) {
+    if (pCtx != NULL && pCtx->pGway != NULL && pCtx->pGway->CallState != LINECALLSTATE_IDLE) {
         pStatus->ulNumInUse = 1;
         pStatus->ulNumActiveCalls = 1;
         pStatus->ulAddressFeatures = 0;
@@ -379,7 +381,7 @@ static NDIS_STATUS TapiGetID(PADAPTER pAdapter, PVOID Buffer, ULONG Length, PULO
             pID->ulStringSize = CALL_ID_NEEDED - sizeof(VAR_STRING);
             pID->ulStringOffset = sizeof(VAR_STRING);
             pID->ulUsedSize = CALL_ID_NEEDED;
-            PutUlong(pString, pCtx->pGway != NULL ? SharedRead(pCtx->pGway->htCall) : 0);
+            PutUlong(pString, pCtx->pGway != NULL ? pCtx->pGway->htCall : 0);
             CopyBytes(pString + 4, "isdn", 4);
             pString[8] = 0;
             *BytesWritten = Length;
@@ -476,7 +478,7 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
     pGway = FindIsdnTapiEntry(pReq->hdLine, pAdapter);
     if (pGway == NULL)
         return NDIS_STATUS_TAPI_INVALLINEHANDLE;
-    if (SharedRead(pGway->htCall) != 0)
+    if (pGway->htCall != 0)
         return NDIS_STATUS_TAPI_INUSE;
 
     // A comment outside the request refuses the call before anything changes.
@@ -501,7 +503,7 @@ static NDIS_STATUS TapiMakeCall(PADAPTER pAdapter, PVOID Buffer, ULONG Length, P
     else if (CommentSize > sizeof(pCtx->Comment))
         CommentSize = sizeof(pCtx->Comment);
 
-    SharedWrite(pGway->Usage, USAGE_CLIENT_AND_SERVER);
+    pGway->Usage = USAGE_CLIENT_AND_SERVER;
     pCtx = AllocOutgoingCall(pAdapter, pGway, pReq->htCall, Speed,
                              UseComment ? static_cast<PUCHAR>(Buffer) + MAKE_CALL_PARAMS_AT + CommentOffset : NULL,
                              CommentSize);
@@ -561,7 +563,7 @@ static NDIS_STATUS TapiDrop(PADAPTER pAdapter, PVOID Buffer, ULONG, PULONG, PULO
     case CTX_CLEARING: break;
     case CTX_CALL_REQUESTED: // never placed: nothing to clear
         if (pCtx->pGway != NULL)
-            SharedWrite(pCtx->pGway->htCall, 0);
+            ClearLineCall(pAdapter, pCtx->pGway);
         KillContextIn(pCtx, CTX_CLEARING, KILL_REASON_CLEARED, pAdapter); // unless the loop freed it first
         break;
     default:
@@ -625,7 +627,7 @@ static NDIS_STATUS TapiGetCallStatus(PADAPTER pAdapter, PVOID Buffer, ULONG, PUL
     pStatus->ulNeededSize = sizeof(LINE_CALL_STATUS);
     pStatus->ulUsedSize = sizeof(LINE_CALL_STATUS);
     // A context not bound to a line carries no call.
-    pStatus->ulCallState = pCtx->pGway != NULL ? SharedRead(pCtx->pGway->CallState) : LINECALLSTATE_IDLE;
+    pStatus->ulCallState = pCtx->pGway != NULL ? pCtx->pGway->CallState : LINECALLSTATE_IDLE;
     *BytesWritten = sizeof(NDIS_TAPI_GET_CALL_STATUS);
     return NDIS_STATUS_SUCCESS;
 }

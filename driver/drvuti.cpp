@@ -159,7 +159,7 @@ PCTX AllocOutgoingCall(PADAPTER pAdapter, PGATEWAY pGway, ULONG htCall, ULONG Li
         CopyBytes(pCtx->Comment, Comment, CommentSize);
         pCtx->CommentSize = CommentSize;
         pGway->CallSeen = 1;
-        SharedWrite(pGway->htCall, htCall);
+        pGway->htCall = htCall;
         pGway->hdCall = ZolIdentity(pAdapter, pCtx);
         SharedWrite(pCtx->State, CTX_CALL_REQUESTED);
     }
@@ -238,7 +238,15 @@ BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter) 
 // another call keeps it.
 VOID ReleaseGatewayCall(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx) {
     if (pGway != NULL && pGway->hdCall == ZolIdentity(pAdapter, pCtx))
-        SharedWrite(pGway->htCall, 0);
+        ClearLineCall(pAdapter, pGway);
+}
+
+// A line's call handle goes under the lock under which an incoming call
+// looks for a line without one. Never called with the lock held.
+VOID ClearLineCall(PADAPTER pAdapter, PGATEWAY pGway) {
+    AcquireSpinLock(&pAdapter->Lock);
+    pGway->htCall = 0;
+    ReleaseSpinLock(&pAdapter->Lock);
 }
 
 // Releases a call TAPI asked for that was never placed (a reset, or its
@@ -252,7 +260,7 @@ VOID EndUnplacedCall(PADAPTER pAdapter, PCTX pCtx, ULONG Reason) {
         return;
     if (pGway != NULL && pGway->hdCall == ZolIdentity(pAdapter, pCtx)) {
         ZolTapiIndicateStatus(pAdapter, pGway, LINECALLSTATE_DISCONNECTED);
-        SharedWrite(pGway->htCall, 0);
+        ClearLineCall(pAdapter, pGway);
     }
 }
 
@@ -358,8 +366,8 @@ NTSTATUS ProcessTapiDevicesSection(PADAPTER pAdapter) {
 
     // From here a gateway is a line device only once RAS lists an address for it.
     for (int i = 0; i < MAX_GATEWAY; i++) {
-        SharedWrite(pAdapter->Gateway[i].Used, GATEWAY_UNUSED);
-        SharedWrite(pAdapter->Gateway[i].CallState, LINECALLSTATE_IDLE);
+        pAdapter->Gateway[i].Used = GATEWAY_UNUSED;
+        pAdapter->Gateway[i].CallState = LINECALLSTATE_IDLE;
     }
 
     ZeroBytes(Table, sizeof(Table));
@@ -439,7 +447,7 @@ NTSTATUS ProcessPortsInit(PADAPTER pAdapter) {
     for (USHORT i = 0; i < MAX_GATEWAY; i++) {
         InitAnsiPortName(i, pAdapter);
         pAdapter->Gateway[i].Timeout = pAdapter->Timeout;
-        SharedWrite(pAdapter->Gateway[i].Used, GATEWAY_CONFIGURED);
+        pAdapter->Gateway[i].Used = GATEWAY_CONFIGURED;
     }
     ReleaseSpinLock(&pAdapter->Lock);
     return STATUS_SUCCESS;
@@ -451,7 +459,7 @@ VOID InitAnsiPortName(USHORT Index, PADAPTER pAdapter) {
     if (Index >= MAX_GATEWAY)
         return;
     CopyString(pAdapter->Gateway[Index].Address, "xx-xx-xx", sizeof(pAdapter->Gateway[Index].Address));
-    SharedWrite(pAdapter->Gateway[Index].Usage, USAGE_CLIENT_AND_SERVER);
+    pAdapter->Gateway[Index].Usage = USAGE_CLIENT_AND_SERVER;
 }
 
 // Query routine for the Linkage "Route" value, once per string of it, at
@@ -498,7 +506,7 @@ NTSTATUS NTAPI PortInformation(PWSTR ValueName, ULONG ValueType, PVOID ValueData
         if (pAdapter->AddressIndex >= MAX_GATEWAY)
             return STATUS_SUCCESS;
         pGway = &pAdapter->Gateway[pAdapter->AddressIndex];
-        SharedWrite(pGway->Used, GATEWAY_CONFIGURED);
+        pGway->Used = GATEWAY_CONFIGURED;
 
         // An address longer than Address holds keeps its first 15 characters.
         while (n < Units && Text[n] != 0 && n < sizeof(AnsiText) - 1)
@@ -530,11 +538,11 @@ NTSTATUS NTAPI PortInformation(PWSTR ValueName, ULONG ValueType, PVOID ValueData
         pGway = &pAdapter->Gateway[pAdapter->UsageIndex];
         // In this order, so that "ClientAndServer" ends as 2.
         if (BeginsWith(Text, ValueLength, UsageClient, sizeof(UsageClient) - sizeof(WCHAR)))
-            SharedWrite(pGway->Usage, USAGE_CLIENT);
+            pGway->Usage = USAGE_CLIENT;
         if (BeginsWith(Text, ValueLength, UsageClientAndServer, sizeof(UsageClientAndServer) - sizeof(WCHAR)))
-            SharedWrite(pGway->Usage, USAGE_CLIENT_AND_SERVER);
+            pGway->Usage = USAGE_CLIENT_AND_SERVER;
         if (BeginsWith(Text, ValueLength, UsageServer, sizeof(UsageServer) - sizeof(WCHAR)))
-            SharedWrite(pGway->Usage, USAGE_SERVER);
+            pGway->Usage = USAGE_SERVER;
         pAdapter->UsageIndex++;
     }
     return STATUS_SUCCESS;
@@ -675,7 +683,7 @@ PCTX ZolContextOf(PADAPTER pAdapter, ULONG Identity) {
 // The index is unsigned, so a device ID below the base lands far above 1.
 PGATEWAY FindGatewayByDeviceID(PADAPTER pAdapter, ULONG DeviceID) {
     ULONG Index = DeviceID - pAdapter->DeviceIDBase;
-    if (Index >= MAX_GATEWAY || SharedRead(pAdapter->Gateway[Index].Used) != GATEWAY_CONFIGURED)
+    if (Index >= MAX_GATEWAY || pAdapter->Gateway[Index].Used != GATEWAY_CONFIGURED)
         return NULL;
     return &pAdapter->Gateway[Index];
 }
@@ -683,7 +691,7 @@ PGATEWAY FindGatewayByDeviceID(PADAPTER pAdapter, ULONG DeviceID) {
 // For OID_TAPI_OPEN: a line already open is not offered again.
 PGATEWAY FindNewInboundTapiEntry(PADAPTER pAdapter, ULONG DeviceID) {
     PGATEWAY pGway = FindGatewayByDeviceID(pAdapter, DeviceID);
-    if (pGway == NULL || SharedRead(pGway->htLine) != 0)
+    if (pGway == NULL || pGway->htLine != 0)
         return NULL;
     return pGway;
 }
@@ -691,7 +699,7 @@ PGATEWAY FindNewInboundTapiEntry(PADAPTER pAdapter, ULONG DeviceID) {
 PGATEWAY FindIsdnTapiEntry(ULONG hdLine, PADAPTER pAdapter) {
     for (int i = 0; i < MAX_GATEWAY; i++) {
         PGATEWAY pGway = &pAdapter->Gateway[i];
-        if (SharedRead(pGway->Used) == GATEWAY_CONFIGURED && ZolIdentity(pAdapter, pGway) == hdLine)
+        if (pGway->Used == GATEWAY_CONFIGURED && ZolIdentity(pAdapter, pGway) == hdLine)
             return pGway;
     }
     return NULL;
@@ -741,8 +749,8 @@ static VOID IndicateTapiEvent(PADAPTER pAdapter, PNDIS_TAPI_EVENT pEvent) {
 
 static VOID BuildTapiEvent(PNDIS_TAPI_EVENT pEvent, PGATEWAY pGway, ULONG Msg, ULONG Param1, ULONG Param2,
                            ULONG Param3) {
-    pEvent->htLine = SharedRead(pGway->htLine);
-    pEvent->htCall = SharedRead(pGway->htCall);
+    pEvent->htLine = pGway->htLine;
+    pEvent->htCall = pGway->htCall;
     pEvent->ulMsg = Msg;
     pEvent->ulParam1 = Param1;
     pEvent->ulParam2 = Param2;
@@ -756,8 +764,8 @@ static VOID TapiCallStateEvent(PADAPTER pAdapter, PGATEWAY pGway, ULONG State) {
     BOOLEAN Changed = FALSE;
 
     BuildTapiEvent(&Event, pGway, LINE_CALLSTATE, State, 0, pAdapter->MediaModes);
-    if (SharedRead(pGway->CallState) != State) {
-        SharedWrite(pGway->CallState, State);
+    if (pGway->CallState != State) {
+        pGway->CallState = State;
         Changed = TRUE;
     }
     IndicateTapiEvent(pAdapter, &Event);
@@ -773,7 +781,7 @@ static VOID TapiNewCallEvent(PADAPTER pAdapter, PGATEWAY pGway) {
     BuildTapiEvent(&Event, pGway, LINE_NEWCALL, pGway->hdCall, 0, 0);
     Event.htCall = 0;
     IndicateTapiEvent(pAdapter, &Event);
-    SharedWrite(pGway->htCall, Event.ulParam2);
+    pGway->htCall = Event.ulParam2;
 }
 
 // DISCONNECTED is recorded without an address event: the IDLE that follows
@@ -783,7 +791,7 @@ static VOID TapiDisconnectedEvent(PADAPTER pAdapter, PGATEWAY pGway) {
 
     BuildTapiEvent(&Event, pGway, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL,
                    pAdapter->MediaModes);
-    SharedWrite(pGway->CallState, LINECALLSTATE_DISCONNECTED);
+    pGway->CallState = LINECALLSTATE_DISCONNECTED;
     IndicateTapiEvent(pAdapter, &Event);
 }
 
@@ -828,9 +836,9 @@ VOID ZolTapiAddressStatus(PADAPTER pAdapter, PGATEWAY pGway, ULONG AddressID) {
 
     if (pGway == NULL)
         return;
-    if (SharedRead(pGway->CallState) == LINECALLSTATE_IDLE)
+    if (pGway->CallState == LINECALLSTATE_IDLE)
         AddressState = LINEADDRESSSTATE_INUSEZERO;
-    else if (SharedRead(pGway->CallState) == LINECALLSTATE_CONNECTED)
+    else if (pGway->CallState == LINECALLSTATE_CONNECTED)
         AddressState = LINEADDRESSSTATE_NUMCALLS;
     else
         return;

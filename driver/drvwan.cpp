@@ -514,7 +514,7 @@ NDIS_STATUS ZolWanSendLineUp(PADAPTER pAdapter, PCTX pCtx) {
     LineUp.LinkSpeed = pCtx->LinkSpeed / 100;
     LineUp.Quality = NdisWanReliable;
     LineUp.SendWindow = 16;
-    LineUp.ConnectionWrapperID = pCtx->pGway != NULL ? SharedRead(pCtx->pGway->htCall) : 0;
+    LineUp.ConnectionWrapperID = pCtx->pGway != NULL ? pCtx->pGway->htCall : 0;
     LineUp.NdisLinkHandle = ZolIdentity(pAdapter, pCtx);
     LineUp.NdisLinkContext = 0;
     ZolIndicateStatus(pAdapter, NDIS_STATUS_WAN_LINE_UP, &LineUp, sizeof(LineUp));

@@ -368,6 +368,7 @@ PCTX AllocOutgoingCall(PADAPTER pAdapter, PGATEWAY pGway, ULONG htCall, ULONG Li
                        ULONG CommentSize);
 VOID KillContext(PCTX pCtx, ULONG Reason, PADAPTER pAdapter);
 BOOLEAN KillContextIn(PCTX pCtx, USHORT State, ULONG Reason, PADAPTER pAdapter);
+VOID ClearLineCall(PADAPTER pAdapter, PGATEWAY pGway);
 VOID ReleaseGatewayCall(PADAPTER pAdapter, PGATEWAY pGway, PCTX pCtx);
 VOID EndUnplacedCall(PADAPTER pAdapter, PCTX pCtx, ULONG Reason);
 VOID ReleaseAllBuffers(PADAPTER pAdapter);

@@ -25,6 +25,7 @@ __attribute__((used, visibility("default"))) const char *__lsan_default_options(
 // verifier's status.
 __attribute__((used, visibility("default"))) const char *__tsan_default_options() {
     return "exitcode=3:ignore_interceptors_accesses=1:report_thread_leaks=0:report_signal_unsafe=0:"
-           "suppress_equal_stacks=0:suppress_equal_addresses=0:history_size=4";
+           "suppress_equal_stacks=0:suppress_equal_addresses=0:history_size=4:"
+           "suppressions=" TOLVANEX_SOURCE_DIR "/tools/races.supp";
 }
 }
