@@ -49,6 +49,22 @@ std::string look_up_symbol(const void *address) {
     return buf;
 }
 
+// Every byte of a fresh block gets the fill. glibc's memset stores whole
+// vectors below 2 KiB and turns to a string instruction above, which
+// instruction counts charge per byte; so the fill goes in pieces, through a
+// pointer the compiler cannot turn back into an inline string instruction.
+void fill(void *p, std::size_t length) {
+    static void *(*const volatile set)(void *, int, std::size_t) = std::memset;
+    constexpr std::size_t kPiece = 1024;
+    auto *b = static_cast<unsigned char *>(p);
+    while (length) {
+        std::size_t n = std::min(length, kPiece);
+        set(b, Memory::kFill, n);
+        b += n;
+        length -= n;
+    }
+}
+
 } // namespace
 
 void set_symbol_source(SymbolSource source) {
@@ -68,8 +84,11 @@ std::string symbol_name(const void *address) { return symbol_name_ref(address); 
 Memory::~Memory() {
     for (auto &[p, b] : blocks_)
         std::free(const_cast<void *>(p));
-    for (void *p : quarantine_)
+    for (auto &[p, n] : quarantine_)
         std::free(p);
+    for (auto &[n, list] : spare_)
+        for (void *p : list)
+            std::free(p);
 }
 
 void *Memory::allocate(std::size_t length, const std::string &where) {
@@ -77,10 +96,17 @@ void *Memory::allocate(std::size_t length, const std::string &where) {
         rt::violation("memory.limit", "allocating " + std::to_string(length) + " bytes by " + where + " with " +
                                           std::to_string(held_) + " held passes the run's bound of " +
                                           std::to_string(limit_) + " bytes");
-    void *p = std::malloc(length ? length : 1);
+    void *p = nullptr;
+    if (auto spare = spare_.find(length); spare != spare_.end() && !spare->second.empty()) {
+        p = spare->second.back();
+        spare->second.pop_back();
+        --spare_count_;
+    } else {
+        p = std::malloc(length ? length : 1);
+    }
     if (!p)
         throw HostError("host out of memory");
-    std::memset(p, kFill, length);
+    fill(p, length);
     auto &k = Host::current().kernel();
     blocks_[p] = Block{length, k.current().name, k.now(), where};
     ++allocations_;
@@ -103,10 +129,16 @@ void Memory::release(void *p, std::size_t length) {
     blocks_.erase(it);
     // A freed address is not handed out again at once, so a stale pointer
     // never names a new block: the oldest of the recent frees goes back.
-    quarantine_.push_back(p);
+    quarantine_.emplace_back(p, length);
     if (quarantine_.size() > kQuarantine) {
-        std::free(quarantine_.front());
+        auto [old, old_length] = quarantine_.front();
         quarantine_.pop_front();
+        if (spare_count_ < kSpares) {
+            spare_[old_length].push_back(old);
+            ++spare_count_;
+        } else {
+            std::free(old);
+        }
     }
 }
 
