@@ -40,14 +40,14 @@ std::string fault_site(std::uint8_t command, std::uint8_t code) {
     return "isdn." + IsdnDriver::command_name(command, code);
 }
 // The block as the wire has it: the head and the data bytes in use.
-TraceField block_field(const std::vector<std::uint8_t> &block) {
-    std::size_t n = block.size();
+TraceField block_field(const std::uint8_t *block, std::size_t n) {
     if (n > ISDN_CMD_HEAD_SIZE + 1) {
         std::size_t data = block[204] | (block[205] << 8);
         n = std::min(n, ISDN_CMD_HEAD_SIZE + std::max<std::size_t>(data, 1));
     }
-    return tf::bytes("block", block.data(), n);
+    return tf::bytes("block", block, n);
 }
+TraceField block_field(const std::vector<std::uint8_t> &block) { return block_field(block.data(), block.size()); }
 } // namespace
 
 std::string IsdnDriver::command_name(std::uint8_t command, std::uint8_t code) {
@@ -369,8 +369,7 @@ void IsdnDriver::deliver(_IRP &irp, const IsdnMessage &m) {
                tf::num("data_length", m.data_length ? *m.data_length : static_cast<std::int64_t>(len)),
                tf::named("cause", m.cause, isdn_cause_name(m.cause)), tf::num("length", static_cast<std::int64_t>(len)),
                tf::named("status", m.status, isdn_status_name(m.status)),
-               block_field(std::vector<std::uint8_t>(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(
-                                                                               ISDN_CMD_HEAD_SIZE + (len ? len : 1))))});
+               block_field(b.data(), ISDN_CMD_HEAD_SIZE + (len ? len : 1))});
     host_.objects().complete(&irp, STATUS_SUCCESS, irp.output_length);
 }
 
