@@ -37,7 +37,8 @@ PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::vecto
     SentPacket rec;
     rec.id = packets_.size() + 1;
     rec.link_handle = link_handle;
-    rec.bytes = frame;
+    if (keep_bytes_)
+        rec.bytes = frame;
     rec.length = frame.size();
     rec.time = host_.now();
     rec.send_status = answer;
@@ -103,7 +104,7 @@ void Ndiswan::send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status) {
     rec.completed_order = host_.next_order();
     rt::trace(TraceKind::Wan, "wan.send.complete", "send complete packet {packet} {status}",
               {tf::num("packet", static_cast<std::int64_t>(rec.id)), tf::hex("link", rec.link_handle),
-               tf::num("length", static_cast<std::int64_t>(rec.bytes.size())), status_field(status)});
+               tf::num("length", static_cast<std::int64_t>(rec.length)), status_field(status)});
     if (!keep_bytes_)
         std::vector<std::uint8_t>().swap(rec.bytes);
     // Completion inside the send handler, before it returned pending, is
