@@ -33,10 +33,20 @@ void Faults::clear() {
 }
 
 bool Faults::check(std::string_view site) {
-    auto it = calls_.find(site);
-    if (it == calls_.end())
-        it = calls_.emplace(std::string(site), 0).first;
-    unsigned n = ++it->second;
+    unsigned *count = nullptr;
+    for (auto &r : recent_)
+        if (r.calls && r.site == site) {
+            count = r.calls;
+            break;
+        }
+    if (!count) {
+        auto it = calls_.find(site);
+        if (it == calls_.end())
+            it = calls_.emplace(std::string(site), 0).first;
+        count = &it->second;
+        recent_[next_recent_++ % std::size(recent_)] = {it->first, count};
+    }
+    unsigned n = ++*count;
     bool fail = false;
     for (const Rule &r : rules_) {
         switch (r.kind) {
