@@ -48,14 +48,14 @@ class Faults {
     bool each_once_ = false;
     std::set<std::string, std::less<>> already_failed_;
     std::map<std::string, unsigned, std::less<>> calls_;
-    // Sites asked most lately, each with its count in calls_: a frame asks
-    // the same few sites over and over.
+    // Sites asked lately, each with its count in calls_, by the address of
+    // the caller's text: a frame asks the same few sites over and over.
     struct Recent {
-        std::string_view site;
+        const char *asked = nullptr; // the text the caller passed
+        std::string_view site;       // the key in calls_
         unsigned *calls = nullptr;
     };
-    Recent recent_[16];
-    unsigned next_recent_ = 0;
+    Recent recent_[32];
     std::vector<std::string> injected_;
     std::mt19937_64 rng_;
 };
