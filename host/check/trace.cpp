@@ -136,6 +136,8 @@ void Trace::add(TraceKind kind, std::string event, std::string pattern, TraceFie
         sink(last);
 }
 
+Trace::~Trace() { g_byte_sinks -= static_cast<int>(sinks_.size()); }
+
 void Trace::set_limit(std::size_t limit) {
     limit_ = limit;
     while (limit_ && records_.size() > limit_)
