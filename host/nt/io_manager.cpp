@@ -125,8 +125,10 @@ _IRP *ObjectNamespace::build(ULONG code, _DEVICE_OBJECT *device, PVOID in, ULONG
     irp->code = code;
     irp->target = device;
     // The input is copied in; only what lies past it starts cleared.
-    if (in && in_len)
-        irp->system_buffer.assign(static_cast<const unsigned char *>(in), static_cast<const unsigned char *>(in) + in_len);
+    if (in && in_len) {
+        const auto *bytes = static_cast<const unsigned char *>(in);
+        irp->system_buffer.assign(bytes, bytes + in_len);
+    }
     irp->system_buffer.resize(std::max(in_len, out_len));
     irp->input_length = in_len;
     irp->output_length = out_len;
