@@ -196,11 +196,13 @@ std::size_t Observer::poll() {
             if (l.context == f.link_context)
                 handle = l.link_handle;
         Observation &o = add(f.time, f.order, "frame");
-        o.fields = {{"context", static_cast<std::int64_t>(f.link_context)},
-                    {"link", handle},
-                    {"length", static_cast<std::int64_t>(f.bytes.size())},
-                    {"data", std::string(reinterpret_cast<const char *>(f.bytes.data()), f.bytes.size())},
-                    {"status", status_name(f.answer)}};
+        // Built in place: a braced list would copy the frame's bytes again.
+        o.fields.reserve(5);
+        o.fields.emplace_back("context", static_cast<std::int64_t>(f.link_context));
+        o.fields.emplace_back("link", handle);
+        o.fields.emplace_back("length", static_cast<std::int64_t>(f.bytes.size()));
+        o.fields.emplace_back("data", std::string(reinterpret_cast<const char *>(f.bytes.data()), f.bytes.size()));
+        o.fields.emplace_back("status", status_name(f.answer));
         host_.ndiswan().drop_received_bytes(frames_);
     }
 
