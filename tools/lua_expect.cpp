@@ -48,7 +48,6 @@ void push_value(lua_State *L, const FieldValue &v) {
 
 void push_observation(lua_State *L, const Observation &o) {
     lua_createtable(L, 0, static_cast<int>(3 + o.fields.size())); // no growing on the way
-
     lua_pushstring(L, o.stream.c_str());
     lua_setfield(L, -2, "stream");
     lua_pushnumber(L, static_cast<double>(o.time) / kTicksPerSecond);

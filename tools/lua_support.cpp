@@ -9,13 +9,13 @@ namespace tolvanex::sim {
 
 namespace {
 const char kStateKey = 0;
-}
 
 // The state last looked up, by the Lua thread that asked: every API call
 // asks. A state set anywhere empties it, and a new Lua state always sets
 // its own before any call, so an entry never outlives its state.
-static thread_local lua_State *g_last_thread = nullptr;
-static thread_local ScriptState *g_last_state = nullptr;
+thread_local lua_State *g_last_thread = nullptr;
+thread_local ScriptState *g_last_state = nullptr;
+} // namespace
 
 ScriptState &state(lua_State *L) {
     if (L == g_last_thread)
