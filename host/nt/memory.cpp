@@ -13,6 +13,21 @@
 namespace tolvanex::host {
 
 namespace {
+// Under AddressSanitizer a block past quarantine goes back to free(), where
+// the sanitizer still catches a stale pointer into it; kept for reuse, it
+// would not.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRecycle = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kRecycle = false;
+#else
+constexpr bool kRecycle = true;
+#endif
+#else
+constexpr bool kRecycle = true;
+#endif
+
 SymbolSource g_symbol_source = nullptr;
 // Code does not move while it is loaded, so each address is looked up once:
 // an allocation site asks on every call. A new symbol source (an image
@@ -133,7 +148,7 @@ void Memory::release(void *p, std::size_t length) {
     if (quarantine_.size() > kQuarantine) {
         auto [old, old_length] = quarantine_.front();
         quarantine_.pop_front();
-        if (spare_count_ < kSpares) {
+        if (kRecycle && spare_count_ < kSpares) {
             spare_[old_length].push_back(old);
             ++spare_count_;
         } else {
