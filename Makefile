@@ -15,7 +15,8 @@ FUZZ_RUNS  ?=
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES   := build-essential cmake g++ googletest libgtest-dev libgmock-dev libbenchmark-dev \
               liblua5.4-dev mingw-w64-i686-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 tshark \
-              iputils-ping libcli11-dev nlohmann-json3-dev mscgen clang-14 libclang-rt-14-dev libfuzzer-14-dev gcovr
+              iputils-ping libcli11-dev nlohmann-json3-dev mscgen clang-14 libclang-rt-14-dev libfuzzer-14-dev gcovr \
+              valgrind
 # The 32-bit host that runs the NT image: the multilib compiler and Lua for
 # i386 through Debian's multiarch.
 IMAGE_PACKAGES := g++-multilib liblua5.4-dev:i386
@@ -129,6 +130,8 @@ check: test test-san test-race test-image test-fuzz
 
 bench: build
 	./$(BUILD)/tolvanex-bench
+	@echo "Instructions per round trip, counted by callgrind"
+	bench/callgrind_ratio.sh $(BUILD)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 
 #include "host.h"
 #include "ntkernel.h"
@@ -70,8 +72,19 @@ BENCHMARK(BM_ThirtyVirtualMinutes)->Unit(benchmark::kMillisecond)->Iterations(3)
 } // namespace
 
 void print_engine_figures();
+void run_floor(int n);
 
 int main(int argc, char **argv) {
+    if (argc == 3 && std::string_view(argv[1]) == "--floor") {
+        char *end = nullptr;
+        long n = std::strtol(argv[2], &end, 10);
+        if (*argv[2] == 0 || *end != 0 || n < 0 || n > 100'000'000) {
+            std::fprintf(stderr, "tolvanex-bench --floor N: N is a count of round trips\n");
+            return 2;
+        }
+        run_floor(static_cast<int>(n));
+        return 0;
+    }
     print_engine_figures();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

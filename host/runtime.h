@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tolvanex::host {
@@ -51,6 +52,13 @@ TraceField hex(std::string key, std::uint32_t value);
 TraceField text(std::string key, std::string value);
 TraceField named(std::string key, std::uint32_t value, std::string name);
 TraceField bytes(std::string key, const std::uint8_t *data, std::size_t size);
+// The fields moved into place: a braced list copies every one of them.
+template <class... F> TraceFields fields(F &&...f) {
+    TraceFields out;
+    out.reserve(sizeof...(f));
+    (out.push_back(std::forward<F>(f)), ...);
+    return out;
+}
 } // namespace tf
 
 // A clear error raised by the host's control API on bad input (a malformed

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "host.h"
 #include "host_faults.h"
@@ -219,6 +221,88 @@ TEST(IoRequests, RequestBuildingFailsByRuleAndUnknownCodesAreRefused) {
     EXPECT_EQ(IofCallDriver(dev, irp), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(iosb.u.Status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_TRUE(host.objects().outstanding().empty());
+}
+
+TEST(IoRequests, BufferedRequestCarriesItsInputAndClearsOnlyWhatLiesPastIt) {
+    Host host;
+    host.isdn().attach();
+    PDEVICE_OBJECT dev = open_isdn();
+    KEVENT e;
+    IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    unsigned char in[10], out[40];
+    std::memset(in, 0x5A, sizeof in);
+    std::memset(out, 0xEE, sizeof out);
+    const struct {
+        const char *what;
+        void *input;
+        ULONG in_length, out_length;
+        std::size_t copied;
+    } cases[] = {
+        {"shorter input", in, sizeof in, sizeof out, sizeof in},
+        {"no input buffer", nullptr, sizeof in, sizeof out, 0},
+        {"input as long as the output", out, sizeof out, sizeof out, sizeof out},
+        {"input longer than the output", in, sizeof in, 4, sizeof in},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        PIRP irp = IoBuildDeviceIoControlRequest(0x80012008, dev, c.input, c.in_length, out, c.out_length, FALSE,
+                                                 &e, &iosb);
+        ASSERT_NE(irp, nullptr);
+        ASSERT_EQ(irp->system_buffer.size(), std::max(c.in_length, c.out_length));
+        for (std::size_t i = 0; i < irp->system_buffer.size(); ++i) {
+            unsigned char want = i < c.copied ? static_cast<const unsigned char *>(c.input)[i] : 0;
+            ASSERT_EQ(irp->system_buffer[i], want) << "byte " << i;
+        }
+        EXPECT_EQ(IofCallDriver(dev, irp), STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+TEST(FaultInjection, EachSiteCountsItsOwnCallsWhateverTextNamesIt) {
+    Faults f(1);
+    // One buffer naming two sites in turn, and a copy of the first name.
+    char name[16];
+    std::strcpy(name, "site.one");
+    f.check(name);
+    f.check(name);
+    std::strcpy(name, "site.two");
+    f.check(name);
+    std::string copy = "site.one";
+    f.check(copy);
+    EXPECT_EQ(f.calls("site.one"), 3u);
+    EXPECT_EQ(f.calls("site.two"), 1u);
+    // More sites than are remembered at once, asked in turns.
+    for (int round = 0; round < 3; ++round)
+        for (int i = 0; i < 100; ++i)
+            f.check("many." + std::to_string(i));
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(f.calls("many." + std::to_string(i)), 3u) << i;
+    f.fail_nth("site.two", 2);
+    EXPECT_TRUE(f.check(name)) << "the second call at site.two, through the reused buffer";
+    EXPECT_FALSE(f.check("site.one"));
+}
+
+TEST(TraceBytes, TheTimelineKeepsAFramesHeadAndATraceFileTheWholeFrame) {
+    Host host;
+    std::vector<std::uint8_t> frame(1500);
+    for (std::size_t i = 0; i < frame.size(); ++i)
+        frame[i] = static_cast<std::uint8_t>(i);
+    TraceField head = tf::bytes("frame", frame.data(), frame.size());
+    EXPECT_EQ(head.number, 1500);
+    EXPECT_EQ(head.display(), "0001020304050607...");
+    EXPECT_EQ(tf::bytes("frame", frame.data(), 8).display(), "0001020304050607") << "no more to show";
+    EXPECT_EQ(tf::bytes("frame", frame.data(), 9).display(), "0001020304050607...");
+
+    std::size_t written = 0;
+    int sink = host.trace().add_sink([&](const TraceRecord &r) {
+        if (auto *f = r.field("frame"))
+            written = f->text.size();
+    });
+    rt::trace(TraceKind::Wan, "wan.test", "{frame}", {tf::bytes("frame", frame.data(), frame.size())});
+    EXPECT_EQ(written, 1500u) << "a file sink gets every byte";
+    EXPECT_EQ(host.trace().records().back().text(), "0001020304050607...");
+    host.trace().remove_sink(sink);
+    EXPECT_EQ(tf::bytes("frame", frame.data(), frame.size()).text.size(), 9u) << "the head again once it is gone";
 }
 
 TEST(FaultInjection, RulesByCallNumberEverySiteOnceAndProbability) {

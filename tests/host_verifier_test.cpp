@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <optional>
 #include <set>
@@ -1105,6 +1107,28 @@ TEST(VerifierMemory, BlockLeftAtHaltIsALeakNamedByItsAllocator) {
     Violation v = ExpectStop(host, "memory.leak", [&] { host.ndis().halt(); });
     EXPECT_TRUE(Has(v.detail, "1 block(s) leaked")) << v.detail;
     EXPECT_TRUE(Has(v.detail, "64 bytes by BlockInitialize")) << v.detail;
+}
+
+TEST(VerifierMemory, EveryFreshBlockIsFilledWholeAndAFreedAddressWaitsBeforeComingBack) {
+    Host host;
+    Memory &m = host.memory();
+    std::deque<void *> freed; // the last 64 frees, none of which may come back yet
+    for (std::size_t length : {1u, 63u, 1023u, 1024u, 1025u, 2255u, 5000u}) {
+        SCOPED_TRACE(length);
+        for (int round = 0; round < 150; ++round) {
+            auto *p = static_cast<unsigned char *>(m.allocate(length, "test"));
+            for (std::size_t i = 0; i < length; ++i)
+                ASSERT_EQ(p[i], Memory::kFill) << "byte " << i << " of round " << round;
+            ASSERT_EQ(std::find(freed.begin(), freed.end(), p), freed.end()) << "round " << round;
+            std::memset(p, 0x11, length); // what the driver left in it
+            m.release(p, length);
+            freed.push_back(p);
+            if (freed.size() > 64)
+                freed.pop_front();
+        }
+    }
+    EXPECT_EQ(m.live_bytes(), 0u);
+    EXPECT_TRUE(m.live().empty());
 }
 
 TEST(VerifierMemory, HoldingMoreThanTheRunsBoundStopsAndNamesTheAllocator) {

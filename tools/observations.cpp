@@ -93,12 +93,37 @@ Observation &Observer::add(Ticks time, std::uint64_t order, std::string stream) 
     return o;
 }
 
+bool Observer::whole(std::string_view stream) const {
+    for (auto &[name, rules] : whole_)
+        if (name == stream)
+            return rules > 0;
+    return false;
+}
+
+void Observer::ignore_whole(std::string_view stream, int delta) {
+    for (auto &[name, rules] : whole_)
+        if (name == stream) {
+            rules += delta;
+            return;
+        }
+    whole_.emplace_back(std::string(stream), delta);
+}
+
 std::size_t Observer::poll() {
     std::size_t before = observations_.size();
+    // A record of a stream ignored whole only takes its place.
+    auto skip = [&](const char *stream, Ticks time, std::uint64_t order) {
+        if (!whole(stream))
+            return false;
+        add(time, order, stream).ignored = true;
+        return true;
+    };
 
     const auto &cmds = host_.isdn().commands();
     for (; isdn_ < cmds.size(); ++isdn_) {
         const IsdnCommandRecord &c = cmds[isdn_];
+        if (skip("isdn", c.time, c.order))
+            continue;
         Observation &o = add(c.time, c.order, "isdn");
         o.fields = {{"id", static_cast<std::int64_t>(c.id)},
                     {"name", IsdnDriver::command_name(c.command, c.code)},
@@ -115,6 +140,8 @@ std::size_t Observer::poll() {
     const auto &events = host_.tapi().events();
     for (; tapi_ < events.size(); ++tapi_) {
         const NDIS_TAPI_EVENT &e = events[tapi_].event;
+        if (skip("tapi", events[tapi_].time, events[tapi_].order))
+            continue;
         Observation &o = add(events[tapi_].time, events[tapi_].order, "tapi");
         o.fields = {{"msg", tapi_message_name(e.ulMsg)},
                     {"line", static_cast<std::int64_t>(e.htLine)},
@@ -136,6 +163,8 @@ std::size_t Observer::poll() {
         bool up = downs_ == downs.size() || (links_ < links.size() && links[links_].order < downs[downs_].order);
         if (up) {
             const LinkRecord &l = links[links_++];
+            if (skip("wan", l.up_time, l.order))
+                continue;
             Observation &o = add(l.up_time, l.order, "wan");
             o.fields = {{"event", std::string("up")},
                         {"link", static_cast<std::int64_t>(l.link_handle)},
@@ -147,6 +176,8 @@ std::size_t Observer::poll() {
                         {"send_window", static_cast<std::int64_t>(l.send_window)}};
         } else {
             const LineDownRecord &d = downs[downs_++];
+            if (skip("wan", d.time, d.order))
+                continue;
             Observation &o = add(d.time, d.order, "wan");
             o.fields = {{"event", std::string("down")}, {"context", static_cast<std::int64_t>(d.context)}};
         }
@@ -155,16 +186,22 @@ std::size_t Observer::poll() {
     const auto &received = host_.ndiswan().received();
     for (; frames_ < received.size(); ++frames_) {
         const ReceivedFrame &f = received[frames_];
+        if (skip("frame", f.time, f.order)) {
+            host_.ndiswan().drop_received_bytes(frames_);
+            continue;
+        }
         std::int64_t handle = 0;
         for (auto &l : links)
             if (l.context == f.link_context)
                 handle = l.link_handle;
         Observation &o = add(f.time, f.order, "frame");
-        o.fields = {{"context", static_cast<std::int64_t>(f.link_context)},
-                    {"link", handle},
-                    {"length", static_cast<std::int64_t>(f.bytes.size())},
-                    {"data", std::string(reinterpret_cast<const char *>(f.bytes.data()), f.bytes.size())},
-                    {"status", status_name(f.answer)}};
+        // Built in place: a braced list would copy the frame's bytes again.
+        o.fields.reserve(5);
+        o.fields.emplace_back("context", static_cast<std::int64_t>(f.link_context));
+        o.fields.emplace_back("link", handle);
+        o.fields.emplace_back("length", static_cast<std::int64_t>(f.bytes.size()));
+        o.fields.emplace_back("data", std::string(reinterpret_cast<const char *>(f.bytes.data()), f.bytes.size()));
+        o.fields.emplace_back("status", status_name(f.answer));
         host_.ndiswan().drop_received_bytes(frames_);
     }
 
@@ -175,6 +212,8 @@ std::size_t Observer::poll() {
         const SentPacket &p = packets[i];
         if (!p.completion)
             return false;
+        if (skip("completion", p.completed_time, p.completed_order))
+            return true;
         Observation &o = add(p.completed_time, p.completed_order, "completion");
         o.fields = {{"packet", static_cast<std::int64_t>(p.id)},
                     {"link", static_cast<std::int64_t>(p.link_handle)},
@@ -186,6 +225,8 @@ std::size_t Observer::poll() {
     const auto &log = host_.event_log().entries();
     for (; events_ < log.size(); ++events_) {
         const EventEntry &e = log[events_];
+        if (skip("event", e.time, e.order))
+            continue;
         const Message *m = host_.event_log().table().find(e.id);
         static const char *const severities[] = {"success", "information", "warning", "error"};
         std::string text;

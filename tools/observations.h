@@ -62,6 +62,10 @@ class Observer {
     // frame's bytes, and once nothing older is open it is dropped.
     void consume(Observation &o);
     void set_ignored(Observation &o, bool ignored);
+    // While a stream is ignored whole (`delta` counts the rules that say
+    // so), its records arrive ignored and without fields: they keep their
+    // place in the numbering and cost next to nothing.
+    void ignore_whole(std::string_view stream, int delta);
 
   private:
     Observation &add(host::Ticks time, std::uint64_t order, std::string stream);
@@ -74,6 +78,8 @@ class Observer {
     std::size_t isdn_ = 0, tapi_ = 0, links_ = 0, downs_ = 0, frames_ = 0, events_ = 0;
     std::vector<std::size_t> waiting_sends_; // packets not completed when last seen
     std::size_t packets_ = 0;
+    std::vector<std::pair<std::string, int>> whole_; // streams ignored whole, by rule count
+    bool whole(std::string_view stream) const;
 };
 
 } // namespace tolvanex::sim

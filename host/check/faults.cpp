@@ -2,6 +2,9 @@
 
 #include "runtime.h"
 
+#include <cstdint>
+#include <iterator>
+
 namespace tolvanex::host {
 
 Faults::Faults(std::uint64_t seed) : rng_(seed ^ 0x5eed'fa17'0000'0001ULL) {}
@@ -33,10 +36,16 @@ void Faults::clear() {
 }
 
 bool Faults::check(std::string_view site) {
-    auto it = calls_.find(site);
-    if (it == calls_.end())
-        it = calls_.emplace(std::string(site), 0).first;
-    unsigned n = ++it->second;
+    // Most sites are literals, so the caller's pointer picks the entry; the
+    // text is still compared, since a pointer may be reused for another.
+    Recent &recent = recent_[(reinterpret_cast<std::uintptr_t>(site.data()) >> 3) % std::size(recent_)];
+    if (!recent.calls || recent.asked != site.data() || recent.site != site) {
+        auto it = calls_.find(site);
+        if (it == calls_.end())
+            it = calls_.emplace(std::string(site), 0).first;
+        recent = {site.data(), it->first, &it->second};
+    }
+    unsigned n = ++*recent.calls;
     bool fail = false;
     for (const Rule &r : rules_) {
         switch (r.kind) {

@@ -15,6 +15,8 @@ namespace tolvanex::host {
 class Faults {
   public:
     explicit Faults(std::uint64_t seed);
+    Faults(const Faults &) = delete; // the recent sites point into calls_
+    Faults &operator=(const Faults &) = delete;
 
     // The n-th call (counting from 1) at `site` fails.
     void fail_nth(std::string site, unsigned n);
@@ -46,6 +48,14 @@ class Faults {
     bool each_once_ = false;
     std::set<std::string, std::less<>> already_failed_;
     std::map<std::string, unsigned, std::less<>> calls_;
+    // Sites asked lately, each with its count in calls_, by the address of
+    // the caller's text: a frame asks the same few sites over and over.
+    struct Recent {
+        const char *asked = nullptr; // the text the caller passed
+        std::string_view site;       // the key in calls_
+        unsigned *calls = nullptr;
+    };
+    Recent recent_[32];
     std::vector<std::string> injected_;
     std::mt19937_64 rng_;
 };

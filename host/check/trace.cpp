@@ -25,6 +25,12 @@ std::string_view trace_kind_name(TraceKind kind) {
 }
 
 namespace {
+// Bytes a Bytes field shows; a frame's head is enough to tell frames apart.
+constexpr std::size_t kShownBytes = 8;
+// Sinks (the trace files) across every trace: while one is attached, Bytes
+// fields keep all their bytes, since a capture writes them.
+int g_byte_sinks = 0;
+
 // The timeline names a timer by its routine: "timer:ZolTimerFunction" shows
 // as "ZolTimerFunction", which keeps the column as narrow as the threads'.
 std::string_view shown_context(const std::string &context) {
@@ -47,15 +53,14 @@ std::string TraceField::display() const {
     case Form::Text:
     case Form::Name: return text;
     case Form::Bytes: {
-        // The head of a frame is enough to tell frames apart.
         static const char digits[] = "0123456789ABCDEF";
         std::string out;
-        for (std::size_t i = 0; i < text.size() && i < 8; ++i) {
+        for (std::size_t i = 0; i < text.size() && i < kShownBytes; ++i) {
             auto b = static_cast<std::uint8_t>(text[i]);
             out += digits[b >> 4];
             out += digits[b & 15];
         }
-        return text.size() > 8 ? out + "..." : out;
+        return text.size() > kShownBytes ? out + "..." : out;
     }
     }
     return {};
@@ -71,8 +76,10 @@ TraceField named(std::string key, std::uint32_t value, std::string name) {
     return {std::move(key), TraceField::Form::Name, value, std::move(name)};
 }
 TraceField bytes(std::string key, const std::uint8_t *data, std::size_t size) {
+    // The timeline shows the head and "..."; only the files write all of it.
+    std::size_t kept = g_byte_sinks > 0 ? size : std::min<std::size_t>(size, kShownBytes + 1);
     return {std::move(key), TraceField::Form::Bytes, static_cast<std::int64_t>(size),
-            std::string(reinterpret_cast<const char *>(data), size)};
+            std::string(reinterpret_cast<const char *>(data), kept)};
 }
 } // namespace tf
 
@@ -129,6 +136,8 @@ void Trace::add(TraceKind kind, std::string event, std::string pattern, TraceFie
         sink(last);
 }
 
+Trace::~Trace() { g_byte_sinks -= static_cast<int>(sinks_.size()); }
+
 void Trace::set_limit(std::size_t limit) {
     limit_ = limit;
     while (limit_ && records_.size() > limit_)
@@ -137,11 +146,12 @@ void Trace::set_limit(std::size_t limit) {
 
 int Trace::add_sink(std::function<void(const TraceRecord &)> sink) {
     sinks_.emplace_back(next_sink_, std::move(sink));
+    ++g_byte_sinks;
     return next_sink_++;
 }
 
 void Trace::remove_sink(int id) {
-    std::erase_if(sinks_, [id](auto &s) { return s.first == id; });
+    g_byte_sinks -= static_cast<int>(std::erase_if(sinks_, [id](auto &s) { return s.first == id; }));
 }
 
 std::string Trace::render(const TraceRecord &r, std::size_t width) {

@@ -35,6 +35,9 @@ struct TraceRecord {
 class Trace {
   public:
     explicit Trace(const Kernel &kernel) : kernel_(kernel) {}
+    ~Trace();
+    Trace(const Trace &) = delete;
+    Trace &operator=(const Trace &) = delete;
 
     // Free text (notes, tests): event "note" for Note, else "text".
     void add(TraceKind kind, std::string text);

@@ -40,14 +40,14 @@ std::string fault_site(std::uint8_t command, std::uint8_t code) {
     return "isdn." + IsdnDriver::command_name(command, code);
 }
 // The block as the wire has it: the head and the data bytes in use.
-TraceField block_field(const std::vector<std::uint8_t> &block) {
-    std::size_t n = block.size();
+TraceField block_field(const std::uint8_t *block, std::size_t n) {
     if (n > ISDN_CMD_HEAD_SIZE + 1) {
         std::size_t data = block[204] | (block[205] << 8);
         n = std::min(n, ISDN_CMD_HEAD_SIZE + std::max<std::size_t>(data, 1));
     }
-    return tf::bytes("block", block.data(), n);
+    return tf::bytes("block", block, n);
 }
+TraceField block_field(const std::vector<std::uint8_t> &block) { return block_field(block.data(), block.size()); }
 } // namespace
 
 std::string IsdnDriver::command_name(std::uint8_t command, std::uint8_t code) {
@@ -161,7 +161,7 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
             finish(irp, kIsdnBadHandle, {});
             return STATUS_SUCCESS;
         }
-        rt::trace(TraceKind::Isdn, "isdn.read.pending", "read hCom {hcom} pending", {tf::num("hcom", hcom)});
+        rt::trace(TraceKind::Isdn, "isdn.read.pending", "read hCom {hcom} pending", tf::fields(tf::num("hcom", hcom)));
         reads_pending_[hcom].push_back(&irp);
         return STATUS_PENDING;
     }
@@ -192,9 +192,10 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
     if (code == ISDN_CODE_SEND && command == ISDN_CLASS_CONTROL)
         pattern += " data {length} bytes";
     rt::trace(TraceKind::Isdn, "isdn.command", std::move(pattern),
-              {tf::named("command", code | command << 8, name), tf::num("req", static_cast<std::int64_t>(rec.id)),
-               tf::num("hcom", hcom), tf::text("local", rec.local_address), tf::text("number", rec.called_number),
-               tf::num("length", static_cast<std::int64_t>(data_length)), block_field(rec.block)});
+              tf::fields(tf::named("command", code | command << 8, name),
+                         tf::num("req", static_cast<std::int64_t>(rec.id)), tf::num("hcom", hcom),
+                         tf::text("local", rec.local_address), tf::text("number", rec.called_number),
+                         tf::num("length", static_cast<std::int64_t>(data_length)), block_field(rec.block)));
     rec.order = host_.next_order();
     commands_.push_back(std::move(rec));
     if (on_command_)
@@ -261,10 +262,10 @@ void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<st
     }
     rt::trace(TraceKind::Isdn, "isdn.answer",
               hcom ? "{command} req {req} answered {status} hCom {new_hcom}" : "{command} req {req} answered {status}",
-              {tf::named("command", c.code | c.command << 8, command_name(c.command, c.code)),
-               tf::num("req", static_cast<std::int64_t>(id)), tf::num("hcom", c.hcom),
-               tf::named("status", status, isdn_status_name(status)), tf::num("new_hcom", hcom ? *hcom : 0),
-               block_field(answer)});
+              tf::fields(tf::named("command", c.code | c.command << 8, command_name(c.command, c.code)),
+                         tf::num("req", static_cast<std::int64_t>(id)), tf::num("hcom", c.hcom),
+                         tf::named("status", status, isdn_status_name(status)), tf::num("new_hcom", hcom ? *hcom : 0),
+                         block_field(answer)));
     finish(*irp, status, hcom);
 }
 
@@ -364,13 +365,14 @@ void IsdnDriver::deliver(_IRP &irp, const IsdnMessage &m) {
     if (m.status)
         pattern += " status {status}";
     rt::trace(TraceKind::Isdn, "isdn.message", std::move(pattern),
-              {tf::num("hcom", handle), tf::named("message", m.code, message_name(m.code)),
-               tf::num("new_hcom", m.handle ? *m.handle : 0), tf::text("number", printable(m.number.substr(0, n))),
-               tf::num("data_length", m.data_length ? *m.data_length : static_cast<std::int64_t>(len)),
-               tf::named("cause", m.cause, isdn_cause_name(m.cause)), tf::num("length", static_cast<std::int64_t>(len)),
-               tf::named("status", m.status, isdn_status_name(m.status)),
-               block_field(std::vector<std::uint8_t>(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(
-                                                                               ISDN_CMD_HEAD_SIZE + (len ? len : 1))))});
+              tf::fields(tf::num("hcom", handle), tf::named("message", m.code, message_name(m.code)),
+                         tf::num("new_hcom", m.handle ? *m.handle : 0),
+                         tf::text("number", printable(m.number.substr(0, n))),
+                         tf::num("data_length", m.data_length ? *m.data_length : static_cast<std::int64_t>(len)),
+                         tf::named("cause", m.cause, isdn_cause_name(m.cause)),
+                         tf::num("length", static_cast<std::int64_t>(len)),
+                         tf::named("status", m.status, isdn_status_name(m.status)),
+                         block_field(b.data(), ISDN_CMD_HEAD_SIZE + (len ? len : 1))));
     host_.objects().complete(&irp, STATUS_SUCCESS, irp.output_length);
 }
 

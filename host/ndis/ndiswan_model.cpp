@@ -37,7 +37,8 @@ PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::vecto
     SentPacket rec;
     rec.id = packets_.size() + 1;
     rec.link_handle = link_handle;
-    rec.bytes = frame;
+    if (keep_bytes_)
+        rec.bytes = frame;
     rec.length = frame.size();
     rec.time = host_.now();
     rec.send_status = answer;
@@ -74,13 +75,14 @@ std::uint64_t Ndiswan::send(std::uint32_t link_handle, std::vector<std::uint8_t>
     PNDIS_WAN_PACKET p = new_packet(link_handle, frame, 0);
     std::uint64_t id = packets_.size();
     rt::trace(TraceKind::Wan, "wan.send", "send packet {packet} link {link} {length} bytes {frame}",
-              {tf::num("packet", static_cast<std::int64_t>(id)), tf::hex("link", link_handle),
-               tf::num("length", static_cast<std::int64_t>(frame.size())),
-               tf::bytes("frame", frame.data(), frame.size())});
+              tf::fields(tf::num("packet", static_cast<std::int64_t>(id)), tf::hex("link", link_handle),
+                         tf::num("length", static_cast<std::int64_t>(frame.size())),
+                         tf::bytes("frame", frame.data(), frame.size())));
     NDIS_STATUS status = host_.ndis().send(reinterpret_cast<NDIS_HANDLE>(static_cast<std::uintptr_t>(link_handle)), p);
     packets_[id - 1].send_status = status;
     rt::trace(TraceKind::Wan, "wan.send.result", "send packet {packet} -> {status}",
-              {tf::num("packet", static_cast<std::int64_t>(id)), tf::hex("link", link_handle), status_field(status)});
+              tf::fields(tf::num("packet", static_cast<std::int64_t>(id)), tf::hex("link", link_handle),
+                         status_field(status)));
     auto it = in_flight_.find(p);
     if (it != in_flight_.end()) {
         if (status == NDIS_STATUS_PENDING && !packets_[id - 1].completion)
@@ -102,8 +104,8 @@ void Ndiswan::send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status) {
     rec.completed_time = host_.now();
     rec.completed_order = host_.next_order();
     rt::trace(TraceKind::Wan, "wan.send.complete", "send complete packet {packet} {status}",
-              {tf::num("packet", static_cast<std::int64_t>(rec.id)), tf::hex("link", rec.link_handle),
-               tf::num("length", static_cast<std::int64_t>(rec.bytes.size())), status_field(status)});
+              tf::fields(tf::num("packet", static_cast<std::int64_t>(rec.id)), tf::hex("link", rec.link_handle),
+                         tf::num("length", static_cast<std::int64_t>(rec.length)), status_field(status)));
     if (!keep_bytes_)
         std::vector<std::uint8_t>().swap(rec.bytes);
     // Completion inside the send handler, before it returned pending, is
@@ -172,8 +174,8 @@ NDIS_STATUS Ndiswan::receive(NDIS_HANDLE link_context, const std::uint8_t *data,
     received_.push_back(
         ReceivedFrame{ctx, std::vector<std::uint8_t>(data, data + size), answer, false, host_.now(), host_.next_order()});
     rt::trace(TraceKind::Wan, "wan.receive", "receive link {link} {length} bytes {frame} -> {status}",
-              {tf::hex("link", handle_of(ctx)), tf::hex("link_context", ctx), tf::num("length", size),
-               tf::bytes("frame", data, size), status_field(answer)});
+              tf::fields(tf::hex("link", handle_of(ctx)), tf::hex("link_context", ctx), tf::num("length", size),
+                         tf::bytes("frame", data, size), status_field(answer)));
     if (on_receive_)
         on_receive_(received_.back());
     return answer;
@@ -187,7 +189,7 @@ void Ndiswan::receive_complete(NDIS_HANDLE link_context) {
             break;
         }
     rt::trace(TraceKind::Wan, "wan.receive.complete", "receive complete link {link}",
-              {tf::hex("link", handle_of(ctx)), tf::hex("link_context", ctx)});
+              tf::fields(tf::hex("link", handle_of(ctx)), tf::hex("link_context", ctx)));
 }
 
 } // namespace tolvanex::host

@@ -124,9 +124,12 @@ _IRP *ObjectNamespace::build(ULONG code, _DEVICE_OBJECT *device, PVOID in, ULONG
     irp->id = next_irp_++;
     irp->code = code;
     irp->target = device;
-    irp->system_buffer.assign(std::max(in_len, out_len), 0);
-    if (in && in_len)
-        std::memcpy(irp->system_buffer.data(), in, in_len);
+    // The input is copied in; only what lies past it starts cleared.
+    if (in && in_len) {
+        const auto *bytes = static_cast<const unsigned char *>(in);
+        irp->system_buffer.assign(bytes, bytes + in_len);
+    }
+    irp->system_buffer.resize(std::max(in_len, out_len));
     irp->input_length = in_len;
     irp->output_length = out_len;
     irp->user_buffer = out;

@@ -137,8 +137,12 @@ class Kernel {
         std::uintptr_t word = owner ? kLockTag | static_cast<std::uintptr_t>(owner->id) : 0;
         std::memcpy(lock, &word, sizeof word);
     }
+    // Contexts blocked on a contended spin lock; a release with none
+    // waiting has no one to look for.
+    std::size_t &lock_waiters() { return lock_waiters_; }
 
   private:
+    std::size_t lock_waiters_ = 0;
     static constexpr std::uintptr_t kLockTagMask = ~std::uintptr_t{0} << 16 << (sizeof(void *) * 8 - 32);
     static constexpr std::uintptr_t kLockTag = static_cast<std::uintptr_t>(0xA5A5C3C3A5A5C3C3ULL) & kLockTagMask;
 

@@ -14,6 +14,21 @@
 namespace tolvanex::host {
 
 namespace {
+// Under AddressSanitizer a block past quarantine goes back to free(), where
+// the sanitizer still catches a stale pointer into it; kept for reuse, it
+// would not.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRecycle = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kRecycle = false;
+#else
+constexpr bool kRecycle = true;
+#endif
+#else
+constexpr bool kRecycle = true;
+#endif
+
 SymbolSource g_symbol_source = nullptr;
 // Code does not move while it is loaded, so each address is looked up once:
 // an allocation site asks on every call. A new symbol source (an image
@@ -50,6 +65,22 @@ std::string look_up_symbol(const void *address) {
     return buf;
 }
 
+// Every byte of a fresh block gets the fill. glibc's memset stores whole
+// vectors below 2 KiB and turns to a string instruction above, which
+// instruction counts charge per byte; so the fill goes in pieces, through a
+// pointer the compiler cannot turn back into an inline string instruction.
+void fill(void *p, std::size_t length) {
+    static void *(*const volatile set)(void *, int, std::size_t) = std::memset;
+    constexpr std::size_t kPiece = 1024;
+    auto *b = static_cast<unsigned char *>(p);
+    while (length) {
+        std::size_t n = std::min(length, kPiece);
+        set(b, Memory::kFill, n);
+        b += n;
+        length -= n;
+    }
+}
+
 } // namespace
 
 void set_symbol_source(SymbolSource source) {
@@ -69,8 +100,11 @@ std::string symbol_name(const void *address) { return symbol_name_ref(address); 
 Memory::~Memory() {
     for (auto &[p, b] : blocks_)
         std::free(const_cast<void *>(p));
-    for (void *p : quarantine_)
+    for (auto &[p, n] : quarantine_)
         std::free(p);
+    for (auto &[n, list] : spare_)
+        for (void *p : list)
+            std::free(p);
 }
 
 void *Memory::allocate(std::size_t length, const std::string &where) {
@@ -78,10 +112,17 @@ void *Memory::allocate(std::size_t length, const std::string &where) {
         rt::violation("memory.limit", "allocating " + std::to_string(length) + " bytes by " + where + " with " +
                                           std::to_string(held_) + " held passes the run's bound of " +
                                           std::to_string(limit_) + " bytes");
-    void *p = std::malloc(length ? length : 1);
+    void *p = nullptr;
+    if (auto spare = spare_.find(length); spare != spare_.end() && !spare->second.empty()) {
+        p = spare->second.back();
+        spare->second.pop_back();
+        --spare_count_;
+    } else {
+        p = std::malloc(length ? length : 1);
+    }
     if (!p)
         throw HostError("host out of memory");
-    std::memset(p, kFill, length);
+    fill(p, length);
     races::fresh(p, length);
     auto &k = Host::current().kernel();
     blocks_[p] = Block{length, k.current().name, k.now(), where};
@@ -105,10 +146,16 @@ void Memory::release(void *p, std::size_t length) {
     blocks_.erase(it);
     // A freed address is not handed out again at once, so a stale pointer
     // never names a new block: the oldest of the recent frees goes back.
-    quarantine_.push_back(p);
+    quarantine_.emplace_back(p, length);
     if (quarantine_.size() > kQuarantine) {
-        std::free(quarantine_.front());
+        auto [old, old_length] = quarantine_.front();
         quarantine_.pop_front();
+        if (kRecycle && spare_count_ < kSpares) {
+            spare_[old_length].push_back(old);
+            ++spare_count_;
+        } else {
+            std::free(old);
+        }
     }
 }
 

@@ -46,8 +46,13 @@ class Memory {
     std::size_t limit_ = 0;
     std::size_t held_ = 0;
     static constexpr std::size_t kQuarantine = 64; // frees held back before reuse
+    static constexpr std::size_t kSpares = 256;    // blocks past quarantine kept for reuse
     std::map<const void *, Block> blocks_;
-    std::deque<void *> quarantine_;
+    std::deque<std::pair<void *, std::size_t>> quarantine_;
+    // Blocks past quarantine kept by length for the next request of that
+    // length: a frame's blocks come and go at a steady few sizes.
+    std::map<std::size_t, std::vector<void *>> spare_;
+    std::size_t spare_count_ = 0;
     std::size_t allocations_ = 0;
 };
 

@@ -129,9 +129,15 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
                                                    ", which this context already holds");
     KIRQL old = self.irql;
     self.irql = DISPATCH_LEVEL;
-    while (k.lock_owner(SpinLock)) {
+    if (k.lock_owner(SpinLock)) {
         // A contended lock: wait for the owner's release, which hands it on.
-        k.block(SpinLock, kNever);
+        struct Waiting {
+            std::size_t &n;
+            explicit Waiting(std::size_t &count) : n(count) { ++n; }
+            ~Waiting() { --n; }
+        } waiting(k.lock_waiters());
+        while (k.lock_owner(SpinLock))
+            k.block(SpinLock, kNever);
     }
     k.set_lock_owner(SpinLock, &self);
     self.locks.push_back(SpinLock);
@@ -149,7 +155,8 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
     k.set_lock_owner(SpinLock, nullptr);
     std::erase(self.locks, static_cast<const void *>(SpinLock));
     self.irql = NewIrql;
-    k.wake_one(SpinLock);
+    if (k.lock_waiters())
+        k.wake_one(SpinLock);
     k.yield();
 }
 

@@ -47,7 +47,7 @@ void push_value(lua_State *L, const FieldValue &v) {
 }
 
 void push_observation(lua_State *L, const Observation &o) {
-    lua_newtable(L);
+    lua_createtable(L, 0, static_cast<int>(3 + o.fields.size())); // no growing on the way
     lua_pushstring(L, o.stream.c_str());
     lua_setfield(L, -2, "stream");
     lua_pushnumber(L, static_cast<double>(o.time) / kTicksPerSecond);
@@ -672,6 +672,8 @@ int ignore(lua_State *L) {
             rule.pattern_ref = luaL_ref(L, LUA_REGISTRYINDEX);
         }
         state(L).ignores.push_back(rule);
+        if (rule.pattern_ref == LUA_NOREF)
+            state(L).observer->ignore_whole(rule.stream, +1);
         // It covers what is open already, whether or not the script has
         // looked at it yet.
         refresh(L);
@@ -698,6 +700,8 @@ int unignore(lua_State *L) {
         auto it = std::find_if(rules.begin(), rules.end(), [&](auto &r) { return r.id == id; });
         if (it == rules.end())
             throw ScriptError("unignore: no ignore rule " + std::to_string(id));
+        if (it->pattern_ref == LUA_NOREF)
+            state(L).observer->ignore_whole(it->stream, -1);
         luaL_unref(L, LUA_REGISTRYINDEX, it->pattern_ref);
         rules.erase(it);
         return 0;

@@ -10,16 +10,30 @@ namespace tolvanex::sim {
 
 namespace {
 const char kStateKey = 0;
-}
+
+// The state last looked up, by the Lua thread that asked: every API call
+// asks. A state set anywhere empties it, and a new Lua state always sets
+// its own before any call, so an entry never outlives its state.
+thread_local lua_State *g_last_thread = nullptr;
+thread_local ScriptState *g_last_state = nullptr;
+} // namespace
 
 ScriptState &state(lua_State *L) {
+    if (L == g_last_thread)
+        return *g_last_state;
     lua_rawgetp(L, LUA_REGISTRYINDEX, &kStateKey);
     auto *st = static_cast<ScriptState *>(lua_touserdata(L, -1));
     lua_pop(L, 1);
+    if (st) {
+        g_last_thread = L;
+        g_last_state = st;
+    }
     return *st;
 }
 
 void set_state(lua_State *L, ScriptState *st) {
+    g_last_thread = nullptr;
+    g_last_state = nullptr;
     lua_pushlightuserdata(L, st);
     lua_rawsetp(L, LUA_REGISTRYINDEX, &kStateKey);
 }
