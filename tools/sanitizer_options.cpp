@@ -7,7 +7,9 @@ extern "C" {
 const char *__asan_default_options();
 const char *__ubsan_default_options();
 const char *__lsan_default_options();
+#ifdef TOLVANEX_RACES
 const char *__tsan_default_options();
+#endif
 
 __attribute__((used, visibility("default"))) const char *__asan_default_options() {
     return "exitcode=5";
@@ -18,6 +20,7 @@ __attribute__((used, visibility("default"))) const char *__ubsan_default_options
 __attribute__((used, visibility("default"))) const char *__lsan_default_options() {
     return "exitcode=5";
 }
+#ifdef TOLVANEX_RACES
 // The race build: host code is not instrumented and shares its bookkeeping
 // between fibers by design, and the copies it makes through libc are not
 // watched either. Every report counts (a sweep runs many machines in one
@@ -28,4 +31,5 @@ __attribute__((used, visibility("default"))) const char *__tsan_default_options(
            "suppress_equal_stacks=0:suppress_equal_addresses=0:history_size=4:"
            "suppressions=" TOLVANEX_SOURCE_DIR "/tools/races.supp";
 }
+#endif
 }
