@@ -60,6 +60,10 @@ struct Report {
 bool g_pending = false;
 Report g_report;
 
+// The runs of one process (a seed sweep, the test suites) share the driver's
+// globals; in NT each would be a fresh boot.
+char g_between_runs;
+
 // The source frames of one return address, innermost first; inlined calls
 // give more than one.
 std::vector<std::string> frames_at(void *pc) {
@@ -88,10 +92,6 @@ bool driver_frame(const std::string &f) {
 
 void *fiber_current() { return __tsan_get_current_fiber(); }
 void *fiber_create() { return __tsan_create_fiber(0); }
-// The runs of one process (a seed sweep, the test suites) share the driver's
-// globals; in NT each would be a fresh boot.
-static char g_between_runs;
-
 void fiber_destroy(void *fiber) {
     if (!fiber)
         return;
@@ -122,12 +122,11 @@ std::string take_report() {
     std::string out = r.kind;
     for (std::size_t i = 0; i < r.accesses.size(); ++i) {
         const Access &a = r.accesses[i];
-        if (i == 0)
-            out += " on " + std::to_string(a.size) + " bytes at 0x" + [&] {
-                char b[32];
-                std::snprintf(b, sizeof b, "%llx", static_cast<unsigned long long>(a.addr));
-                return std::string(b);
-            }();
+        if (i == 0) {
+            char at[64];
+            std::snprintf(at, sizeof at, " on %d bytes at 0x%llx", a.size, static_cast<unsigned long long>(a.addr));
+            out += at;
+        }
         out += i == 0 ? ": " : "; earlier ";
         out += std::string(a.atomic ? "atomic " : "") + (a.write ? "write" : "read");
         auto name = r.names.find(a.tid);
