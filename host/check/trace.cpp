@@ -51,7 +51,7 @@ std::string TraceField::display() const {
     case Form::Number: return std::to_string(number);
     case Form::Hex: return hex32(static_cast<std::uint32_t>(number));
     case Form::Text:
-    case Form::Name: return text;
+    case Form::Name: return text.str();
     case Form::Bytes: {
         static const char digits[] = "0123456789ABCDEF";
         std::string out;
@@ -67,30 +67,31 @@ std::string TraceField::display() const {
 }
 
 namespace tf {
-TraceField num(std::string key, std::int64_t value) { return {std::move(key), TraceField::Form::Number, value, {}}; }
-TraceField hex(std::string key, std::uint32_t value) { return {std::move(key), TraceField::Form::Hex, value, {}}; }
-TraceField text(std::string key, std::string value) {
+TraceField num(TraceText key, std::int64_t value) { return {std::move(key), TraceField::Form::Number, value, {}}; }
+TraceField hex(TraceText key, std::uint32_t value) { return {std::move(key), TraceField::Form::Hex, value, {}}; }
+TraceField text(TraceText key, TraceText value) {
     return {std::move(key), TraceField::Form::Text, 0, std::move(value)};
 }
-TraceField named(std::string key, std::uint32_t value, std::string name) {
+TraceField named(TraceText key, std::uint32_t value, TraceText name) {
     return {std::move(key), TraceField::Form::Name, value, std::move(name)};
 }
-TraceField bytes(std::string key, const std::uint8_t *data, std::size_t size) {
+TraceField bytes(TraceText key, const std::uint8_t *data, std::size_t size) {
     // The timeline shows the head and "..."; only the files write all of it.
     std::size_t kept = g_byte_sinks > 0 ? size : std::min<std::size_t>(size, kShownBytes + 1);
     return {std::move(key), TraceField::Form::Bytes, static_cast<std::int64_t>(size),
-            std::string(reinterpret_cast<const char *>(data), kept)};
+            TraceText(std::string(reinterpret_cast<const char *>(data), kept))};
 }
 } // namespace tf
 
 std::string TraceRecord::text() const {
+    std::string_view pattern = this->pattern.view();
     std::string out;
     out.reserve(pattern.size() + 16);
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         char c = pattern[i];
         if (c == '{') {
             auto close = pattern.find('}', i);
-            if (close != std::string::npos) {
+            if (close != std::string_view::npos) {
                 std::string_view key(pattern.data() + i + 1, close - i - 1);
                 if (auto *f = field(key)) {
                     out += f->display();
@@ -117,10 +118,11 @@ std::int64_t TraceRecord::number(std::string_view key, std::int64_t otherwise) c
 }
 
 void Trace::add(TraceKind kind, std::string text) {
-    add(kind, kind == TraceKind::Note ? "note" : "text", "{text}", {tf::text("text", std::move(text))});
+    add(kind, kind == TraceKind::Note ? TraceText("note") : TraceText("text"), "{text}",
+        tf::fields(tf::text("text", std::move(text))));
 }
 
-void Trace::add(TraceKind kind, std::string event, std::string pattern, TraceFields fields,
+void Trace::add(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields,
                 std::optional<std::string> context) {
     TraceRecord r{next_seq_++,       kernel_.now(),      context ? std::move(*context) : kernel_.current().name,
                   kind,              std::move(event),   std::move(pattern),

@@ -22,8 +22,8 @@ struct TraceRecord {
     Ticks time = 0;
     std::string context;   // the thread, timer or actor it is credited to
     TraceKind kind = TraceKind::Note;
-    std::string event;     // "wan.send", "isdn.command", "note", ...
-    std::string pattern;   // "send packet {packet} ..."; {key} is a field
+    TraceText event;       // "wan.send", "isdn.command", "note", ...
+    TraceText pattern;     // "send packet {packet} ..."; {key} is a field
     TraceFields fields;
 
     std::string text() const;
@@ -41,7 +41,7 @@ class Trace {
 
     // Free text (notes, tests): event "note" for Note, else "text".
     void add(TraceKind kind, std::string text);
-    void add(TraceKind kind, std::string event, std::string pattern, TraceFields fields,
+    void add(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields,
              std::optional<std::string> context = std::nullopt);
 
     // The records still held: all of them, or the last `limit` once a limit is set.

@@ -261,7 +261,8 @@ void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<st
             answer[6] = *hcom;
     }
     rt::trace(TraceKind::Isdn, "isdn.answer",
-              hcom ? "{command} req {req} answered {status} hCom {new_hcom}" : "{command} req {req} answered {status}",
+              hcom ? TraceText("{command} req {req} answered {status} hCom {new_hcom}")
+                   : TraceText("{command} req {req} answered {status}"),
               tf::fields(tf::named("command", c.code | c.command << 8, command_name(c.command, c.code)),
                          tf::num("req", static_cast<std::int64_t>(id)), tf::num("hcom", c.hcom),
                          tf::named("status", status, isdn_status_name(status)), tf::num("new_hcom", hcom ? *hcom : 0),
@@ -418,7 +419,7 @@ void IsdnDriver::end_requests(const char *why) {
     }
     messages_.clear();
     rt::trace(TraceKind::Isdn, "isdn.cancelled", "{why}: {count} request(s) cancelled",
-              {tf::text("why", why), tf::num("count", static_cast<std::int64_t>(ended))});
+              {tf::text("why", std::string(why)), tf::num("count", static_cast<std::int64_t>(ended))});
 }
 
 void IsdnDriver::post(std::uint8_t handle, IsdnMessage message) { messages_[handle].push_back(std::move(message)); }

@@ -11,7 +11,12 @@ namespace tolvanex::host {
 
 namespace {
 TraceField status_field(NDIS_STATUS status) {
-    return tf::named("status", static_cast<std::uint32_t>(status), status_name(static_cast<std::uint32_t>(status)));
+    auto value = static_cast<std::uint32_t>(status);
+    // A named status keeps the table's text, which lasts: no copy per frame.
+    for (const Named &n : name_table(NameTable::Status))
+        if (n.value == value)
+            return tf::named("status", value, TraceText::lasting(n.name));
+    return tf::named("status", value, status_name(value));
 }
 } // namespace
 
