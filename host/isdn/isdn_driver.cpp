@@ -175,6 +175,7 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
     rec.hcom = hcom;
     rec.local_address = field_string(b, 136, ISDN_NUMBER_SIZE);
     rec.called_number = field_string(b, 169, ISDN_NUMBER_SIZE);
+    rec.block = std::move(spare_block_);
     rec.block.assign(b.begin(), b.begin() + irp.input_length);
     if (command == ISDN_CLASS_CONTROL && code == ISDN_CODE_SEND && rec.block.size() >= sizeof(ISDN_DATA_CMD)) {
         ISDN_DATA_CMD d;
@@ -249,8 +250,10 @@ void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<st
     c.answered = true;
     c.status = status;
     c.answer_hcom = hcom;
-    if (!keep_blocks_)
-        std::vector<std::uint8_t>().swap(c.block);
+    if (!keep_blocks_) {
+        spare_block_ = std::move(c.block);
+        c.block = {};
+    }
     _IRP *irp = c.irp;
     c.irp = nullptr;
     // The block as it goes back: the command with its status and handle.
