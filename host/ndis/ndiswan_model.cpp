@@ -37,30 +37,30 @@ std::size_t Ndiswan::pending() const {
 }
 
 // Records a packet NDISWAN hands over and builds it with its paddings.
-PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::vector<std::uint8_t> &frame,
+PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::uint8_t *frame, std::size_t size,
                                      NDIS_STATUS answer) {
     SentPacket rec;
     rec.id = packets_.size() + 1;
     rec.link_handle = link_handle;
     if (keep_bytes_)
-        rec.bytes = frame;
-    rec.length = frame.size();
+        rec.bytes.assign(frame, frame + size);
+    rec.length = size;
     rec.time = host_.now();
     rec.send_status = answer;
-    packets_.push_back(rec);
+    packets_.push_back(std::move(rec));
     InFlight f;
     f.index = packets_.size() - 1;
     f.pending = answer == NDIS_STATUS_PENDING;
-    f.storage.assign(kHeaderPadding + frame.size() + kTailPadding, 0);
-    if (!frame.empty())
-        std::memcpy(f.storage.data() + kHeaderPadding, frame.data(), frame.size());
+    f.storage.assign(kHeaderPadding + size + kTailPadding, 0);
+    if (size)
+        std::memcpy(f.storage.data() + kHeaderPadding, frame, size);
     f.packet = std::make_unique<NDIS_WAN_PACKET>();
     NDIS_WAN_PACKET *p = f.packet.get();
     std::memset(p, 0, sizeof *p);
     p->StartBuffer = f.storage.data();
     p->EndBuffer = f.storage.data() + f.storage.size();
     p->CurrentBuffer = f.storage.data() + kHeaderPadding;
-    p->CurrentLength = static_cast<ULONG>(frame.size());
+    p->CurrentLength = static_cast<ULONG>(size);
     in_flight_[p] = std::move(f);
     return p;
 }
@@ -71,18 +71,21 @@ void Ndiswan::drop_received_bytes(std::size_t index) {
 }
 
 PNDIS_WAN_PACKET Ndiswan::pend_packet(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
-    return new_packet(link_handle, frame, NDIS_STATUS_PENDING);
+    return new_packet(link_handle, frame.data(), frame.size(), NDIS_STATUS_PENDING);
 }
 
 std::uint64_t Ndiswan::send(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
+    return send(link_handle, frame.data(), frame.size());
+}
+
+std::uint64_t Ndiswan::send(std::uint32_t link_handle, const std::uint8_t *frame, std::size_t size) {
     // Not pending until the handler says so: a completion inside the
     // handler is legal and is kept until its answer is known.
-    PNDIS_WAN_PACKET p = new_packet(link_handle, frame, 0);
+    PNDIS_WAN_PACKET p = new_packet(link_handle, frame, size, 0);
     std::uint64_t id = packets_.size();
     rt::trace(TraceKind::Wan, "wan.send", "send packet {packet} link {link} {length} bytes {frame}",
               tf::fields(tf::num("packet", static_cast<std::int64_t>(id)), tf::hex("link", link_handle),
-                         tf::num("length", static_cast<std::int64_t>(frame.size())),
-                         tf::bytes("frame", frame.data(), frame.size())));
+                         tf::num("length", static_cast<std::int64_t>(size)), tf::bytes("frame", frame, size)));
     NDIS_STATUS status = host_.ndis().send(reinterpret_cast<NDIS_HANDLE>(static_cast<std::uintptr_t>(link_handle)), p);
     packets_[id - 1].send_status = status;
     rt::trace(TraceKind::Wan, "wan.send.result", "send packet {packet} -> {status}",
