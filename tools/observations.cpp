@@ -246,9 +246,16 @@ std::size_t Observer::poll() {
                     {"thread", e.context}};
     }
 
-    // Records of one poll in the order they happened, numbered in it.
-    std::stable_sort(observations_.begin() + static_cast<std::ptrdiff_t>(before), observations_.end(),
-                     [](const Observation &a, const Observation &b) { return a.order < b.order; });
+    // Records of one poll in the order they happened, numbered in it. A
+    // poll brings a few, mostly in order already: an insertion sort, stable
+    // like stable_sort but without the buffer stable_sort takes every time.
+    auto first = observations_.begin() + static_cast<std::ptrdiff_t>(before);
+    for (auto it = first; it != observations_.end(); ++it) {
+        auto place = std::upper_bound(first, it, it->order,
+                                      [](std::uint64_t order, const Observation &o) { return order < o.order; });
+        if (place != it)
+            std::rotate(place, it, it + 1);
+    }
     for (std::size_t i = before; i < observations_.size(); ++i)
         observations_[i].seq = next_seq_++;
     return observations_.size() - before;
