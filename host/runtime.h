@@ -101,9 +101,12 @@ TraceField hex(TraceText key, std::uint32_t value);
 TraceField text(TraceText key, TraceText value);
 TraceField named(TraceText key, std::uint32_t value, TraceText name);
 TraceField bytes(TraceText key, const std::uint8_t *data, std::size_t size);
+// An empty field list with room, from those of records the trace let go
+// (records are kept in a ring), so a record seldom allocates one.
+TraceFields spare_fields();
 // The fields moved into place: a braced list copies every one of them.
 template <class... F> TraceFields fields(F &&...f) {
-    TraceFields out;
+    TraceFields out = spare_fields();
     out.reserve(sizeof...(f));
     (out.push_back(std::forward<F>(f)), ...);
     return out;

@@ -30,6 +30,9 @@ constexpr std::size_t kShownBytes = 8;
 // Sinks (the trace files) across every trace: while one is attached, Bytes
 // fields keep all their bytes, since a capture writes them.
 int g_byte_sinks = 0;
+// Field lists of records let go, emptied, for the next records to fill.
+constexpr std::size_t kSpareFieldLists = 16;
+std::vector<TraceFields> g_spare_fields;
 
 // The timeline names a timer by its routine: "timer:ZolTimerFunction" shows
 // as "ZolTimerFunction", which keeps the column as narrow as the threads'.
@@ -67,6 +70,14 @@ std::string TraceField::display() const {
 }
 
 namespace tf {
+TraceFields spare_fields() {
+    if (g_spare_fields.empty())
+        return {};
+    TraceFields out = std::move(g_spare_fields.back());
+    g_spare_fields.pop_back();
+    return out;
+}
+
 TraceField num(TraceText key, std::int64_t value) { return {std::move(key), TraceField::Form::Number, value, {}}; }
 TraceField hex(TraceText key, std::uint32_t value) { return {std::move(key), TraceField::Form::Hex, value, {}}; }
 TraceField text(TraceText key, TraceText value) {
@@ -130,7 +141,7 @@ void Trace::add(TraceKind kind, TraceText event, TraceText pattern, TraceFields 
     context_width_ = std::max(context_width_, shown_context(r.context).size());
     records_.push_back(std::move(r));
     if (limit_ && records_.size() > limit_)
-        records_.pop_front();
+        drop_oldest();
     const TraceRecord &last = records_.back();
     if (sink_)
         sink_(last);
@@ -143,7 +154,16 @@ Trace::~Trace() { g_byte_sinks -= static_cast<int>(sinks_.size()); }
 void Trace::set_limit(std::size_t limit) {
     limit_ = limit;
     while (limit_ && records_.size() > limit_)
-        records_.pop_front();
+        drop_oldest();
+}
+
+void Trace::drop_oldest() {
+    TraceFields &fields = records_.front().fields;
+    if (g_spare_fields.size() < kSpareFieldLists && fields.capacity() > 0) {
+        fields.clear();
+        g_spare_fields.push_back(std::move(fields));
+    }
+    records_.pop_front();
 }
 
 int Trace::add_sink(std::function<void(const TraceRecord &)> sink) {

@@ -71,6 +71,8 @@ class Trace {
     std::vector<const TraceRecord *> events(std::string_view event, std::size_t from = 0) const;
 
   private:
+    // Lets the oldest record go, keeping its field list's room for reuse.
+    void drop_oldest();
     const Kernel &kernel_;
     std::deque<TraceRecord> records_;
     std::size_t limit_ = 0;
