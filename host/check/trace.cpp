@@ -139,10 +139,21 @@ void Trace::add(TraceKind kind, TraceText event, TraceText pattern, TraceFields 
                   kind,              std::move(event),   std::move(pattern),
                   std::move(fields)};
     context_width_ = std::max(context_width_, shown_context(r.context).size());
-    records_.push_back(std::move(r));
-    if (limit_ && records_.size() > limit_)
-        drop_oldest();
-    const TraceRecord &last = records_.back();
+    auto &slots = records_.slots_;
+    const TraceRecord *kept;
+    if (limit_ && slots.size() >= limit_) {
+        // Full: the newest record takes the oldest one's slot.
+        TraceRecord &oldest = slots[records_.head_];
+        recycle(oldest);
+        oldest = std::move(r);
+        kept = &oldest;
+        if (++records_.head_ == slots.size())
+            records_.head_ = 0;
+    } else {
+        slots.push_back(std::move(r)); // the ring is in order whenever it has room
+        kept = &slots.back();
+    }
+    const TraceRecord &last = *kept;
     if (sink_)
         sink_(last);
     for (auto &[id, sink] : sinks_)
@@ -153,17 +164,22 @@ Trace::~Trace() { g_byte_sinks -= static_cast<int>(sinks_.size()); }
 
 void Trace::set_limit(std::size_t limit) {
     limit_ = limit;
-    while (limit_ && records_.size() > limit_)
-        drop_oldest();
+    // Oldest first from the first slot again, then the oldest beyond the
+    // limit let go.
+    auto &slots = records_.slots_;
+    std::rotate(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(records_.head_), slots.end());
+    records_.head_ = 0;
+    while (limit_ && slots.size() > limit_) {
+        recycle(slots.front());
+        slots.pop_front();
+    }
 }
 
-void Trace::drop_oldest() {
-    TraceFields &fields = records_.front().fields;
-    if (g_spare_fields.size() < kSpareFieldLists && fields.capacity() > 0) {
-        fields.clear();
-        g_spare_fields.push_back(std::move(fields));
+void Trace::recycle(TraceRecord &r) {
+    if (g_spare_fields.size() < kSpareFieldLists && r.fields.capacity() > 0) {
+        r.fields.clear();
+        g_spare_fields.push_back(std::move(r.fields));
     }
-    records_.pop_front();
 }
 
 int Trace::add_sink(std::function<void(const TraceRecord &)> sink) {
