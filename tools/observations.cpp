@@ -80,8 +80,8 @@ std::string render(const std::string &key, const FieldValue &v) {
 std::string Observation::describe() const {
     std::string out = stream;
     for (auto &[k, v] : fields)
-        if (k != "thread")
-            out += ' ' + k + '=' + render(k, v);
+        if (std::string_view(k) != "thread")
+            out += ' ' + std::string(k) + '=' + render(k, v);
     return out + " at " + format_time(time);
 }
 
@@ -263,7 +263,7 @@ std::size_t Observer::poll() {
 
 void Observer::drop_bytes(Observation &o) {
     for (auto &[k, v] : o.fields)
-        if (k == "data")
+        if (std::string_view(k) == "data")
             std::string().swap(std::get<std::string>(v));
 }
 

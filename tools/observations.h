@@ -22,7 +22,9 @@ struct Observation {
     std::uint64_t order = 0; // the host's stamp, from which seq is made
     host::Ticks time = 0;
     std::string stream;
-    std::vector<std::pair<std::string, FieldValue>> fields;
+    // Keys are the stream's own names (literals), which last: a script's
+    // table takes them by address.
+    std::vector<std::pair<const char *, FieldValue>> fields;
     bool consumed = false;
     bool ignored = false;
 
