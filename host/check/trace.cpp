@@ -32,6 +32,7 @@ constexpr std::size_t kShownBytes = 8;
 int g_byte_sinks = 0;
 // Field lists of records let go, emptied, for the next records to fill.
 constexpr std::size_t kSpareFieldLists = 16;
+constexpr std::size_t kFieldRoom = 10;
 std::vector<TraceFields> g_spare_fields;
 
 // The timeline names a timer by its routine: "timer:ZolTimerFunction" shows
@@ -71,8 +72,13 @@ std::string TraceField::display() const {
 
 namespace tf {
 TraceFields spare_fields() {
-    if (g_spare_fields.empty())
-        return {};
+    if (g_spare_fields.empty()) {
+        // Room for the most any record has, so that once reused it never
+        // has to grow.
+        TraceFields out;
+        out.reserve(kFieldRoom);
+        return out;
+    }
     TraceFields out = std::move(g_spare_fields.back());
     g_spare_fields.pop_back();
     return out;
