@@ -66,8 +66,10 @@ PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::uint8
 }
 
 void Ndiswan::drop_received_bytes(std::size_t index) {
-    if (!keep_bytes_ && index < received_.size())
-        std::vector<std::uint8_t>().swap(received_[index].bytes);
+    if (!keep_bytes_ && index < received_.size()) {
+        spare_bytes_ = std::move(received_[index].bytes);
+        received_[index].bytes = {};
+    }
 }
 
 PNDIS_WAN_PACKET Ndiswan::pend_packet(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
@@ -179,8 +181,9 @@ NDIS_STATUS Ndiswan::receive(NDIS_HANDLE link_context, const std::uint8_t *data,
     NDIS_STATUS answer = NDIS_STATUS_SUCCESS;
     if (refuse_ || rt::fault("ndiswan.receive"))
         answer = NDIS_STATUS_FAILURE;
-    received_.push_back(
-        ReceivedFrame{ctx, std::vector<std::uint8_t>(data, data + size), answer, false, host_.now(), host_.next_order()});
+    std::vector<std::uint8_t> bytes = std::move(spare_bytes_);
+    bytes.assign(data, data + size);
+    received_.push_back(ReceivedFrame{ctx, std::move(bytes), answer, false, host_.now(), host_.next_order()});
     rt::trace(TraceKind::Wan, "wan.receive", "receive link {link} {length} bytes {frame} -> {status}",
               tf::fields(tf::hex("link", handle_of(ctx)), tf::hex("link_context", ctx), tf::num("length", size),
                          tf::bytes("frame", data, size), status_field(answer)));

@@ -119,6 +119,7 @@ class Ndiswan {
     Host &host_;
     std::vector<LinkRecord> links_;
     std::vector<ReceivedFrame> received_;
+    std::vector<std::uint8_t> spare_bytes_; // room of a frame's bytes let go, for the next frame's
     std::vector<SentPacket> packets_;
     std::map<PNDIS_WAN_PACKET, InFlight> in_flight_;
     std::uint32_t next_context_ = 0x1000;
