@@ -200,7 +200,9 @@ std::size_t Observer::poll() {
         o.fields.emplace_back("context", static_cast<std::int64_t>(f.link_context));
         o.fields.emplace_back("link", handle);
         o.fields.emplace_back("length", static_cast<std::int64_t>(f.bytes.size()));
-        o.fields.emplace_back("data", std::string(reinterpret_cast<const char *>(f.bytes.data()), f.bytes.size()));
+        std::string data = std::move(spare_data_);
+        data.assign(reinterpret_cast<const char *>(f.bytes.data()), f.bytes.size());
+        o.fields.emplace_back("data", std::move(data));
         o.fields.emplace_back("status", status_name(f.answer));
         host_.ndiswan().drop_received_bytes(frames_);
     }
@@ -263,8 +265,12 @@ std::size_t Observer::poll() {
 
 void Observer::drop_bytes(Observation &o) {
     for (auto &[k, v] : o.fields)
-        if (std::string_view(k) == "data")
-            std::string().swap(std::get<std::string>(v));
+        if (std::string_view(k) == "data") {
+            auto &bytes = std::get<std::string>(v);
+            if (bytes.capacity() > spare_data_.capacity())
+                spare_data_ = std::move(bytes);
+            std::string().swap(bytes);
+        }
 }
 
 void Observer::consume(Observation &o) {
