@@ -148,12 +148,12 @@ void trace(TraceKind kind, std::string text) {
         g_current->trace().add(kind, std::move(text));
 }
 
-void trace(TraceKind kind, std::string event, std::string pattern, TraceFields fields) {
+void trace(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields) {
     if (g_current)
         g_current->trace().add(kind, std::move(event), std::move(pattern), std::move(fields));
 }
 
-void trace_as(std::string context, TraceKind kind, std::string event, std::string pattern, TraceFields fields) {
+void trace_as(std::string context, TraceKind kind, TraceText event, TraceText pattern, TraceFields fields) {
     if (g_current)
         g_current->trace().add(kind, std::move(event), std::move(pattern), std::move(fields), std::move(context));
 }

@@ -3,10 +3,14 @@
 // tools use host.h instead.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -29,14 +33,59 @@ enum class TraceKind : std::uint8_t {
 
 std::string_view trace_kind_name(TraceKind kind);
 
+// Text a trace record keeps. A string literal lives as long as the program,
+// so it is kept by its address and costs no copy; any other text is copied
+// in. Only a literal (or lasting()) takes the first path: a char array that
+// is not a constant does not compile, so nothing points at text that goes away.
+class TraceText {
+  public:
+    TraceText() = default;
+    template <std::size_t N>
+    consteval TraceText(const char (&literal)[N]) : lasting_(literal), size_(N - 1) {} // NOLINT: implicit
+    // A pointer may point at a buffer that goes away: its text is copied.
+    template <class C>
+        requires std::is_same_v<C, const char *> || std::is_same_v<C, char *>
+    TraceText(C text) : owned_(std::string(text)) {} // NOLINT: implicit
+    TraceText(std::string text) : owned_(std::move(text)) {}                             // NOLINT: implicit
+    TraceText(std::string_view text) : owned_(text) {}                                   // NOLINT: implicit
+    // Text the caller vouches lives as long as the program (a name table's).
+    static TraceText lasting(const char *text) {
+        TraceText t;
+        t.lasting_ = text;
+        t.size_ = std::char_traits<char>::length(text);
+        return t;
+    }
+
+    std::string_view view() const {
+        return lasting_ ? std::string_view(lasting_, size_) : owned_ ? std::string_view(*owned_) : std::string_view();
+    }
+    operator std::string_view() const { return view(); } // NOLINT: implicit
+    std::string str() const { return std::string(view()); }
+    const char *data() const { return view().data(); }
+    std::size_t size() const { return view().size(); }
+    bool empty() const { return size() == 0; }
+    char operator[](std::size_t i) const { return data()[i]; }
+    const char *begin() const { return data(); }
+    const char *end() const { return data() + size(); }
+
+    friend bool operator==(const TraceText &a, std::string_view b) { return a.view() == b; }
+    friend std::ostream &operator<<(std::ostream &out, const TraceText &t) { return out << t.view(); }
+
+  private:
+    const char *lasting_ = nullptr;
+    std::size_t size_ = 0;
+    std::optional<std::string> owned_; // empty for a literal, so a literal's is a constant
+
+};
+
 // One decoded value of a trace record: a number shown in decimal or hex, a
 // text, a value with its name (the raw number kept), or raw bytes.
 struct TraceField {
     enum class Form : std::uint8_t { Number, Hex, Text, Name, Bytes };
-    std::string key;
+    TraceText key;
     Form form = Form::Number;
     std::int64_t number = 0; // Number, Hex and Name
-    std::string text;        // Text and Name; the bytes themselves for Bytes
+    TraceText text;          // Text and Name; the bytes themselves for Bytes
 
     // As the timeline shows it: 12, 0x00000103, NDIS_STATUS_PENDING, FF03C021...
     std::string display() const;
@@ -47,14 +96,17 @@ using TraceFields = std::vector<TraceField>;
 std::string nt_status_name(std::uint32_t status);
 
 namespace tf {
-TraceField num(std::string key, std::int64_t value);
-TraceField hex(std::string key, std::uint32_t value);
-TraceField text(std::string key, std::string value);
-TraceField named(std::string key, std::uint32_t value, std::string name);
-TraceField bytes(std::string key, const std::uint8_t *data, std::size_t size);
+TraceField num(TraceText key, std::int64_t value);
+TraceField hex(TraceText key, std::uint32_t value);
+TraceField text(TraceText key, TraceText value);
+TraceField named(TraceText key, std::uint32_t value, TraceText name);
+TraceField bytes(TraceText key, const std::uint8_t *data, std::size_t size);
+// An empty field list with room, from those of records the trace let go
+// (records are kept in a ring), so a record seldom allocates one.
+TraceFields spare_fields();
 // The fields moved into place: a braced list copies every one of them.
 template <class... F> TraceFields fields(F &&...f) {
-    TraceFields out;
+    TraceFields out = spare_fields();
     out.reserve(sizeof...(f));
     (out.push_back(std::forward<F>(f)), ...);
     return out;
@@ -76,11 +128,11 @@ void trace(TraceKind kind, std::string text);
 
 // A structured record: `event` names what happened ("wan.send"), `pattern`
 // says how the timeline shows it, with {key} standing for a field's value.
-void trace(TraceKind kind, std::string event, std::string pattern, TraceFields fields);
+void trace(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields);
 
 // The same, credited to `context` rather than the current one: the exchange's
 // parties act on their own, whichever thread set them going.
-void trace_as(std::string context, TraceKind kind, std::string event, std::string pattern, TraceFields fields);
+void trace_as(std::string context, TraceKind kind, TraceText event, TraceText pattern, TraceFields fields);
 
 // Asks fault injection whether this call at `site` is to fail. A failure is
 // traced. Returns false with no host running.

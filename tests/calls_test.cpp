@@ -27,7 +27,7 @@ class CallTest : public DriverTest {
                 out.push_back(r.event == "wan.line_up" ? "LINE_UP" : "LINE_DOWN");
                 continue;
             }
-            std::string msg = r.field("msg")->text;
+            std::string msg = r.field("msg")->text.str();
             const char *p1 = msg == "LINE_CALLSTATE"      ? "state"
                              : msg == "LINE_LINEDEVSTATE" ? "devstate"
                              : msg == "LINE_ADDRESSSTATE" ? "address"

@@ -305,6 +305,75 @@ TEST(TraceBytes, TheTimelineKeepsAFramesHeadAndATraceFileTheWholeFrame) {
     EXPECT_EQ(tf::bytes("frame", frame.data(), frame.size()).text.size(), 9u) << "the head again once it is gone";
 }
 
+TEST(TraceText, KeepsALiteralByAddressAndCopiesAnythingElse) {
+    static constexpr char kLiteral[] = "kept {x}";
+    TraceText literal(kLiteral);
+    EXPECT_EQ(literal.data(), kLiteral) << "a literal lasts: no copy";
+    EXPECT_EQ(literal, "kept {x}");
+
+    std::string made = "made {x} with more text than fits inline";
+    TraceText copied(made);
+    const char *pointer = made.c_str();
+    TraceText from_pointer(pointer);
+    EXPECT_NE(from_pointer.data(), pointer) << "a pointer may point at a buffer that goes away";
+    made.assign("overwritten");
+    EXPECT_EQ(copied, "made {x} with more text than fits inline");
+    EXPECT_EQ(from_pointer, "made {x} with more text than fits inline");
+
+    // A record outlives the strings it was made from.
+    Host host;
+    {
+        std::string pattern = "{x} and more text than fits inline";
+        rt::trace(TraceKind::Note, std::string("note.test"), pattern, tf::fields(tf::text("x", std::string("value"))));
+    }
+    EXPECT_EQ(host.trace().records().back().text(), "value and more text than fits inline");
+    EXPECT_EQ(host.trace().records().back().event, "note.test");
+}
+
+TEST(TraceRing, KeepsTheNewestInOrderThroughWrapsAndLimitChanges) {
+    Host host;
+    Trace &trace = host.trace();
+    trace.clear();
+    std::uint64_t base = trace.total();
+    auto seqs = [&] {
+        std::vector<std::uint64_t> out;
+        for (const TraceRecord &r : trace.records())
+            out.push_back(r.seq - base);
+        return out;
+    };
+    int made = 0;
+    auto notes = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            trace.add(TraceKind::Note, "note " + std::to_string(++made));
+    };
+    using Seqs = std::vector<std::uint64_t>;
+
+    trace.set_limit(3);
+    notes(5);
+    EXPECT_EQ(seqs(), (Seqs{3, 4, 5}));
+    EXPECT_EQ(trace.records()[0].text(), "note 3");
+    EXPECT_EQ(trace.records().back().text(), "note 5");
+    const TraceRecord *held = &trace.records().back();
+    notes(1);
+    EXPECT_EQ(seqs(), (Seqs{4, 5, 6})) << "the newest takes the oldest's slot";
+    EXPECT_EQ(held->seq - base, 5u) << "a record still held stays where it was";
+    EXPECT_EQ(trace.events("note", 1).size(), 2u) << "searches count from the oldest held";
+
+    trace.set_limit(0);
+    notes(2);
+    EXPECT_EQ(seqs(), (Seqs{4, 5, 6, 7, 8})) << "without a limit the ring only grows, in order";
+    trace.set_limit(2);
+    EXPECT_EQ(seqs(), (Seqs{7, 8}));
+    notes(3);
+    EXPECT_EQ(seqs(), (Seqs{10, 11}));
+    EXPECT_EQ(trace.render_all().find("note 9"), std::string::npos);
+    EXPECT_NE(trace.render_all().find("note 11"), std::string::npos);
+    trace.clear();
+    EXPECT_TRUE(trace.records().empty());
+    notes(1);
+    EXPECT_EQ(seqs(), (Seqs{12}));
+}
+
 TEST(FaultInjection, RulesByCallNumberEverySiteOnceAndProbability) {
     Faults f(1);
     f.fail_nth("a", 2);

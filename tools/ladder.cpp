@@ -61,7 +61,7 @@ void Ladder::take(const TraceRecord &r) {
         std::size_t a = lane(from), b = lane(to);
         arcs_.push_back({a, b, std::move(label)});
     };
-    const std::string &e = r.event;
+    std::string_view e = r.event;
     if (e == "tapi.request")
         arc(kRas, kMiniport, text("op") + " " + text("oid"));
     else if (e == "tapi.answer")

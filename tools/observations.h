@@ -22,7 +22,9 @@ struct Observation {
     std::uint64_t order = 0; // the host's stamp, from which seq is made
     host::Ticks time = 0;
     std::string stream;
-    std::vector<std::pair<std::string, FieldValue>> fields;
+    // Keys are the stream's own names (literals), which last: a script's
+    // table takes them by address.
+    std::vector<std::pair<const char *, FieldValue>> fields;
     bool consumed = false;
     bool ignored = false;
 
@@ -69,7 +71,7 @@ class Observer {
 
   private:
     Observation &add(host::Ticks time, std::uint64_t order, std::string stream);
-    static void drop_bytes(Observation &o);
+    void drop_bytes(Observation &o);
     void trim();
     host::Host &host_;
     std::deque<Observation> observations_;
@@ -77,6 +79,7 @@ class Observer {
     std::uint64_t next_seq_ = 1;
     std::size_t isdn_ = 0, tapi_ = 0, links_ = 0, downs_ = 0, frames_ = 0, events_ = 0;
     std::vector<std::size_t> waiting_sends_; // packets not completed when last seen
+    std::string spare_data_; // room of a frame's bytes let go, for the next frame's
     std::size_t packets_ = 0;
     std::vector<std::pair<std::string, int>> whole_; // streams ignored whole, by rule count
     bool whole(std::string_view stream) const;

@@ -92,13 +92,13 @@ void Capture::packet(std::uint32_t interface, Ticks time, const std::string &byt
 }
 
 void Capture::take(const TraceRecord &r) {
-    auto bytes = [&](const char *key) -> const std::string * {
+    auto bytes = [&](const char *key) -> const TraceText * {
         const TraceField *f = r.field(key);
         return f && f->form == TraceField::Form::Bytes ? &f->text : nullptr;
     };
     if (r.event == "exchange.connect") {
         const TraceField *dir = r.field("direction");
-        last_connect_ = r.field("channel")->text + (dir && dir->number ? " out " : " in ") + r.field("party")->text;
+        last_connect_ = r.field("channel")->text.str() + (dir && dir->number ? " out " : " in ") + r.field("party")->text.str();
     } else if (r.event == "wan.line_up") {
         auto link = static_cast<std::uint32_t>(r.number("link"));
         if (!link_interface_.count(link))
@@ -108,18 +108,18 @@ void Capture::take(const TraceRecord &r) {
                                          ")");
     } else if (r.event == "wan.send" || r.event == "wan.receive") {
         auto it = link_interface_.find(static_cast<std::uint32_t>(r.number("link")));
-        const std::string *frame = bytes("frame");
+        const TraceText *frame = bytes("frame");
         if (it == link_interface_.end() || !frame)
             return;
         bool out = r.event == "wan.send";
         std::string comment = "trace " + std::to_string(r.seq) + (out ? ": packet " + std::to_string(r.number("packet")) : std::string(": received")) +
                               " link " + hex32(static_cast<std::uint32_t>(r.number("link")));
-        packet(it->second, r.time, *frame, out, comment, true);
+        packet(it->second, r.time, frame->str(), out, comment, true);
     } else if (r.event == "isdn.command" || r.event == "isdn.answer" || r.event == "isdn.message") {
-        const std::string *b = bytes("block");
+        const TraceText *b = bytes("block");
         if (!b)
             return;
-        packet(0, r.time, *b, r.event == "isdn.command", "trace " + std::to_string(r.seq) + ": " + r.text(), false);
+        packet(0, r.time, b->str(), r.event == "isdn.command", "trace " + std::to_string(r.seq) + ": " + r.text(), false);
     }
 }
 

@@ -85,17 +85,18 @@ nlohmann::json record_json(const TraceRecord &r) {
     j["time"] = static_cast<double>(r.time) / kTicksPerSecond;
     j["context"] = r.context;
     j["kind"] = std::string(trace_kind_name(r.kind));
-    j["event"] = r.event;
+    j["event"] = r.event.str();
     j["text"] = r.text();
     nlohmann::json fields = nlohmann::json::object();
     for (auto &f : r.fields) {
+        std::string key = f.key.str();
         switch (f.form) {
-        case TraceField::Form::Number: fields[f.key] = f.number; break;
-        case TraceField::Form::Hex: fields[f.key] = hex32(static_cast<std::uint32_t>(f.number)); break;
-        case TraceField::Form::Text: fields[f.key] = f.text; break;
+        case TraceField::Form::Number: fields[key] = f.number; break;
+        case TraceField::Form::Hex: fields[key] = hex32(static_cast<std::uint32_t>(f.number)); break;
+        case TraceField::Form::Text: fields[key] = f.text.str(); break;
         case TraceField::Form::Name:
-            fields[f.key] = f.text;
-            fields[f.key + "_value"] = f.number;
+            fields[key] = f.text.str();
+            fields[key + "_value"] = f.number;
             break;
         case TraceField::Form::Bytes: {
             static const char digits[] = "0123456789abcdef";
@@ -104,7 +105,7 @@ nlohmann::json record_json(const TraceRecord &r) {
                 hex += digits[c >> 4];
                 hex += digits[c & 15];
             }
-            fields[f.key] = hex;
+            fields[key] = hex;
             break;
         }
         }

@@ -30,6 +30,10 @@ constexpr std::size_t kShownBytes = 8;
 // Sinks (the trace files) across every trace: while one is attached, Bytes
 // fields keep all their bytes, since a capture writes them.
 int g_byte_sinks = 0;
+// Field lists of records let go, emptied, for the next records to fill.
+constexpr std::size_t kSpareFieldLists = 16;
+constexpr std::size_t kFieldRoom = 10;
+std::vector<TraceFields> g_spare_fields;
 
 // The timeline names a timer by its routine: "timer:ZolTimerFunction" shows
 // as "ZolTimerFunction", which keeps the column as narrow as the threads'.
@@ -51,7 +55,7 @@ std::string TraceField::display() const {
     case Form::Number: return std::to_string(number);
     case Form::Hex: return hex32(static_cast<std::uint32_t>(number));
     case Form::Text:
-    case Form::Name: return text;
+    case Form::Name: return text.str();
     case Form::Bytes: {
         static const char digits[] = "0123456789ABCDEF";
         std::string out;
@@ -67,30 +71,44 @@ std::string TraceField::display() const {
 }
 
 namespace tf {
-TraceField num(std::string key, std::int64_t value) { return {std::move(key), TraceField::Form::Number, value, {}}; }
-TraceField hex(std::string key, std::uint32_t value) { return {std::move(key), TraceField::Form::Hex, value, {}}; }
-TraceField text(std::string key, std::string value) {
+TraceFields spare_fields() {
+    if (g_spare_fields.empty()) {
+        // Room for the most any record has, so that once reused it never
+        // has to grow.
+        TraceFields out;
+        out.reserve(kFieldRoom);
+        return out;
+    }
+    TraceFields out = std::move(g_spare_fields.back());
+    g_spare_fields.pop_back();
+    return out;
+}
+
+TraceField num(TraceText key, std::int64_t value) { return {std::move(key), TraceField::Form::Number, value, {}}; }
+TraceField hex(TraceText key, std::uint32_t value) { return {std::move(key), TraceField::Form::Hex, value, {}}; }
+TraceField text(TraceText key, TraceText value) {
     return {std::move(key), TraceField::Form::Text, 0, std::move(value)};
 }
-TraceField named(std::string key, std::uint32_t value, std::string name) {
+TraceField named(TraceText key, std::uint32_t value, TraceText name) {
     return {std::move(key), TraceField::Form::Name, value, std::move(name)};
 }
-TraceField bytes(std::string key, const std::uint8_t *data, std::size_t size) {
+TraceField bytes(TraceText key, const std::uint8_t *data, std::size_t size) {
     // The timeline shows the head and "..."; only the files write all of it.
     std::size_t kept = g_byte_sinks > 0 ? size : std::min<std::size_t>(size, kShownBytes + 1);
     return {std::move(key), TraceField::Form::Bytes, static_cast<std::int64_t>(size),
-            std::string(reinterpret_cast<const char *>(data), kept)};
+            TraceText(std::string(reinterpret_cast<const char *>(data), kept))};
 }
 } // namespace tf
 
 std::string TraceRecord::text() const {
+    std::string_view pattern = this->pattern.view();
     std::string out;
     out.reserve(pattern.size() + 16);
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         char c = pattern[i];
         if (c == '{') {
             auto close = pattern.find('}', i);
-            if (close != std::string::npos) {
+            if (close != std::string_view::npos) {
                 std::string_view key(pattern.data() + i + 1, close - i - 1);
                 if (auto *f = field(key)) {
                     out += f->display();
@@ -117,19 +135,31 @@ std::int64_t TraceRecord::number(std::string_view key, std::int64_t otherwise) c
 }
 
 void Trace::add(TraceKind kind, std::string text) {
-    add(kind, kind == TraceKind::Note ? "note" : "text", "{text}", {tf::text("text", std::move(text))});
+    add(kind, kind == TraceKind::Note ? TraceText("note") : TraceText("text"), "{text}",
+        tf::fields(tf::text("text", std::move(text))));
 }
 
-void Trace::add(TraceKind kind, std::string event, std::string pattern, TraceFields fields,
+void Trace::add(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields,
                 std::optional<std::string> context) {
     TraceRecord r{next_seq_++,       kernel_.now(),      context ? std::move(*context) : kernel_.current().name,
                   kind,              std::move(event),   std::move(pattern),
                   std::move(fields)};
     context_width_ = std::max(context_width_, shown_context(r.context).size());
-    records_.push_back(std::move(r));
-    if (limit_ && records_.size() > limit_)
-        records_.pop_front();
-    const TraceRecord &last = records_.back();
+    auto &slots = records_.slots_;
+    const TraceRecord *kept;
+    if (limit_ && slots.size() >= limit_) {
+        // Full: the newest record takes the oldest one's slot.
+        TraceRecord &oldest = slots[records_.head_];
+        recycle(oldest);
+        oldest = std::move(r);
+        kept = &oldest;
+        if (++records_.head_ == slots.size())
+            records_.head_ = 0;
+    } else {
+        slots.push_back(std::move(r)); // the ring is in order whenever it has room
+        kept = &slots.back();
+    }
+    const TraceRecord &last = *kept;
     if (sink_)
         sink_(last);
     for (auto &[id, sink] : sinks_)
@@ -140,8 +170,22 @@ Trace::~Trace() { g_byte_sinks -= static_cast<int>(sinks_.size()); }
 
 void Trace::set_limit(std::size_t limit) {
     limit_ = limit;
-    while (limit_ && records_.size() > limit_)
-        records_.pop_front();
+    // Oldest first from the first slot again, then the oldest beyond the
+    // limit let go.
+    auto &slots = records_.slots_;
+    std::rotate(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(records_.head_), slots.end());
+    records_.head_ = 0;
+    while (limit_ && slots.size() > limit_) {
+        recycle(slots.front());
+        slots.pop_front();
+    }
+}
+
+void Trace::recycle(TraceRecord &r) {
+    if (g_spare_fields.size() < kSpareFieldLists && r.fields.capacity() > 0) {
+        r.fields.clear();
+        g_spare_fields.push_back(std::move(r.fields));
+    }
 }
 
 int Trace::add_sink(std::function<void(const TraceRecord &)> sink) {

@@ -22,14 +22,61 @@ struct TraceRecord {
     Ticks time = 0;
     std::string context;   // the thread, timer or actor it is credited to
     TraceKind kind = TraceKind::Note;
-    std::string event;     // "wan.send", "isdn.command", "note", ...
-    std::string pattern;   // "send packet {packet} ..."; {key} is a field
+    TraceText event;       // "wan.send", "isdn.command", "note", ...
+    TraceText pattern;     // "send packet {packet} ..."; {key} is a field
     TraceFields fields;
 
     std::string text() const;
     const TraceField *field(std::string_view key) const;
     // A field's number, or `otherwise` when the record has no such field.
     std::int64_t number(std::string_view key, std::int64_t otherwise = -1) const;
+};
+
+// The records a trace holds, oldest first. Once the trace has a limit they
+// form a ring: the newest record takes the oldest one's slot, so letting a
+// record go frees nothing. Records never move while held.
+class TraceRing {
+  public:
+    std::size_t size() const { return slots_.size(); }
+    bool empty() const { return slots_.empty(); }
+    const TraceRecord &operator[](std::size_t i) const { return slots_[slot(i)]; }
+    const TraceRecord &front() const { return (*this)[0]; }
+    const TraceRecord &back() const { return (*this)[size() - 1]; }
+
+    class const_iterator {
+      public:
+        using value_type = TraceRecord;
+        using difference_type = std::ptrdiff_t;
+        const_iterator() = default;
+        const_iterator(const TraceRing *ring, std::size_t i) : ring_(ring), i_(i) {}
+        const TraceRecord &operator*() const { return (*ring_)[i_]; }
+        const TraceRecord *operator->() const { return &(*ring_)[i_]; }
+        const_iterator &operator++() {
+            ++i_;
+            return *this;
+        }
+        const_iterator operator++(int) {
+            auto old = *this;
+            ++i_;
+            return old;
+        }
+        bool operator==(const const_iterator &o) const { return i_ == o.i_; }
+
+      private:
+        const TraceRing *ring_ = nullptr;
+        std::size_t i_ = 0;
+    };
+    const_iterator begin() const { return {this, 0}; }
+    const_iterator end() const { return {this, size()}; }
+
+  private:
+    friend class Trace;
+    std::size_t slot(std::size_t i) const {
+        std::size_t s = head_ + i;
+        return s >= slots_.size() ? s - slots_.size() : s;
+    }
+    std::deque<TraceRecord> slots_;
+    std::size_t head_ = 0; // slot of the oldest record
 };
 
 class Trace {
@@ -41,12 +88,15 @@ class Trace {
 
     // Free text (notes, tests): event "note" for Note, else "text".
     void add(TraceKind kind, std::string text);
-    void add(TraceKind kind, std::string event, std::string pattern, TraceFields fields,
+    void add(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields,
              std::optional<std::string> context = std::nullopt);
 
     // The records still held: all of them, or the last `limit` once a limit is set.
-    const std::deque<TraceRecord> &records() const { return records_; }
-    void clear() { records_.clear(); }
+    const TraceRing &records() const { return records_; }
+    void clear() {
+        records_.slots_.clear();
+        records_.head_ = 0;
+    }
     void set_limit(std::size_t limit);
     std::uint64_t total() const { return next_seq_ - 1; }
 
@@ -71,8 +121,10 @@ class Trace {
     std::vector<const TraceRecord *> events(std::string_view event, std::size_t from = 0) const;
 
   private:
+    // Keeps a record's field list's room for reuse as the record goes.
+    static void recycle(TraceRecord &r);
     const Kernel &kernel_;
-    std::deque<TraceRecord> records_;
+    TraceRing records_;
     std::size_t limit_ = 0;
     std::uint64_t next_seq_ = 1;
     std::size_t context_width_ = 16; // every thread and timer routine the driver names fits

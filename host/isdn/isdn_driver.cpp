@@ -1,6 +1,7 @@
 #include "isdn/isdn_driver.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -48,6 +49,17 @@ TraceField block_field(const std::uint8_t *block, std::size_t n) {
     return tf::bytes("block", block, n);
 }
 TraceField block_field(const std::vector<std::uint8_t> &block) { return block_field(block.data(), block.size()); }
+
+// A pattern of the timeline by its shape (which optional parts it has),
+// built once and kept for the run: records then keep it by address. Each
+// caller's lambda is a type of its own, so each has a table of its own.
+template <class Build> TraceText kept_pattern(std::uint8_t shape, Build build) {
+    static std::array<std::string, 0x100> kept;
+    std::string &p = kept[shape];
+    if (p.empty())
+        p = build();
+    return TraceText::lasting(p.c_str());
+}
 } // namespace
 
 std::string IsdnDriver::command_name(std::uint8_t command, std::uint8_t code) {
@@ -175,6 +187,7 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
     rec.hcom = hcom;
     rec.local_address = field_string(b, 136, ISDN_NUMBER_SIZE);
     rec.called_number = field_string(b, 169, ISDN_NUMBER_SIZE);
+    rec.block = std::move(spare_block_);
     rec.block.assign(b.begin(), b.begin() + irp.input_length);
     if (command == ISDN_CLASS_CONTROL && code == ISDN_CODE_SEND && rec.block.size() >= sizeof(ISDN_DATA_CMD)) {
         ISDN_DATA_CMD d;
@@ -183,15 +196,19 @@ NTSTATUS IsdnDriver::dispatch(_IRP &irp) {
         rec.has_data_length = true;
     }
     rec.irp = &irp;
-    std::string pattern = "{command} req {req} hCom {hcom}";
-    if (!rec.local_address.empty())
-        pattern += " local \"{local}\"";
-    if (!rec.called_number.empty())
-        pattern += " number \"{number}\"";
     std::size_t data_length = b[204] | (b[205] << 8);
-    if (code == ISDN_CODE_SEND && command == ISDN_CLASS_CONTROL)
-        pattern += " data {length} bytes";
-    rt::trace(TraceKind::Isdn, "isdn.command", std::move(pattern),
+    unsigned shape = (rec.local_address.empty() ? 0 : 1) | (rec.called_number.empty() ? 0 : 2) |
+                     (code == ISDN_CODE_SEND && command == ISDN_CLASS_CONTROL ? 4 : 0);
+    rt::trace(TraceKind::Isdn, "isdn.command", kept_pattern(static_cast<std::uint8_t>(shape), [&] {
+                  std::string pattern = "{command} req {req} hCom {hcom}";
+                  if (shape & 1)
+                      pattern += " local \"{local}\"";
+                  if (shape & 2)
+                      pattern += " number \"{number}\"";
+                  if (shape & 4)
+                      pattern += " data {length} bytes";
+                  return pattern;
+              }),
               tf::fields(tf::named("command", code | command << 8, name),
                          tf::num("req", static_cast<std::int64_t>(rec.id)), tf::num("hcom", hcom),
                          tf::text("local", rec.local_address), tf::text("number", rec.called_number),
@@ -249,8 +266,10 @@ void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<st
     c.answered = true;
     c.status = status;
     c.answer_hcom = hcom;
-    if (!keep_blocks_)
-        std::vector<std::uint8_t>().swap(c.block);
+    if (!keep_blocks_) {
+        spare_block_ = std::move(c.block);
+        c.block = {};
+    }
     _IRP *irp = c.irp;
     c.irp = nullptr;
     // The block as it goes back: the command with its status and handle.
@@ -261,7 +280,8 @@ void IsdnDriver::settle(std::uint64_t id, std::uint32_t status, std::optional<st
             answer[6] = *hcom;
     }
     rt::trace(TraceKind::Isdn, "isdn.answer",
-              hcom ? "{command} req {req} answered {status} hCom {new_hcom}" : "{command} req {req} answered {status}",
+              hcom ? TraceText("{command} req {req} answered {status} hCom {new_hcom}")
+                   : TraceText("{command} req {req} answered {status}"),
               tf::fields(tf::named("command", c.code | c.command << 8, command_name(c.command, c.code)),
                          tf::num("req", static_cast<std::int64_t>(id)), tf::num("hcom", c.hcom),
                          tf::named("status", status, isdn_status_name(status)), tf::num("new_hcom", hcom ? *hcom : 0),
@@ -351,20 +371,25 @@ void IsdnDriver::deliver(_IRP &irp, const IsdnMessage &m) {
     std::memcpy(b.data() + 204, &len16, 2);
     if (len)
         std::memcpy(b.data() + ISDN_CMD_HEAD_SIZE, m.data.data(), len);
-    std::string pattern = m.status && !m.code ? "read hCom {hcom} ends" : "read hCom {hcom} <- {message}";
-    if (m.handle)
-        pattern += " hCom {new_hcom}";
-    if (!m.number.empty())
-        pattern += std::string(" number \"{number}\"") + (m.raw_number ? " raw" : "");
-    if (m.code == APP_CLEAR_IN)
-        pattern += " cause {cause}";
-    if (!m.data.empty())
-        pattern += " {length} data bytes";
-    if (m.data_length)
-        pattern += " data_length {data_length}";
-    if (m.status)
-        pattern += " status {status}";
-    rt::trace(TraceKind::Isdn, "isdn.message", std::move(pattern),
+    unsigned shape = (m.status && !m.code ? 1 : 0) | (m.handle ? 2 : 0) | (!m.number.empty() ? 4 : 0) |
+                     (m.raw_number ? 8 : 0) | (m.code == APP_CLEAR_IN ? 16 : 0) | (!m.data.empty() ? 32 : 0) |
+                     (m.data_length ? 64 : 0) | (m.status ? 128 : 0);
+    rt::trace(TraceKind::Isdn, "isdn.message", kept_pattern(static_cast<std::uint8_t>(shape), [&] {
+                  std::string pattern = shape & 1 ? "read hCom {hcom} ends" : "read hCom {hcom} <- {message}";
+                  if (shape & 2)
+                      pattern += " hCom {new_hcom}";
+                  if (shape & 4)
+                      pattern += std::string(" number \"{number}\"") + (shape & 8 ? " raw" : "");
+                  if (shape & 16)
+                      pattern += " cause {cause}";
+                  if (shape & 32)
+                      pattern += " {length} data bytes";
+                  if (shape & 64)
+                      pattern += " data_length {data_length}";
+                  if (shape & 128)
+                      pattern += " status {status}";
+                  return pattern;
+              }),
               tf::fields(tf::num("hcom", handle), tf::named("message", m.code, message_name(m.code)),
                          tf::num("new_hcom", m.handle ? *m.handle : 0),
                          tf::text("number", printable(m.number.substr(0, n))),
@@ -418,7 +443,7 @@ void IsdnDriver::end_requests(const char *why) {
     }
     messages_.clear();
     rt::trace(TraceKind::Isdn, "isdn.cancelled", "{why}: {count} request(s) cancelled",
-              {tf::text("why", why), tf::num("count", static_cast<std::int64_t>(ended))});
+              {tf::text("why", std::string(why)), tf::num("count", static_cast<std::int64_t>(ended))});
 }
 
 void IsdnDriver::post(std::uint8_t handle, IsdnMessage message) { messages_[handle].push_back(std::move(message)); }

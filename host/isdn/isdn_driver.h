@@ -144,6 +144,8 @@ class IsdnDriver : public Device {
     _DEVICE_OBJECT *device_ = nullptr;
     std::vector<IsdnCommandRecord> commands_;
     bool keep_blocks_ = true;
+    // The storage of the last block dropped, reused for the next command's.
+    std::vector<std::uint8_t> spare_block_;
     std::vector<Rule> rules_;
     std::map<std::uint8_t, std::deque<_IRP *>> reads_pending_;
     std::map<std::uint8_t, std::deque<IsdnMessage>> messages_;

@@ -216,7 +216,7 @@ class IsdnExchange {
     // What party `number` answers to `frame` when it echoes: an LCP
     // Echo-Request gets an Echo-Reply with the party's own magic number;
     // anything else comes back as it is.
-    static std::vector<std::uint8_t> echo_reply(const std::string &number, const std::vector<std::uint8_t> &frame);
+    static std::vector<std::uint8_t> echo_reply(const std::string &number, std::vector<std::uint8_t> frame);
     // The party's LCP magic number, from its number.
     static std::uint32_t party_magic(const std::string &number);
     // The listen rule above, on its own.
@@ -312,7 +312,7 @@ class IsdnExchange {
     void enqueue(Call &c, Frame frame);
     void start_transmit(Call &c);
     void transmitted(std::uint64_t call);
-    void to_party(Call &c, const std::vector<std::uint8_t> &frame);
+    void to_party(Call &c, std::vector<std::uint8_t> frame);
     void to_driver(Call &c, std::vector<std::uint8_t> frame);
     void stream_frame(std::uint64_t call);
     void start_party_behaviour(Call &c);

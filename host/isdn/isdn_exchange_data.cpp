@@ -87,15 +87,15 @@ std::uint32_t IsdnExchange::party_magic(const std::string &number) {
     return h ? h : 1;
 }
 
-std::vector<std::uint8_t> IsdnExchange::echo_reply(const std::string &number, const std::vector<std::uint8_t> &frame) {
-    // FF 03 C0 21, code 9, id, length, magic: an LCP Echo-Request.
+std::vector<std::uint8_t> IsdnExchange::echo_reply(const std::string &number, std::vector<std::uint8_t> frame) {
+    // FF 03 C0 21, code 9, id, length, magic: an LCP Echo-Request, answered
+    // in the frame's own bytes.
     if (frame.size() < 12 || frame[0] != 0xFF || frame[1] != 0x03 || frame[2] != 0xC0 || frame[3] != 0x21 ||
         frame[4] != 0x09)
         return frame;
-    std::vector<std::uint8_t> reply = frame;
-    reply[4] = 0x0A;
-    put32(reply, 8, party_magic(number));
-    return reply;
+    frame[4] = 0x0A;
+    put32(frame, 8, party_magic(number));
+    return frame;
 }
 
 void IsdnExchange::set_pacing(bool on) {
@@ -146,7 +146,7 @@ std::optional<IsdnExchange::Reply> IsdnExchange::send(std::uint64_t command, std
     }
     Frame f{std::vector<std::uint8_t>(block.begin() + ISDN_CMD_HEAD_SIZE, block.begin() + ISDN_CMD_HEAD_SIZE + length)};
     if (!pacing_ && c->tx.empty()) {
-        to_party(*c, f.data); // an idle unpaced line takes the frame as it comes
+        to_party(*c, std::move(f.data)); // an idle unpaced line takes the frame as it comes
         return Reply{kIsdnOk};
     }
     if (c->tx.size() >= marks_.capacity) {
@@ -187,7 +187,7 @@ void IsdnExchange::transmitted(std::uint64_t id) {
     Frame f = std::move(c->tx.front());
     c->tx.pop_front();
     c->transmitting = false;
-    to_party(*c, f.data);
+    to_party(*c, std::move(f.data));
     if (!c->waiting.empty() && c->tx.size() < marks_.capacity) {
         Frame w = std::move(c->waiting.front());
         c->waiting.pop_front();
@@ -205,7 +205,7 @@ void IsdnExchange::transmitted(std::uint64_t id) {
         start_transmit(*c);
 }
 
-void IsdnExchange::to_party(Call &c, const std::vector<std::uint8_t> &frame) {
+void IsdnExchange::to_party(Call &c, std::vector<std::uint8_t> frame) {
     ChannelStats &s = channels_[c.info.channel].stats;
     ++s.frames_out;
     s.bytes_out += frame.size();
@@ -214,8 +214,9 @@ void IsdnExchange::to_party(Call &c, const std::vector<std::uint8_t> &frame) {
         return;
     ++p->stats.frames_received;
     p->stats.bytes_received += frame.size();
+    // The echo takes the frame itself unless a tap still wants to see it.
     if (p->party.echo)
-        to_driver(c, echo_reply(p->party.number, frame));
+        to_driver(c, echo_reply(p->party.number, p->tap ? frame : std::move(frame)));
     if (p->tap)
         p->tap(frame);
 }

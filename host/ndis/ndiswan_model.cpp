@@ -11,7 +11,12 @@ namespace tolvanex::host {
 
 namespace {
 TraceField status_field(NDIS_STATUS status) {
-    return tf::named("status", static_cast<std::uint32_t>(status), status_name(static_cast<std::uint32_t>(status)));
+    auto value = static_cast<std::uint32_t>(status);
+    // A named status keeps the table's text, which lasts: no copy per frame.
+    for (const Named &n : name_table(NameTable::Status))
+        if (n.value == value)
+            return tf::named("status", value, TraceText::lasting(n.name));
+    return tf::named("status", value, status_name(value));
 }
 } // namespace
 
@@ -32,52 +37,57 @@ std::size_t Ndiswan::pending() const {
 }
 
 // Records a packet NDISWAN hands over and builds it with its paddings.
-PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::vector<std::uint8_t> &frame,
+PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::uint8_t *frame, std::size_t size,
                                      NDIS_STATUS answer) {
     SentPacket rec;
     rec.id = packets_.size() + 1;
     rec.link_handle = link_handle;
     if (keep_bytes_)
-        rec.bytes = frame;
-    rec.length = frame.size();
+        rec.bytes.assign(frame, frame + size);
+    rec.length = size;
     rec.time = host_.now();
     rec.send_status = answer;
-    packets_.push_back(rec);
+    packets_.push_back(std::move(rec));
     InFlight f;
     f.index = packets_.size() - 1;
     f.pending = answer == NDIS_STATUS_PENDING;
-    f.storage.assign(kHeaderPadding + frame.size() + kTailPadding, 0);
-    if (!frame.empty())
-        std::memcpy(f.storage.data() + kHeaderPadding, frame.data(), frame.size());
+    f.storage.assign(kHeaderPadding + size + kTailPadding, 0);
+    if (size)
+        std::memcpy(f.storage.data() + kHeaderPadding, frame, size);
     f.packet = std::make_unique<NDIS_WAN_PACKET>();
     NDIS_WAN_PACKET *p = f.packet.get();
     std::memset(p, 0, sizeof *p);
     p->StartBuffer = f.storage.data();
     p->EndBuffer = f.storage.data() + f.storage.size();
     p->CurrentBuffer = f.storage.data() + kHeaderPadding;
-    p->CurrentLength = static_cast<ULONG>(frame.size());
+    p->CurrentLength = static_cast<ULONG>(size);
     in_flight_[p] = std::move(f);
     return p;
 }
 
 void Ndiswan::drop_received_bytes(std::size_t index) {
-    if (!keep_bytes_ && index < received_.size())
-        std::vector<std::uint8_t>().swap(received_[index].bytes);
+    if (!keep_bytes_ && index < received_.size()) {
+        spare_bytes_ = std::move(received_[index].bytes);
+        received_[index].bytes = {};
+    }
 }
 
 PNDIS_WAN_PACKET Ndiswan::pend_packet(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
-    return new_packet(link_handle, frame, NDIS_STATUS_PENDING);
+    return new_packet(link_handle, frame.data(), frame.size(), NDIS_STATUS_PENDING);
 }
 
 std::uint64_t Ndiswan::send(std::uint32_t link_handle, std::vector<std::uint8_t> frame) {
+    return send(link_handle, frame.data(), frame.size());
+}
+
+std::uint64_t Ndiswan::send(std::uint32_t link_handle, const std::uint8_t *frame, std::size_t size) {
     // Not pending until the handler says so: a completion inside the
     // handler is legal and is kept until its answer is known.
-    PNDIS_WAN_PACKET p = new_packet(link_handle, frame, 0);
+    PNDIS_WAN_PACKET p = new_packet(link_handle, frame, size, 0);
     std::uint64_t id = packets_.size();
     rt::trace(TraceKind::Wan, "wan.send", "send packet {packet} link {link} {length} bytes {frame}",
               tf::fields(tf::num("packet", static_cast<std::int64_t>(id)), tf::hex("link", link_handle),
-                         tf::num("length", static_cast<std::int64_t>(frame.size())),
-                         tf::bytes("frame", frame.data(), frame.size())));
+                         tf::num("length", static_cast<std::int64_t>(size)), tf::bytes("frame", frame, size)));
     NDIS_STATUS status = host_.ndis().send(reinterpret_cast<NDIS_HANDLE>(static_cast<std::uintptr_t>(link_handle)), p);
     packets_[id - 1].send_status = status;
     rt::trace(TraceKind::Wan, "wan.send.result", "send packet {packet} -> {status}",
@@ -171,8 +181,9 @@ NDIS_STATUS Ndiswan::receive(NDIS_HANDLE link_context, const std::uint8_t *data,
     NDIS_STATUS answer = NDIS_STATUS_SUCCESS;
     if (refuse_ || rt::fault("ndiswan.receive"))
         answer = NDIS_STATUS_FAILURE;
-    received_.push_back(
-        ReceivedFrame{ctx, std::vector<std::uint8_t>(data, data + size), answer, false, host_.now(), host_.next_order()});
+    std::vector<std::uint8_t> bytes = std::move(spare_bytes_);
+    bytes.assign(data, data + size);
+    received_.push_back(ReceivedFrame{ctx, std::move(bytes), answer, false, host_.now(), host_.next_order()});
     rt::trace(TraceKind::Wan, "wan.receive", "receive link {link} {length} bytes {frame} -> {status}",
               tf::fields(tf::hex("link", handle_of(ctx)), tf::hex("link_context", ctx), tf::num("length", size),
                          tf::bytes("frame", data, size), status_field(answer)));

@@ -68,6 +68,9 @@ class Ndiswan {
     // Sends one frame on the miniport's link handle; returns the id of the
     // packet, whose answer and completion are in packets().
     std::uint64_t send(std::uint32_t link_handle, std::vector<std::uint8_t> frame);
+    // The same from bytes the caller holds for the call: nothing is copied
+    // but into the packet itself.
+    std::uint64_t send(std::uint32_t link_handle, const std::uint8_t *frame, std::size_t size);
 
     // A packet as if the send handler had taken it and answered pending,
     // for tests that queue frames in the driver themselves.
@@ -105,7 +108,7 @@ class Ndiswan {
     std::uint32_t handle_of(std::uint32_t context) const;
 
   private:
-    PNDIS_WAN_PACKET new_packet(std::uint32_t link_handle, const std::vector<std::uint8_t> &frame,
+    PNDIS_WAN_PACKET new_packet(std::uint32_t link_handle, const std::uint8_t *frame, std::size_t size,
                                 NDIS_STATUS answer);
     struct InFlight {
         std::size_t index; // into packets_
@@ -116,6 +119,7 @@ class Ndiswan {
     Host &host_;
     std::vector<LinkRecord> links_;
     std::vector<ReceivedFrame> received_;
+    std::vector<std::uint8_t> spare_bytes_; // room of a frame's bytes let go, for the next frame's
     std::vector<SentPacket> packets_;
     std::map<PNDIS_WAN_PACKET, InFlight> in_flight_;
     std::uint32_t next_context_ = 0x1000;

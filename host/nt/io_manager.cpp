@@ -9,6 +9,7 @@ namespace tolvanex::host {
 
 namespace {
 constexpr Ticks kLateCompletion = 10 * kTicksPerMs; // how late a put-off completion comes
+constexpr std::size_t kSpareBuffers = 8;                 // system buffers kept for reuse
 }
 
 std::string narrow(const UNICODE_STRING *s) {
@@ -124,6 +125,13 @@ _IRP *ObjectNamespace::build(ULONG code, _DEVICE_OBJECT *device, PVOID in, ULONG
     irp->id = next_irp_++;
     irp->code = code;
     irp->target = device;
+    // A buffer a completed request left is reused: it starts empty, and
+    // whatever it held before is overwritten or cleared below.
+    if (!spare_buffers_.empty()) {
+        irp->system_buffer = std::move(spare_buffers_.back());
+        spare_buffers_.pop_back();
+        irp->system_buffer.clear();
+    }
     // The input is copied in; only what lies past it starts cleared.
     if (in && in_len) {
         const auto *bytes = static_cast<const unsigned char *>(in);
@@ -137,12 +145,16 @@ _IRP *ObjectNamespace::build(ULONG code, _DEVICE_OBJECT *device, PVOID in, ULONG
     irp->io_status = iosb;
     irp->issuer = Host::current().kernel().current().name;
     _IRP *raw = irp.get();
-    irps_[raw] = std::move(irp);
+    irps_.push_back(std::move(irp));
     return raw;
 }
 
+std::vector<std::unique_ptr<_IRP>>::iterator ObjectNamespace::find_irp(const _IRP *irp) {
+    return std::find_if(irps_.begin(), irps_.end(), [irp](const auto &p) { return p.get() == irp; });
+}
+
 NTSTATUS ObjectNamespace::call(_DEVICE_OBJECT *device, _IRP *irp) {
-    if (!irps_.count(irp))
+    if (!outstanding(irp))
         rt::violation("api.bad-argument", "IofCallDriver with a request the I/O manager never built");
     irp->sent = true;
     if (!device || !device->device) {
@@ -151,15 +163,15 @@ NTSTATUS ObjectNamespace::call(_DEVICE_OBJECT *device, _IRP *irp) {
     }
     NTSTATUS status = device->device->dispatch(*irp);
     // A completion put off past the dispatch is one the device pended.
-    if (irps_.count(irp) && irp->late)
+    if (outstanding(irp) && irp->late)
         status = STATUS_PENDING;
-    if (status == STATUS_PENDING && irps_.count(irp))
+    if (status == STATUS_PENDING && outstanding(irp))
         irp->pending = true;
     return status;
 }
 
 void ObjectNamespace::complete(_IRP *irp, NTSTATUS status, ULONG_PTR information) {
-    auto it = irps_.find(irp);
+    auto it = find_irp(irp);
     if (it == irps_.end())
         throw HostError("completion of a request that is not outstanding");
     // A lower driver may complete from another context later than it could
@@ -171,7 +183,7 @@ void ObjectNamespace::complete(_IRP *irp, NTSTATUS status, ULONG_PTR information
         k.spawn("late-completion", ContextKind::Thread, [this, irp, status, information] {
             Kernel &kernel = Host::current().kernel();
             kernel.block(irp, kernel.now() + kLateCompletion); // nothing wakes it: it times out
-            if (irps_.count(irp))
+            if (outstanding(irp))
                 complete(irp, status, information);
         });
         return;
@@ -184,6 +196,8 @@ void ObjectNamespace::complete(_IRP *irp, NTSTATUS status, ULONG_PTR information
         irp->io_status->Information = NT_SUCCESS(status) ? n : 0;
     }
     PKEVENT event = irp->event;
+    if (spare_buffers_.size() < kSpareBuffers)
+        spare_buffers_.push_back(std::move(irp->system_buffer));
     irps_.erase(it);
     if (event)
         KeSetEvent(event, 0, FALSE);
@@ -191,7 +205,7 @@ void ObjectNamespace::complete(_IRP *irp, NTSTATUS status, ULONG_PTR information
 
 std::vector<std::string> ObjectNamespace::outstanding() const {
     std::vector<std::string> out;
-    for (auto &[p, irp] : irps_)
+    for (auto &irp : irps_)
         out.push_back("request " + std::to_string(irp->id) + " from " + irp->issuer +
                       (irp->sent ? " pending at " + (irp->target ? irp->target->name : std::string("?"))
                                  : std::string(" built and never sent")));

@@ -94,7 +94,13 @@ class ObjectNamespace {
     std::map<std::string, std::unique_ptr<_DEVICE_OBJECT>> devices_;
     std::vector<std::unique_ptr<_DEVICE_OBJECT>> retired_;
     std::map<std::string, std::pair<std::string, std::string>> links_; // key -> (name, target)
-    std::map<_IRP *, std::unique_ptr<_IRP>> irps_;
+    // Outstanding requests in the order they were built: a handful at most,
+    // so a search of the list beats a tree node per request.
+    std::vector<std::unique_ptr<_IRP>> irps_;
+    std::vector<std::unique_ptr<_IRP>>::iterator find_irp(const _IRP *irp);
+    bool outstanding(const _IRP *irp) { return find_irp(irp) != irps_.end(); }
+    // System buffers of completed requests, kept for the next ones to build.
+    std::vector<std::vector<unsigned char>> spare_buffers_;
     std::vector<std::unique_ptr<_FILE_OBJECT>> files_;
     std::uint64_t next_irp_ = 1;
 };

@@ -125,7 +125,16 @@ void *Memory::allocate(std::size_t length, const std::string &where) {
     fill(p, length);
     races::fresh(p, length);
     auto &k = Host::current().kernel();
-    blocks_[p] = Block{length, k.current().name, k.now(), where};
+    Block block{length, k.current().name, k.now(), where};
+    if (!spare_entries_.empty()) {
+        auto entry = std::move(spare_entries_.back());
+        spare_entries_.pop_back();
+        entry.key() = p;
+        entry.mapped() = std::move(block);
+        blocks_.insert(std::move(entry));
+    } else {
+        blocks_.emplace(p, std::move(block));
+    }
     ++allocations_;
     held_ += length;
     return p;
@@ -143,7 +152,10 @@ void Memory::release(void *p, std::size_t length) {
                       "NdisFreeMemory with length " + std::to_string(length) + " of a block of " +
                           std::to_string(it->second.length) + " bytes allocated by " + it->second.where);
     held_ -= it->second.length;
-    blocks_.erase(it);
+    if (spare_entries_.size() < kSpareEntries)
+        spare_entries_.push_back(blocks_.extract(it));
+    else
+        blocks_.erase(it);
     // A freed address is not handed out again at once, so a stale pointer
     // never names a new block: the oldest of the recent frees goes back.
     quarantine_.emplace_back(p, length);

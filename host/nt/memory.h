@@ -47,7 +47,10 @@ class Memory {
     std::size_t held_ = 0;
     static constexpr std::size_t kQuarantine = 64; // frees held back before reuse
     static constexpr std::size_t kSpares = 256;    // blocks past quarantine kept for reuse
+    static constexpr std::size_t kSpareEntries = 16; // live-table entries kept for reuse
     std::map<const void *, Block> blocks_;
+    // Table entries of freed blocks, kept to record the next allocations in.
+    std::vector<std::map<const void *, Block>::node_type> spare_entries_;
     std::deque<std::pair<void *, std::size_t>> quarantine_;
     // Blocks past quarantine kept by length for the next request of that
     // length: a frame's blocks come and go at a steady few sizes.

@@ -56,7 +56,7 @@ void push_observation(lua_State *L, const Observation &o) {
     lua_setfield(L, -2, "seq");
     for (auto &[k, v] : o.fields) {
         push_value(L, v);
-        lua_setfield(L, -2, k.c_str());
+        lua_setfield(L, -2, k);
     }
 }
 

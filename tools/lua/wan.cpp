@@ -11,19 +11,29 @@ using namespace tolvanex::host;
 
 namespace {
 
+// A named status straight from the name table, without a string per frame.
+void push_status_name(lua_State *L, std::uint32_t status) {
+    for (const Named &n : name_table(NameTable::Status))
+        if (n.value == status) {
+            lua_pushstring(L, n.name);
+            return;
+        }
+    lua_pushstring(L, status_name(status).c_str());
+}
+
 int wan_send(lua_State *L) {
     return running(L, "wan.send", [&] {
         std::uint32_t link = arg_u32(L, 1, "wan.send", "the link's handle");
         if (lua_type(L, 2) != LUA_TSTRING)
             arg_string(L, 2, "wan.send", "the frame's bytes"); // says what is wrong
-        // One copy of the bytes, straight from the script's string, which
-        // stays on the stack while the send runs.
+        // The script's string stays on the stack while the send runs: the
+        // packet takes its bytes straight from it.
         std::size_t size = 0;
         const auto *bytes = reinterpret_cast<const std::uint8_t *>(lua_tolstring(L, 2, &size));
-        std::uint64_t id = host_of(L).ndiswan().send(link, std::vector<std::uint8_t>(bytes, bytes + size));
+        std::uint64_t id = host_of(L).ndiswan().send(link, bytes, size);
         const SentPacket &p = host_of(L).ndiswan().packets().back();
         lua_pushinteger(L, static_cast<lua_Integer>(id));
-        lua_pushstring(L, status_name(p.send_status).c_str());
+        push_status_name(L, p.send_status);
         return 2;
     });
 }
