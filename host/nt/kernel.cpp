@@ -78,7 +78,8 @@ Context &Kernel::spawn(std::string name, ContextKind kind, std::function<void()>
         if (c->state == ContextState::Finished && c.get() != current_ && c->fiber_)
             c->fiber_.reset();
     ctx->fiber_ = std::make_unique<Fiber>(&Kernel::fiber_entry, ctx);
-    ctx->fiber_->set_name((ctx->name + " (context " + std::to_string(id) + ")").c_str());
+    if constexpr (races::kEnabled)
+        ctx->fiber_->set_name((ctx->name + " (context " + std::to_string(id) + ")").c_str());
     return *ctx;
 }
 
@@ -148,12 +149,19 @@ void Kernel::make_ready(Context &ctx) {
     ctx.ready_seq = ++ready_counter_;
 }
 
+// A report the race detector made since the last look: the rule is its kind.
+bool Kernel::record_race() {
+    if (!races::pending() || stopped_)
+        return false;
+    std::string report = races::take_report();
+    std::string kind = report.substr(0, report.find(' '));
+    record("race." + kind, std::move(report));
+    return true;
+}
+
 void Kernel::check_progress() {
-    if (races::pending()) [[unlikely]] {
-        std::string report = races::take_report();
-        std::string kind = report.substr(0, report.find(' '));
-        stop("race." + kind, std::move(report));
-    }
+    if (record_race()) [[unlikely]]
+        stop(stopped_->rule, stopped_->detail);
     if (steps_at_instant_ > kLivelockSteps) [[unlikely]] {
         // Name the contexts that kept the machine busy, busiest first.
         std::vector<const Context *> busy;
@@ -345,10 +353,7 @@ void Kernel::idle_until(Ticks deadline) {
     self.deadline = std::max(deadline, now_);
     self.idle_wait = true;
     reschedule();
-    if (races::pending() && !stopped_) {
-        std::string report = races::take_report();
-        record("race." + report.substr(0, report.find(' ')), report);
-    }
+    record_race();
     if (stopped_)
         throw VerifierStop(*stopped_);
 }

@@ -162,6 +162,7 @@ class Kernel {
     // Raises what the race detector saw, and a livelock; at scheduling
     // points only, where a context may be unwound.
     void check_progress();
+    bool record_race();
 
     std::vector<std::unique_ptr<Context>> contexts_;
     Context *caller_ = nullptr;

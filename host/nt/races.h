@@ -11,6 +11,7 @@
 namespace tolvanex::host::races {
 
 #ifdef TOLVANEX_RACES
+constexpr bool kEnabled = true;
 void *fiber_current();
 void *fiber_create();
 // Hands what the ended fiber did to the next run, then forgets the fiber.
@@ -33,6 +34,7 @@ bool pending();
 // The report, with each access's driver file and line and context; clears it.
 std::string take_report();
 #else
+constexpr bool kEnabled = false;
 inline void *fiber_current() { return nullptr; }
 inline void *fiber_create() { return nullptr; }
 inline void fiber_destroy(void *) {}
