@@ -153,7 +153,7 @@ void trace(TraceKind kind, TraceText event, TraceText pattern, TraceFields field
         g_current->trace().add(kind, std::move(event), std::move(pattern), std::move(fields));
 }
 
-void trace_as(std::string context, TraceKind kind, TraceText event, TraceText pattern, TraceFields fields) {
+void trace_as(TraceText context, TraceKind kind, TraceText event, TraceText pattern, TraceFields fields) {
     if (g_current)
         g_current->trace().add(kind, std::move(event), std::move(pattern), std::move(fields), std::move(context));
 }

@@ -35,35 +35,71 @@ std::string_view trace_kind_name(TraceKind kind);
 
 // Text a trace record keeps. A string literal lives as long as the program,
 // so it is kept by its address and costs no copy; any other text is copied
-// in. Only a literal (or lasting()) takes the first path: a char array that
-// is not a constant does not compile, so nothing points at text that goes away.
+// in: a short one into the object itself, a longer one onto the heap. Only a
+// literal (or lasting()) takes the first path: a char array that is not a
+// constant does not compile, so nothing points at text that goes away.
+// Records are made by the dozen per frame, so the object stays small and a
+// move is a copy of three words.
 class TraceText {
   public:
     TraceText() = default;
     template <std::size_t N>
-    consteval TraceText(const char (&literal)[N]) : lasting_(literal), size_(N - 1) {} // NOLINT: implicit
+    consteval TraceText(const char (&literal)[N]) : ptr_(literal), size_(N - 1) {} // NOLINT: implicit
     // A pointer may point at a buffer that goes away: its text is copied.
     template <class C>
         requires std::is_same_v<C, const char *> || std::is_same_v<C, char *>
-    TraceText(C text) : owned_(std::string(text)) {} // NOLINT: implicit
-    TraceText(std::string text) : owned_(std::move(text)) {}                             // NOLINT: implicit
-    TraceText(std::string_view text) : owned_(text) {}                                   // NOLINT: implicit
+    TraceText(C text) { // NOLINT: implicit
+        copy_in(text, std::char_traits<char>::length(text));
+    }
+    TraceText(const std::string &text) { copy_in(text.data(), text.size()); } // NOLINT: implicit
+    TraceText(std::string_view text) { copy_in(text.data(), text.size()); }   // NOLINT: implicit
     // Text the caller vouches lives as long as the program (a name table's).
     static TraceText lasting(const char *text) {
         TraceText t;
-        t.lasting_ = text;
-        t.size_ = std::char_traits<char>::length(text);
+        t.ptr_ = text;
+        t.size_ = static_cast<std::uint32_t>(std::char_traits<char>::length(text));
         return t;
     }
+    // The same text, copied once into storage that lasts as long as the
+    // program; for the few names every record repeats (contexts, parties).
+    static TraceText interned(std::string_view text);
 
-    std::string_view view() const {
-        return lasting_ ? std::string_view(lasting_, size_) : owned_ ? std::string_view(*owned_) : std::string_view();
+    TraceText(const TraceText &o) : ptr_(o.ptr_), size_(o.size_), mode_(o.mode_) {
+        if (mode_ == Mode::Small)
+            std::char_traits<char>::copy(small_, o.small_, sizeof small_);
+        else if (mode_ == Mode::Heap)
+            copy_in(o.ptr_, o.size_);
     }
+    TraceText(TraceText &&o) noexcept : ptr_(o.ptr_), size_(o.size_), mode_(o.mode_) {
+        if (mode_ == Mode::Small)
+            std::char_traits<char>::copy(small_, o.small_, sizeof small_);
+        o.release();
+    }
+    TraceText &operator=(const TraceText &o) {
+        if (this != &o)
+            *this = TraceText(o);
+        return *this;
+    }
+    TraceText &operator=(TraceText &&o) noexcept {
+        if (this != &o) {
+            drop();
+            ptr_ = o.ptr_;
+            size_ = o.size_;
+            mode_ = o.mode_;
+            if (mode_ == Mode::Small)
+                std::char_traits<char>::copy(small_, o.small_, sizeof small_);
+            o.release();
+        }
+        return *this;
+    }
+    ~TraceText() { drop(); }
+
+    std::string_view view() const { return {data(), size_}; }
     operator std::string_view() const { return view(); } // NOLINT: implicit
     std::string str() const { return std::string(view()); }
-    const char *data() const { return view().data(); }
-    std::size_t size() const { return view().size(); }
-    bool empty() const { return size() == 0; }
+    const char *data() const { return mode_ == Mode::Small ? small_ : ptr_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
     char operator[](std::size_t i) const { return data()[i]; }
     const char *begin() const { return data(); }
     const char *end() const { return data() + size(); }
@@ -72,10 +108,33 @@ class TraceText {
     friend std::ostream &operator<<(std::ostream &out, const TraceText &t) { return out << t.view(); }
 
   private:
-    const char *lasting_ = nullptr;
-    std::size_t size_ = 0;
-    std::optional<std::string> owned_; // empty for a literal, so a literal's is a constant
+    enum class Mode : std::uint8_t { Lasting, Small, Heap };
+    void copy_in(const char *text, std::size_t n) {
+        size_ = static_cast<std::uint32_t>(n);
+        if (n <= sizeof small_) {
+            mode_ = Mode::Small;
+            std::char_traits<char>::copy(small_, text, n);
+        } else {
+            char *heap = new char[n];
+            std::char_traits<char>::copy(heap, text, n);
+            ptr_ = heap;
+            mode_ = Mode::Heap;
+        }
+    }
+    void drop() {
+        if (mode_ == Mode::Heap)
+            delete[] ptr_;
+    }
+    void release() {
+        ptr_ = nullptr;
+        size_ = 0;
+        mode_ = Mode::Lasting;
+    }
 
+    const char *ptr_ = nullptr; // a lasting text or the heap copy
+    std::uint32_t size_ = 0;
+    Mode mode_ = Mode::Lasting;
+    char small_[11] = {};
 };
 
 // One decoded value of a trace record: a number shown in decimal or hex, a
@@ -132,7 +191,7 @@ void trace(TraceKind kind, TraceText event, TraceText pattern, TraceFields field
 
 // The same, credited to `context` rather than the current one: the exchange's
 // parties act on their own, whichever thread set them going.
-void trace_as(std::string context, TraceKind kind, TraceText event, TraceText pattern, TraceFields fields);
+void trace_as(TraceText context, TraceKind kind, TraceText event, TraceText pattern, TraceFields fields);
 
 // Asks fault injection whether this call at `site` is to fail. A failure is
 // traced. Returns false with no host running.

@@ -16,10 +16,10 @@ const char *const kMiniport = "miniport (ndis)";
 const char *const kIsdn = "ISDN driver";
 const char *const kExchange = "exchange";
 
-std::string thread_lane(const std::string &context) {
+std::string thread_lane(std::string_view context) {
     if (context == "ndis")
         return kMiniport;
-    return context;
+    return std::string(context);
 }
 
 std::string escaped(const std::string &s) {

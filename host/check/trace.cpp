@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_set>
 
 #include "nt/kernel.h"
 
@@ -37,9 +38,8 @@ std::vector<TraceFields> g_spare_fields;
 
 // The timeline names a timer by its routine: "timer:ZolTimerFunction" shows
 // as "ZolTimerFunction", which keeps the column as narrow as the threads'.
-std::string_view shown_context(const std::string &context) {
-    std::string_view c = context;
-    return c.starts_with("timer:") ? c.substr(6) : c;
+std::string_view shown_context(std::string_view context) {
+    return context.starts_with("timer:") ? context.substr(6) : context;
 }
 } // namespace
 
@@ -64,10 +64,21 @@ std::string TraceField::display() const {
             out += digits[b >> 4];
             out += digits[b & 15];
         }
-        return text.size() > kShownBytes ? out + "..." : out;
+        // `number` is the whole length; the text may hold only the head.
+        return static_cast<std::size_t>(number) > kShownBytes ? out + "..." : out;
     }
     }
     return {};
+}
+
+TraceText TraceText::interned(std::string_view text) {
+    // Node-based, so a kept name never moves; never freed, as records made
+    // by any host may point at it.
+    static auto *names = new std::unordered_set<std::string>;
+    auto it = names->find(std::string(text));
+    if (it == names->end())
+        it = names->emplace(text).first;
+    return lasting(it->c_str());
 }
 
 namespace tf {
@@ -94,9 +105,9 @@ TraceField named(TraceText key, std::uint32_t value, TraceText name) {
 }
 TraceField bytes(TraceText key, const std::uint8_t *data, std::size_t size) {
     // The timeline shows the head and "..."; only the files write all of it.
-    std::size_t kept = g_byte_sinks > 0 ? size : std::min<std::size_t>(size, kShownBytes + 1);
+    std::size_t kept = g_byte_sinks > 0 ? size : std::min<std::size_t>(size, kShownBytes);
     return {std::move(key), TraceField::Form::Bytes, static_cast<std::int64_t>(size),
-            TraceText(std::string(reinterpret_cast<const char *>(data), kept))};
+            TraceText(std::string_view(reinterpret_cast<const char *>(data), kept))};
 }
 } // namespace tf
 
@@ -140,8 +151,8 @@ void Trace::add(TraceKind kind, std::string text) {
 }
 
 void Trace::add(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields,
-                std::optional<std::string> context) {
-    TraceRecord r{next_seq_++,       kernel_.now(),      context ? std::move(*context) : kernel_.current().name,
+                TraceText context) {
+    TraceRecord r{next_seq_++,       kernel_.now(),      context.empty() ? kernel_.current().trace_name : std::move(context),
                   kind,              std::move(event),   std::move(pattern),
                   std::move(fields)};
     context_width_ = std::max(context_width_, shown_context(r.context).size());

@@ -20,7 +20,7 @@ namespace tolvanex::host {
 struct TraceRecord {
     std::uint64_t seq = 0; // 1, 2, ... over the whole run
     Ticks time = 0;
-    std::string context;   // the thread, timer or actor it is credited to
+    TraceText context;     // the thread, timer or actor it is credited to
     TraceKind kind = TraceKind::Note;
     TraceText event;       // "wan.send", "isdn.command", "note", ...
     TraceText pattern;     // "send packet {packet} ..."; {key} is a field
@@ -88,8 +88,8 @@ class Trace {
 
     // Free text (notes, tests): event "note" for Note, else "text".
     void add(TraceKind kind, std::string text);
-    void add(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields,
-             std::optional<std::string> context = std::nullopt);
+    // Credited to `context`, or to the current context when it is empty.
+    void add(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields, TraceText context = {});
 
     // The records still held: all of them, or the last `limit` once a limit is set.
     const TraceRing &records() const { return records_; }

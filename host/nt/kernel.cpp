@@ -23,6 +23,8 @@ Kernel::Kernel(const HostOptions &options)
         for (int i = 1; i < std::max(1, options.pct_depth); ++i)
             change_points_.push_back(1 + rng_() % static_cast<std::uint64_t>(std::max(1, options.pct_horizon)));
         std::sort(change_points_.begin(), change_points_.end());
+        if (!change_points_.empty())
+            next_change_point_ = change_points_.front();
     }
     contexts_.push_back(std::make_unique<Context>(0, "ndis", ContextKind::Caller));
     caller_ = current_ = contexts_.back().get();
@@ -114,21 +116,10 @@ void Kernel::finish_current() {
     reschedule();
 }
 
-void Kernel::maybe_change_priority() {
-    ++steps_;
-    if (current_ != caller_) {
-        Context &c = *current_;
-        if (c.instant != now_) {
-            c.instant = now_;
-            c.steps_at_instant = 0;
-        }
-        ++c.steps_at_instant;
-        ++steps_at_instant_;
-    }
-    if (!change_points_.empty() && steps_ == change_points_.front()) {
-        change_points_.erase(change_points_.begin());
-        current_->priority = next_low_priority_--;
-    }
+void Kernel::lower_priority() {
+    change_points_.erase(change_points_.begin());
+    next_change_point_ = change_points_.empty() ? UINT64_MAX : change_points_.front();
+    current_->priority = next_low_priority_--;
 }
 
 Context *Kernel::pick() {
@@ -180,11 +171,7 @@ void Kernel::check_progress() {
     }
 }
 
-void Kernel::yield() {
-    check_progress();
-    maybe_change_priority();
-    if (!randomised_)
-        return; // the calm order never preempts
+void Kernel::preempt() {
     Context *best = pick();
     if (best && best != current_ && best->priority > current_->priority)
         hand_to(best);

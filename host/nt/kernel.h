@@ -20,6 +20,7 @@
 
 #include "host.h"
 #include "nt/fiber.h"
+#include "nt/races.h"
 
 namespace tolvanex::host {
 
@@ -33,10 +34,12 @@ enum class WakeReason : std::uint8_t { Signalled, TimedOut };
 
 class Context {
   public:
-    Context(int id, std::string name, ContextKind kind) : id(id), name(std::move(name)), kind(kind) {}
+    Context(int id, std::string name, ContextKind kind)
+        : id(id), name(std::move(name)), trace_name(TraceText::interned(this->name)), kind(kind) {}
 
     const int id;
     const std::string name;
+    const TraceText trace_name; // the name as every trace record it makes keeps it
     const ContextKind kind;
     ContextState state = ContextState::Runnable;
     std::uint8_t irql = 0;
@@ -83,8 +86,15 @@ class Kernel {
     const std::vector<std::unique_ptr<Context>> &contexts() const { return contexts_; }
 
     // A scheduling point: the scheduler may hand the baton to another
-    // runnable context before the current one goes on.
-    void yield();
+    // runnable context before the current one goes on. The driver takes
+    // dozens per frame, so the common case stays inline.
+    void yield() {
+        if (races::pending() || steps_at_instant_ > kLivelockSteps) [[unlikely]]
+            check_progress();
+        maybe_change_priority();
+        if (randomised_)
+            preempt();
+    }
 
     // Blocks the current context on `object` until woken or `deadline`.
     WakeReason block(const void *object, Ticks deadline);
@@ -158,7 +168,23 @@ class Kernel {
     void finish_current();
     void record(std::string rule, std::string detail);
     void run_context(Context *ctx);
-    void maybe_change_priority();
+    void maybe_change_priority() {
+        ++steps_;
+        if (current_ != caller_)
+            count_step(*current_);
+        if (steps_ == next_change_point_) [[unlikely]]
+            lower_priority();
+    }
+    void count_step(Context &c) {
+        if (c.instant != now_) [[unlikely]] {
+            c.instant = now_;
+            c.steps_at_instant = 0;
+        }
+        ++c.steps_at_instant;
+        ++steps_at_instant_;
+    }
+    void lower_priority();
+    void preempt();
     // Raises what the race detector saw, and a livelock; at scheduling
     // points only, where a context may be unwound.
     void check_progress();
@@ -172,6 +198,8 @@ class Kernel {
     bool randomised_;
     std::mt19937_64 rng_;
     std::vector<std::uint64_t> change_points_;
+    // The front of change_points_, or never.
+    std::uint64_t next_change_point_ = UINT64_MAX;
     std::int64_t next_low_priority_;
     std::uint64_t steps_ = 0;
     std::uint64_t steps_at_instant_ = 0; // by contexts other than the caller
