@@ -158,15 +158,19 @@ void trace_as(TraceText context, TraceKind kind, TraceText event, TraceText patt
         g_current->trace().add(kind, std::move(event), std::move(pattern), std::move(fields), std::move(context));
 }
 
+namespace {
+[[gnu::noinline]] void trace_fault(std::string_view site) {
+    g_current->trace().add(TraceKind::Fault, "fault", "injected failure at {site} (call {call})",
+                           {tf::text("site", std::string(site)),
+                            tf::num("call", static_cast<std::int64_t>(g_current->faults().calls(site)))});
+}
+} // namespace
+
 bool fault(std::string_view site) {
-    if (!g_current)
+    if (!g_current || !g_current->faults().check(site))
         return false;
-    bool fail = g_current->faults().check(site);
-    if (fail)
-        g_current->trace().add(TraceKind::Fault, "fault", "injected failure at {site} (call {call})",
-                               {tf::text("site", std::string(site)),
-                                tf::num("call", static_cast<std::int64_t>(g_current->faults().calls(site)))});
-    return fail;
+    trace_fault(site);
+    return true;
 }
 
 void require_passive(std::string_view operation) {

@@ -16,6 +16,21 @@
 
 namespace tolvanex::host {
 
+// Under AddressSanitizer memory the driver has let go goes back to free(),
+// where the sanitizer still catches a stale pointer into it; elsewhere the
+// host keeps it for reuse.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kRecycle = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kRecycle = false;
+#else
+inline constexpr bool kRecycle = true;
+#endif
+#else
+inline constexpr bool kRecycle = true;
+#endif
+
 // Kinds of trace record; each is rendered with its own tag.
 enum class TraceKind : std::uint8_t {
     Kernel,   // threads, timers, waits worth seeing

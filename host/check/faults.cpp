@@ -35,17 +35,16 @@ void Faults::clear() {
     already_failed_.clear();
 }
 
-bool Faults::check(std::string_view site) {
-    // Most sites are literals, so the caller's pointer picks the entry; the
-    // text is still compared, since a pointer may be reused for another.
-    Recent &recent = recent_[(reinterpret_cast<std::uintptr_t>(site.data()) >> 3) % std::size(recent_)];
-    if (!recent.calls || recent.asked != site.data() || recent.site != site) {
-        auto it = calls_.find(site);
-        if (it == calls_.end())
-            it = calls_.emplace(std::string(site), 0).first;
-        recent = {site.data(), it->first, &it->second};
-    }
-    unsigned n = ++*recent.calls;
+// Most sites are literals, so the caller's pointer picks the entry; the text
+// is still compared, since a pointer may be reused for another.
+void Faults::remember(Recent &recent, std::string_view site) {
+    auto it = calls_.find(site);
+    if (it == calls_.end())
+        it = calls_.emplace(std::string(site), 0).first;
+    recent = {site.data(), it->first, &it->second};
+}
+
+bool Faults::decide(std::string_view site, unsigned n) {
     bool fail = false;
     for (const Rule &r : rules_) {
         switch (r.kind) {

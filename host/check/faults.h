@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -30,7 +31,17 @@ class Faults {
     void clear();
 
     // Counts the call and decides. Used by the host's NT surface only.
-    bool check(std::string_view site);
+    // Every NT call the driver makes asks, so the common case (a site asked
+    // lately, no rule) stays inline.
+    bool check(std::string_view site) {
+        Recent &recent = recent_[(reinterpret_cast<std::uintptr_t>(site.data()) >> 3) % std::size(recent_)];
+        if (!recent.calls || recent.asked != site.data() || recent.site != site) [[unlikely]]
+            remember(recent, site);
+        unsigned n = ++*recent.calls;
+        if (rules_.empty() && !each_once_)
+            return false;
+        return decide(site, n);
+    }
 
     unsigned calls(std::string_view site) const;
     std::vector<std::string> sites_seen() const;
@@ -38,6 +49,9 @@ class Faults {
     const std::vector<std::string> &injected() const { return injected_; }
 
   private:
+    struct Recent;
+    void remember(Recent &recent, std::string_view site);
+    bool decide(std::string_view site, unsigned n);
     struct Rule {
         enum Kind { Nth, Every, Probability } kind;
         std::string site; // site name, or prefix for Probability

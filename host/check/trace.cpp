@@ -146,31 +146,38 @@ std::int64_t TraceRecord::number(std::string_view key, std::int64_t otherwise) c
 }
 
 void Trace::add(TraceKind kind, std::string text) {
-    add(kind, kind == TraceKind::Note ? TraceText("note") : TraceText("text"), "{text}",
+    add(kind, kind == TraceKind::Note ? TraceText("note") : TraceText("text"), TraceText("{text}"),
         tf::fields(tf::text("text", std::move(text))));
 }
 
-void Trace::add(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields,
-                TraceText context) {
-    TraceRecord r{next_seq_++,       kernel_.now(),      context.empty() ? kernel_.current().trace_name : std::move(context),
-                  kind,              std::move(event),   std::move(pattern),
-                  std::move(fields)};
-    context_width_ = std::max(context_width_, shown_context(r.context).size());
+void Trace::add(TraceKind kind, TraceText &&event, TraceText &&pattern, TraceFields &&fields,
+                TraceText &&context) {
     auto &slots = records_.slots_;
-    const TraceRecord *kept;
+    TraceRecord *slot;
     if (limit_ && slots.size() >= limit_) {
-        // Full: the newest record takes the oldest one's slot.
-        TraceRecord &oldest = slots[records_.head_];
-        recycle(oldest);
-        oldest = std::move(r);
-        kept = &oldest;
+        // Full: the newest record takes the oldest one's slot, filled in
+        // place; its old field list goes back for reuse.
+        slot = &slots[records_.head_];
         if (++records_.head_ == slots.size())
             records_.head_ = 0;
+        recycle(*slot);
     } else {
-        slots.push_back(std::move(r)); // the ring is in order whenever it has room
-        kept = &slots.back();
+        slot = &slots.emplace_back(); // the ring is in order whenever it has room
     }
-    const TraceRecord &last = *kept;
+    TraceRecord &r = *slot;
+    r.seq = next_seq_++;
+    r.time = kernel_.now();
+    if (context.empty())
+        r.context = kernel_.current().trace_name;
+    else
+        r.context = std::move(context);
+    r.kind = kind;
+    r.event = std::move(event);
+    r.pattern = std::move(pattern);
+    r.fields = std::move(fields);
+    if (r.context.size() > context_width_)
+        context_width_ = std::max(context_width_, shown_context(r.context).size());
+    const TraceRecord &last = r;
     if (sink_)
         sink_(last);
     for (auto &[id, sink] : sinks_)
@@ -196,6 +203,8 @@ void Trace::recycle(TraceRecord &r) {
     if (g_spare_fields.size() < kSpareFieldLists && r.fields.capacity() > 0) {
         r.fields.clear();
         g_spare_fields.push_back(std::move(r.fields));
+    } else {
+        r.fields = TraceFields();
     }
 }
 

@@ -89,7 +89,7 @@ class Trace {
     // Free text (notes, tests): event "note" for Note, else "text".
     void add(TraceKind kind, std::string text);
     // Credited to `context`, or to the current context when it is empty.
-    void add(TraceKind kind, TraceText event, TraceText pattern, TraceFields fields, TraceText context = {});
+    void add(TraceKind kind, TraceText &&event, TraceText &&pattern, TraceFields &&fields, TraceText &&context = {});
 
     // The records still held: all of them, or the last `limit` once a limit is set.
     const TraceRing &records() const { return records_; }

@@ -48,21 +48,37 @@ PNDIS_WAN_PACKET Ndiswan::new_packet(std::uint32_t link_handle, const std::uint8
     rec.time = host_.now();
     rec.send_status = answer;
     packets_.push_back(std::move(rec));
-    InFlight f;
+    Packets::node_type node;
+    if (spare_packets_.size() > kPacketQuarantine) {
+        node = std::move(spare_packets_.front());
+        spare_packets_.pop_front();
+    } else {
+        Packets fresh;
+        node = fresh.extract(fresh.emplace(nullptr, InFlight{}).first);
+        node.mapped().packet = std::make_unique<NDIS_WAN_PACKET>();
+    }
+    InFlight &f = node.mapped();
     f.index = packets_.size() - 1;
     f.pending = answer == NDIS_STATUS_PENDING;
     f.storage.assign(kHeaderPadding + size + kTailPadding, 0);
     if (size)
         std::memcpy(f.storage.data() + kHeaderPadding, frame, size);
-    f.packet = std::make_unique<NDIS_WAN_PACKET>();
     NDIS_WAN_PACKET *p = f.packet.get();
     std::memset(p, 0, sizeof *p);
     p->StartBuffer = f.storage.data();
     p->EndBuffer = f.storage.data() + f.storage.size();
     p->CurrentBuffer = f.storage.data() + kHeaderPadding;
     p->CurrentLength = static_cast<ULONG>(size);
-    in_flight_[p] = std::move(f);
+    node.key() = p;
+    in_flight_.insert(std::move(node));
     return p;
+}
+
+void Ndiswan::retire(Packets::iterator it) {
+    if (kRecycle)
+        spare_packets_.push_back(in_flight_.extract(it));
+    else
+        in_flight_.erase(it);
 }
 
 void Ndiswan::drop_received_bytes(std::size_t index) {
@@ -98,7 +114,7 @@ std::uint64_t Ndiswan::send(std::uint32_t link_handle, const std::uint8_t *frame
         if (status == NDIS_STATUS_PENDING && !packets_[id - 1].completion)
             it->second.pending = true;
         else if (status != NDIS_STATUS_PENDING)
-            in_flight_.erase(it); // NDISWAN owns the packet again
+            retire(it); // NDISWAN owns the packet again
     }
     return id;
 }
@@ -121,7 +137,7 @@ void Ndiswan::send_complete(PNDIS_WAN_PACKET packet, NDIS_STATUS status) {
     // Completion inside the send handler, before it returned pending, is
     // legal: keep the packet until the handler's answer is known.
     if (it->second.pending)
-        in_flight_.erase(it);
+        retire(it);
 }
 
 void Ndiswan::check_all_completed() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -110,6 +111,7 @@ class Ndiswan {
   private:
     PNDIS_WAN_PACKET new_packet(std::uint32_t link_handle, const std::uint8_t *frame, std::size_t size,
                                 NDIS_STATUS answer);
+    // NDISWAN owns the packet again: it waits among the spares for reuse.
     struct InFlight {
         std::size_t index; // into packets_
         std::unique_ptr<NDIS_WAN_PACKET> packet;
@@ -121,7 +123,14 @@ class Ndiswan {
     std::vector<ReceivedFrame> received_;
     std::vector<std::uint8_t> spare_bytes_; // room of a frame's bytes let go, for the next frame's
     std::vector<SentPacket> packets_;
-    std::map<PNDIS_WAN_PACKET, InFlight> in_flight_;
+    using Packets = std::map<PNDIS_WAN_PACKET, InFlight>;
+    void retire(Packets::iterator it);
+    Packets in_flight_;
+    // Packets NDISWAN owns again, oldest first, each with its storage. One
+    // is reused only once kPacketQuarantine newer ones wait behind it, so a
+    // stale completion still finds no packet in flight.
+    static constexpr std::size_t kPacketQuarantine = 16;
+    std::deque<Packets::node_type> spare_packets_;
     std::uint32_t next_context_ = 0x1000;
     std::vector<LineDownRecord> downs_;
     bool refuse_ = false;

@@ -14,21 +14,6 @@
 namespace tolvanex::host {
 
 namespace {
-// Under AddressSanitizer a block past quarantine goes back to free(), where
-// the sanitizer still catches a stale pointer into it; kept for reuse, it
-// would not.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kRecycle = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kRecycle = false;
-#else
-constexpr bool kRecycle = true;
-#endif
-#else
-constexpr bool kRecycle = true;
-#endif
-
 SymbolSource g_symbol_source = nullptr;
 // Code does not move while it is loaded, so each address is looked up once:
 // an allocation site asks on every call. A new symbol source (an image

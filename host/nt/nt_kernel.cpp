@@ -124,12 +124,13 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     Kernel &k = kern();
     k.yield();
     Context &self = k.current();
-    if (k.lock_owner(SpinLock) == &self)
+    Context *owner = k.lock_owner(SpinLock);
+    if (owner == &self)
         rt::violation("spinlock.acquire-held", "KfAcquireSpinLock on " + hex_ptr(SpinLock) +
                                                    ", which this context already holds");
     KIRQL old = self.irql;
     self.irql = DISPATCH_LEVEL;
-    if (k.lock_owner(SpinLock)) {
+    if (owner) [[unlikely]] {
         // A contended lock: wait for the owner's release, which hands it on.
         struct Waiting {
             std::size_t &n;
@@ -153,7 +154,10 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
                       "KfReleaseSpinLock on " + hex_ptr(SpinLock) + ", which this context does not hold");
     races::release(SpinLock);
     k.set_lock_owner(SpinLock, nullptr);
-    std::erase(self.locks, static_cast<const void *>(SpinLock));
+    if (!self.locks.empty() && self.locks.back() == SpinLock)
+        self.locks.pop_back(); // locks mostly go in the order they came
+    else
+        std::erase(self.locks, static_cast<const void *>(SpinLock));
     self.irql = NewIrql;
     if (k.lock_waiters())
         k.wake_one(SpinLock);
