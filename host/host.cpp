@@ -72,6 +72,7 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
     g_current = this;
     try {
         impl_ = std::make_unique<Impl>(*this, options_);
+        Kernel::set_running(&impl_->kernel);
         impl_->event_log.set_table(MessageTable::parse(kDriverMessagesMc, "driver/messages.mc"));
         // The keys every NT machine has and the driver expects to find.
         for (const char *key : {"\\Registry\\Machine\\Hardware\\DeviceMap",
@@ -81,6 +82,7 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
                                 "\\Registry\\User\\.Default"})
             impl_->registry.create_key(key, true);
     } catch (...) {
+        Kernel::set_running(nullptr);
         g_current = nullptr;
         throw;
     }
@@ -90,6 +92,7 @@ Host::~Host() {
     // Unwind every context while the rest of the machine still exists.
     impl_->kernel.kill_all();
     impl_.reset();
+    Kernel::set_running(nullptr);
     g_current = nullptr;
 }
 

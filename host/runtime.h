@@ -170,10 +170,15 @@ using TraceFields = std::vector<TraceField>;
 std::string nt_status_name(std::uint32_t status);
 
 namespace tf {
-TraceField num(TraceText key, std::int64_t value);
-TraceField hex(TraceText key, std::uint32_t value);
-TraceField text(TraceText key, TraceText value);
-TraceField named(TraceText key, std::uint32_t value, TraceText name);
+// Inline, so that a field is built where its record's list holds it.
+inline TraceField num(TraceText key, std::int64_t value) { return {std::move(key), TraceField::Form::Number, value, {}}; }
+inline TraceField hex(TraceText key, std::uint32_t value) { return {std::move(key), TraceField::Form::Hex, value, {}}; }
+inline TraceField text(TraceText key, TraceText value) {
+    return {std::move(key), TraceField::Form::Text, 0, std::move(value)};
+}
+inline TraceField named(TraceText key, std::uint32_t value, TraceText name) {
+    return {std::move(key), TraceField::Form::Name, value, std::move(name)};
+}
 TraceField bytes(TraceText key, const std::uint8_t *data, std::size_t size);
 // An empty field list with room, from those of records the trace let go
 // (records are kept in a ring), so a record seldom allocates one.

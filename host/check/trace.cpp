@@ -95,14 +95,6 @@ TraceFields spare_fields() {
     return out;
 }
 
-TraceField num(TraceText key, std::int64_t value) { return {std::move(key), TraceField::Form::Number, value, {}}; }
-TraceField hex(TraceText key, std::uint32_t value) { return {std::move(key), TraceField::Form::Hex, value, {}}; }
-TraceField text(TraceText key, TraceText value) {
-    return {std::move(key), TraceField::Form::Text, 0, std::move(value)};
-}
-TraceField named(TraceText key, std::uint32_t value, TraceText name) {
-    return {std::move(key), TraceField::Form::Name, value, std::move(name)};
-}
 TraceField bytes(TraceText key, const std::uint8_t *data, std::size_t size) {
     // The timeline shows the head and "..."; only the files write all of it.
     std::size_t kept = g_byte_sinks > 0 ? size : std::min<std::size_t>(size, kShownBytes);

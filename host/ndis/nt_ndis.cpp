@@ -140,7 +140,7 @@ extern "C" VOID NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDI
                                           PVOID StatusBuffer, UINT StatusBufferSize) {
     wrapper().check_handle(MiniportAdapterHandle, "NdisMIndicateStatus");
     rt::require_no_lock("NdisMIndicateStatus");
-    Host::current().kernel().yield();
+    Kernel::running().yield();
     wrapper().on_indicate_status(GeneralStatus, StatusBuffer, StatusBufferSize);
 }
 
@@ -153,7 +153,7 @@ extern "C" VOID NTAPI NdisMWanIndicateReceive(PNDIS_STATUS Status, NDIS_HANDLE M
                                               NDIS_HANDLE NdisLinkContext, PUCHAR PacketBuffer, UINT PacketSize) {
     wrapper().check_handle(MiniportAdapterHandle, "NdisMWanIndicateReceive");
     rt::require_no_lock("NdisMWanIndicateReceive");
-    Host::current().kernel().yield();
+    Kernel::running().yield();
     *Status = Host::current().ndiswan().receive(NdisLinkContext, PacketBuffer, PacketSize);
 }
 
@@ -168,7 +168,7 @@ extern "C" VOID NTAPI NdisMWanSendComplete(NDIS_HANDLE MiniportAdapterHandle, PN
     wrapper().check_handle(MiniportAdapterHandle, "NdisMWanSendComplete");
     races::release(Packet);
     rt::require_no_lock("NdisMWanSendComplete");
-    Host::current().kernel().yield();
+    Kernel::running().yield();
     Host::current().ndiswan().send_complete(Packet, Status);
 }
 

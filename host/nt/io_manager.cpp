@@ -143,7 +143,7 @@ _IRP *ObjectNamespace::build(ULONG code, _DEVICE_OBJECT *device, PVOID in, ULONG
     irp->user_buffer = out;
     irp->event = event;
     irp->io_status = iosb;
-    irp->issuer = Host::current().kernel().current().name;
+    irp->issuer = Kernel::running().current().name;
     _IRP *raw = irp.get();
     irps_.push_back(std::move(irp));
     return raw;
@@ -179,9 +179,9 @@ void ObjectNamespace::complete(_IRP *irp, NTSTATUS status, ULONG_PTR information
     if (irp->sent && !irp->late && rt::fault("IoCompleteRequest.late")) {
         irp->late = true;
         rt::trace(TraceKind::Io, "request " + std::to_string(irp->id) + " completes late");
-        Kernel &k = Host::current().kernel();
+        Kernel &k = Kernel::running();
         k.spawn("late-completion", ContextKind::Thread, [this, irp, status, information] {
-            Kernel &kernel = Host::current().kernel();
+            Kernel &kernel = Kernel::running();
             kernel.block(irp, kernel.now() + kLateCompletion); // nothing wakes it: it times out
             if (outstanding(irp))
                 complete(irp, status, information);

@@ -76,6 +76,15 @@ class Kernel {
     explicit Kernel(const HostOptions &options);
     ~Kernel();
 
+    // The running host's kernel, for the NT calls that ask for it dozens of
+    // times a frame; a call with no host running is an error.
+    static Kernel &running() {
+        if (!running_) [[unlikely]]
+            throw HostError("no host is running");
+        return *running_;
+    }
+    static void set_running(Kernel *kernel) { running_ = kernel; }
+
     Context &current() const { return *current_; }
     Context &caller() const { return *caller_; }
     Ticks now() const { return now_; }
@@ -152,6 +161,7 @@ class Kernel {
     std::size_t &lock_waiters() { return lock_waiters_; }
 
   private:
+    static inline Kernel *running_ = nullptr;
     std::size_t lock_waiters_ = 0;
     static constexpr std::uintptr_t kLockTagMask = ~std::uintptr_t{0} << 16 << (sizeof(void *) * 8 - 32);
     static constexpr std::uintptr_t kLockTag = static_cast<std::uintptr_t>(0xA5A5C3C3A5A5C3C3ULL) & kLockTagMask;

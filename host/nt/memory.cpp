@@ -109,7 +109,7 @@ void *Memory::allocate(std::size_t length, const std::string &where) {
         throw HostError("host out of memory");
     fill(p, length);
     races::fresh(p, length);
-    auto &k = Host::current().kernel();
+    auto &k = Kernel::running();
     Block block{length, k.current().name, k.now(), where};
     if (!spare_entries_.empty()) {
         auto entry = std::move(spare_entries_.back());

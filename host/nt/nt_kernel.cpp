@@ -16,7 +16,7 @@ using namespace tolvanex::host;
 
 namespace {
 
-Kernel &kern() { return Host::current().kernel(); }
+Kernel &kern() { return Kernel::running(); }
 
 std::string hex_ptr(const void *p) {
     char buf[32];
