@@ -37,11 +37,12 @@ void Faults::clear() {
 
 // Most sites are literals, so the caller's pointer picks the entry; the text
 // is still compared, since a pointer may be reused for another.
-void Faults::remember(Recent &recent, std::string_view site) {
+void Faults::remember(Recent (&set)[2], std::string_view site) {
     auto it = calls_.find(site);
     if (it == calls_.end())
         it = calls_.emplace(std::string(site), 0).first;
-    recent = {site.data(), it->first, &it->second};
+    set[1] = set[0];
+    set[0] = {site.data(), it->first, &it->second};
 }
 
 bool Faults::decide(std::string_view site, unsigned n) {

@@ -34,10 +34,16 @@ class Faults {
     // Every NT call the driver makes asks, so the common case (a site asked
     // lately, no rule) stays inline.
     bool check(std::string_view site) {
-        Recent &recent = recent_[(reinterpret_cast<std::uintptr_t>(site.data()) >> 3) % std::size(recent_)];
-        if (!recent.calls || recent.asked != site.data() || recent.site != site) [[unlikely]]
-            remember(recent, site);
-        unsigned n = ++*recent.calls;
+        // Two ways per set: a frame's sites must not evict each other.
+        std::size_t set = (reinterpret_cast<std::uintptr_t>(site.data()) * 0x9E3779B97F4A7C15ULL) >> 59;
+        Recent *recent = &recent_[set][0];
+        if (!recent->holds(site)) [[unlikely]] {
+            if (recent_[set][1].holds(site))
+                std::swap(recent_[set][0], recent_[set][1]);
+            else
+                remember(recent_[set], site);
+        }
+        unsigned n = ++*recent->calls;
         if (rules_.empty() && !each_once_)
             return false;
         return decide(site, n);
@@ -50,7 +56,7 @@ class Faults {
 
   private:
     struct Recent;
-    void remember(Recent &recent, std::string_view site);
+    void remember(Recent (&set)[2], std::string_view site);
     bool decide(std::string_view site, unsigned n);
     struct Rule {
         enum Kind { Nth, Every, Probability } kind;
@@ -68,8 +74,9 @@ class Faults {
         const char *asked = nullptr; // the text the caller passed
         std::string_view site;       // the key in calls_
         unsigned *calls = nullptr;
+        bool holds(std::string_view s) const { return calls && asked == s.data() && site == s; }
     };
-    Recent recent_[32];
+    Recent recent_[32][2]; // the most recently used of a set first
     std::vector<std::string> injected_;
     std::mt19937_64 rng_;
 };
