@@ -304,6 +304,9 @@ ScenarioResult run_scenario(const ScenarioOptions &options, std::ostream &out, s
     lua_State *L = owner.get();
     if (!L)
         throw HostError("out of memory for the Lua state");
+    // A script makes a record per checked frame and drops it at once:
+    // garbage that dies young, which generational collection is for.
+    lua_gc(L, LUA_GCGEN, 0, 0);
     static const luaL_Reg libraries[] = {{"_G", luaopen_base},
                                          {LUA_TABLIBNAME, luaopen_table},
                                          {LUA_STRLIBNAME, luaopen_string},

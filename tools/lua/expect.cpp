@@ -46,17 +46,34 @@ void push_value(lua_State *L, const FieldValue &v) {
     }
 }
 
+// A record is built for every frame a script checks: its keys come from
+// the registry rather than through Lua's string cache, and go in raw, as
+// the table is new and has no metatable.
+void push_key(lua_State *L, const char *key) {
+    auto &keys = state(L).keys;
+    auto it = keys.find(key);
+    if (it == keys.end()) {
+        lua_pushstring(L, key);
+        it = keys.emplace(key, luaL_ref(L, LUA_REGISTRYINDEX)).first;
+    }
+    lua_rawgeti(L, LUA_REGISTRYINDEX, it->second);
+}
+
 void push_observation(lua_State *L, const Observation &o) {
     lua_createtable(L, 0, static_cast<int>(3 + o.fields.size())); // no growing on the way
+    push_key(L, "stream");
     lua_pushstring(L, o.stream.c_str());
-    lua_setfield(L, -2, "stream");
+    lua_rawset(L, -3);
+    push_key(L, "time");
     lua_pushnumber(L, static_cast<double>(o.time) / kTicksPerSecond);
-    lua_setfield(L, -2, "time");
+    lua_rawset(L, -3);
+    push_key(L, "seq");
     lua_pushinteger(L, static_cast<lua_Integer>(o.seq));
-    lua_setfield(L, -2, "seq");
+    lua_rawset(L, -3);
     for (auto &[k, v] : o.fields) {
+        push_key(L, k);
         push_value(L, v);
-        lua_setfield(L, -2, k);
+        lua_rawset(L, -3);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <lua.hpp>
@@ -55,6 +56,9 @@ struct ScriptState {
     // record naming another value under one of these fields is not its.
     std::vector<std::pair<std::string, std::int64_t>> scope;
     std::string script_dir;
+    // Record field names as Lua strings, by the address of their literal:
+    // registry references, made once per script.
+    std::unordered_map<const char *, int> keys;
 
     // How the run ended, when not by returning.
     std::optional<std::string> failure;
