@@ -57,6 +57,9 @@ struct HostOptions {
     int pct_depth = 3;         // priority-change points plus one, for seeds other than 0
     int pct_horizon = 500;     // scheduling points over which the change points are drawn
     Ticks time_limit = 400LL * 24 * 3600 * 10'000'000; // virtual time after which the run stops
+    // Scheduling points the driver's contexts may take while the clock
+    // stands still and the machine never goes idle: past it, a livelock.
+    std::uint64_t livelock_steps = 4'000'000;
     std::string service_name = "Tolvanex";
 };
 

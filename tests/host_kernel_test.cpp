@@ -439,9 +439,53 @@ TEST(Scheduler, ALivelockIsAVerifierStopNamingItsContexts) {
             FAIL() << "the livelock went unnoticed, seed " << seed;
         } catch (const VerifierStop &e) {
             EXPECT_EQ(e.violation().rule, "livelock");
-            EXPECT_NE(e.violation().detail.find("without virtual time moving"), std::string::npos);
+            EXPECT_NE(e.violation().detail.find("without virtual time moving or the machine going idle"),
+                      std::string::npos);
             EXPECT_NE(e.violation().detail.find("RereadRefusedHandle ("), std::string::npos) << e.violation().detail;
             EXPECT_EQ(host.now(), 0) << "stopped at the instant it began";
         }
+    }
+}
+
+namespace kernel_test {
+struct Relay {
+    KEVENT ping;
+    int answered = 0;
+};
+// Answers each ping with a pong: work that goes idle between rounds.
+VOID NTAPI AnswerPings(PVOID context) {
+    auto *r = static_cast<Relay *>(context);
+    for (;;) {
+        KeWaitForSingleObject(&r->ping, Executive, KernelMode, FALSE, nullptr);
+        ++r->answered;
+    }
+}
+} // namespace kernel_test
+
+// A caller that keeps the machine busy at one instant, round after round,
+// is making progress: each round ends with the machine idle.
+TEST(Scheduler, WorkThatGoesIdleAtOneInstantIsNoLivelock) {
+    for (std::uint64_t seed : {0, 1}) {
+        Host host(HostOptions{.seed = seed, .livelock_steps = 50});
+        kernel_test::Relay r;
+        KeInitializeEvent(&r.ping, SynchronizationEvent, FALSE);
+        HANDLE h;
+        PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, kernel_test::AnswerPings, &r);
+        for (int round = 0; round < 200; ++round) {
+            KeSetEvent(&r.ping, 0, FALSE);
+            host.settle();
+            ASSERT_EQ(r.answered, round + 1) << "seed " << seed;
+        }
+        EXPECT_EQ(host.now(), 0);
+
+        // The same limit still stops threads that never let the machine idle.
+        auto livelock = [&] {
+            HANDLE a;
+            PsCreateSystemThread(&a, 0, nullptr, nullptr, nullptr, kernel_test::RereadRefusedHandle, nullptr);
+            host.settle();
+        };
+        EXPECT_THROW(livelock(), VerifierStop) << "seed " << seed;
+        ASSERT_TRUE(host.stopped());
+        EXPECT_EQ(host.stopped()->rule, "livelock");
     }
 }

@@ -18,7 +18,8 @@ Kernel::Kernel(const HostOptions &options)
       next_low_priority_(std::max(1, options.pct_depth) - 1), time_limit_(options.time_limit),
       real_time_(options.real_time),
       rate_(options.real_time_rate > 0 ? options.real_time_rate : 1.0),
-      wall_start_(std::chrono::steady_clock::now()) {
+      wall_start_(std::chrono::steady_clock::now()),
+      livelock_steps_(std::max<std::uint64_t>(1, options.livelock_steps)) {
     if (randomised_) {
         for (int i = 1; i < std::max(1, options.pct_depth); ++i)
             change_points_.push_back(1 + rng_() % static_cast<std::uint64_t>(std::max(1, options.pct_horizon)));
@@ -153,21 +154,21 @@ bool Kernel::record_race() {
 void Kernel::check_progress() {
     if (record_race()) [[unlikely]]
         stop(stopped_->rule, stopped_->detail);
-    if (steps_at_instant_ > kLivelockSteps) [[unlikely]] {
+    if (steps_in_spell_ > livelock_steps_) [[unlikely]] {
         // Name the contexts that kept the machine busy, busiest first.
         std::vector<const Context *> busy;
         for (auto &c : contexts_)
-            if (c->instant == now_ && c->steps_at_instant > 0)
+            if (c->spell == spell_ && c->steps_in_spell > 0)
                 busy.push_back(c.get());
         std::stable_sort(busy.begin(), busy.end(), [](const Context *a, const Context *b) {
-            return a->steps_at_instant > b->steps_at_instant;
+            return a->steps_in_spell > b->steps_in_spell;
         });
         std::string who;
         for (const Context *c : busy)
-            who += (who.empty() ? "" : ", ") + c->name + " (" + std::to_string(c->steps_at_instant) + ")";
-        steps_at_instant_ = 0;
-        stop("livelock", std::to_string(kLivelockSteps) +
-                             " scheduling points without virtual time moving, by " + who);
+            who += (who.empty() ? "" : ", ") + c->name + " (" + std::to_string(c->steps_in_spell) + ")";
+        end_spell();
+        stop("livelock", std::to_string(livelock_steps_) +
+                             " scheduling points without virtual time moving or the machine going idle, by " + who);
     }
 }
 
@@ -253,7 +254,7 @@ void Kernel::advance_to(Ticks t) {
     }
     if (t > now_) {
         now_ = t;
-        steps_at_instant_ = 0;
+        end_spell();
         if (real_time_) {
             auto wall = wall_start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                           std::chrono::duration<double, std::ratio<1, 10'000'000>>(
@@ -340,6 +341,7 @@ void Kernel::idle_until(Ticks deadline) {
     self.deadline = std::max(deadline, now_);
     self.idle_wait = true;
     reschedule();
+    end_spell();
     record_race();
     if (stopped_)
         throw VerifierStop(*stopped_);

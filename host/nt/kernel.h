@@ -56,9 +56,9 @@ class Context {
     std::int64_t priority = 0; // randomised strategy only
     std::uint64_t ready_seq = 0;
 
-    // Scheduling points taken at the instant `instant` (the livelock guard).
-    Ticks instant = -1;
-    std::uint64_t steps_at_instant = 0;
+    // Scheduling points taken in the busy spell `spell` (the livelock guard).
+    std::uint64_t spell = UINT64_MAX;
+    std::uint64_t steps_in_spell = 0;
 
   private:
     friend class Kernel;
@@ -98,7 +98,7 @@ class Kernel {
     // runnable context before the current one goes on. The driver takes
     // dozens per frame, so the common case stays inline.
     void yield() {
-        if (races::pending() || steps_at_instant_ > kLivelockSteps) [[unlikely]]
+        if (races::pending() || steps_in_spell_ > livelock_steps_) [[unlikely]]
             check_progress();
         maybe_change_priority();
         if (randomised_)
@@ -137,9 +137,6 @@ class Kernel {
 
     std::uint64_t switches() const { return switches_; }
 
-    // Scheduling points the driver's contexts may take while virtual time
-    // stands still before the run stops as a livelock.
-    static constexpr std::uint64_t kLivelockSteps = 4'000'000;
 
     // Spin-lock ownership, kept in the lock word itself as a tagged context
     // id, as NT keeps a held lock's word non-zero. A word without the tag
@@ -186,12 +183,18 @@ class Kernel {
             lower_priority();
     }
     void count_step(Context &c) {
-        if (c.instant != now_) [[unlikely]] {
-            c.instant = now_;
-            c.steps_at_instant = 0;
+        if (c.spell != spell_) [[unlikely]] {
+            c.spell = spell_;
+            c.steps_in_spell = 0;
         }
-        ++c.steps_at_instant;
-        ++steps_at_instant_;
+        ++c.steps_in_spell;
+        ++steps_in_spell_;
+    }
+    // A busy spell ends when the clock moves or the machine has gone idle
+    // and handed the caller back: neither happens in a livelock.
+    void end_spell() {
+        ++spell_;
+        steps_in_spell_ = 0;
     }
     void lower_priority();
     void preempt();
@@ -212,7 +215,8 @@ class Kernel {
     std::uint64_t next_change_point_ = UINT64_MAX;
     std::int64_t next_low_priority_;
     std::uint64_t steps_ = 0;
-    std::uint64_t steps_at_instant_ = 0; // by contexts other than the caller
+    std::uint64_t spell_ = 0;
+    std::uint64_t steps_in_spell_ = 0; // by contexts other than the caller
     std::uint64_t ready_counter_ = 0;
     std::uint64_t switches_ = 0;
     std::map<const void *, Ticks> timers_;
@@ -223,6 +227,7 @@ class Kernel {
     bool real_time_;
     double rate_;
     std::chrono::steady_clock::time_point wall_start_;
+    std::uint64_t livelock_steps_;
 };
 
 } // namespace tolvanex::host
