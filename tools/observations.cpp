@@ -190,10 +190,7 @@ std::size_t Observer::poll() {
             host_.ndiswan().drop_received_bytes(frames_);
             continue;
         }
-        std::int64_t handle = 0;
-        for (auto &l : links)
-            if (l.context == f.link_context)
-                handle = l.link_handle;
+        std::int64_t handle = host_.ndiswan().handle_of(f.link_context);
         Observation &o = add(f.time, f.order, "frame");
         // Built in place: a braced list would copy the frame's bytes again.
         o.fields.reserve(5);

@@ -21,10 +21,8 @@ TraceField status_field(NDIS_STATUS status) {
 } // namespace
 
 std::uint32_t Ndiswan::handle_of(std::uint32_t context) const {
-    for (auto it = links_.rbegin(); it != links_.rend(); ++it)
-        if (it->context == context)
-            return it->link_handle;
-    return 0;
+    auto it = by_context_.find(context);
+    return it == by_context_.end() ? 0 : links_[it->second.newest].link_handle;
 }
 
 Ndiswan::~Ndiswan() = default;
@@ -168,6 +166,9 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
         link.up_time = host_.now();
         link.order = host_.next_order();
         links_.push_back(link);
+        ByContext &known = by_context_[link.context];
+        known.newest = links_.size() - 1;
+        known.up.push_back(links_.size() - 1);
         rt::trace(TraceKind::Status, "wan.line_up",
                   "LINE_UP link {link} speed {speed} bit/s window {window} call {call} -> link context {link_context}",
                   {tf::hex("link", up->NdisLinkHandle), tf::num("speed", std::int64_t{up->LinkSpeed} * 100),
@@ -178,9 +179,11 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
             rt::violation("api.bad-argument", "line-down indication with " + std::to_string(size) + " bytes");
         auto *down = static_cast<NDIS_MAC_LINE_DOWN *>(buffer);
         downs_.push_back({down->NdisLinkContext, host_.now(), host_.next_order()});
-        for (auto &l : links_)
-            if (l.context == down->NdisLinkContext)
-                l.up = false;
+        if (auto it = by_context_.find(down->NdisLinkContext); it != by_context_.end()) {
+            for (std::size_t i : it->second.up)
+                links_[i].up = false;
+            it->second.up.clear();
+        }
         rt::trace(TraceKind::Status, "wan.line_down", "LINE_DOWN link {link} (link context {link_context})",
                   {tf::hex("link", handle_of(down->NdisLinkContext)), tf::hex("link_context", down->NdisLinkContext)});
     }
@@ -188,10 +191,7 @@ void Ndiswan::indicate(NDIS_STATUS status, void *buffer, unsigned size) {
 
 NDIS_STATUS Ndiswan::receive(NDIS_HANDLE link_context, const std::uint8_t *data, unsigned size) {
     auto ctx = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(link_context));
-    bool known = false;
-    for (auto &l : links_)
-        known |= l.context == ctx;
-    if (!known)
+    if (!by_context_.count(ctx))
         rt::violation("receive.unknown-link", "receive indication on link context " + hex32(ctx) +
                                                   ", which NDISWAN never handed out");
     NDIS_STATUS answer = NDIS_STATUS_SUCCESS;

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "host.h"
@@ -120,6 +121,13 @@ class Ndiswan {
     };
     Host &host_;
     std::vector<LinkRecord> links_;
+    // By link context: the records of links_ still up, and the newest
+    // record; a run of thousands of calls must not scan them all per frame.
+    struct ByContext {
+        std::vector<std::size_t> up;
+        std::size_t newest = 0;
+    };
+    std::unordered_map<std::uint32_t, ByContext> by_context_;
     std::vector<ReceivedFrame> received_;
     std::vector<std::uint8_t> spare_bytes_; // room of a frame's bytes let go, for the next frame's
     std::vector<SentPacket> packets_;
