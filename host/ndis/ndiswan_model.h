@@ -112,7 +112,6 @@ class Ndiswan {
   private:
     PNDIS_WAN_PACKET new_packet(std::uint32_t link_handle, const std::uint8_t *frame, std::size_t size,
                                 NDIS_STATUS answer);
-    // NDISWAN owns the packet again: it waits among the spares for reuse.
     struct InFlight {
         std::size_t index; // into packets_
         std::unique_ptr<NDIS_WAN_PACKET> packet;
@@ -132,6 +131,7 @@ class Ndiswan {
     std::vector<std::uint8_t> spare_bytes_; // room of a frame's bytes let go, for the next frame's
     std::vector<SentPacket> packets_;
     using Packets = std::map<PNDIS_WAN_PACKET, InFlight>;
+    // NDISWAN owns the packet again: it waits among the spares for reuse.
     void retire(Packets::iterator it);
     Packets in_flight_;
     // Packets NDISWAN owns again, oldest first, each with its storage. One
