@@ -186,10 +186,10 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     Host &h = Host::current();
     std::string name = symbol_name(reinterpret_cast<const void *>(StartRoutine));
     Context &ctx = h.kernel().spawn(name, ContextKind::Thread, [StartRoutine, StartContext, name] {
-        races::acquire(&Host::current().kernel().current()); // what the creator did before
+        races::acquire(&kern().current()); // what the creator did before
         StartRoutine(StartContext);
         rt::routine_returned(name);
-        Host::current().threads().ended(Host::current().kernel().current());
+        Host::current().threads().ended(kern().current());
     });
     ctx.driver_owned = true;
     races::release(&ctx);
